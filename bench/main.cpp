@@ -1,0 +1,159 @@
+// meridan-bench: how close a full read of the unit comes to the limit of the wire, and what
+// the waits cost. Runs the real Qt serial port against meridan-headend-sim on a
+// pseudo-terminal, paced at the line rate (5760 bytes/s) and unpaced.
+#include <sys/resource.h>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTextStream>
+#include <algorithm>
+
+#include "link/link.h"
+#include "link/qtserialport.h"
+#include "protocol/sequences.h"
+
+using namespace meridan;
+
+namespace {
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+class Quiet final : public MessageService {
+  public:
+    MessageResult show(const QString& text, const QString& title, MessageIcon,
+                       MessageButtons) override {
+        last = title + QStringLiteral(": ") + text;
+        return MessageResult::Ok;
+    }
+    QString last;
+};
+
+class ByteCount final : public WireObserver {
+  public:
+    void onWire(WireDirection, const QByteArray& bytes, double) override { total += bytes.size(); }
+    qint64 total = 0;
+};
+
+struct Sim {
+    QProcess process;
+    QString tty;
+    bool start(const QStringList& args) {
+        process.start(QStringLiteral(MERIDAN_SIM), args);
+        if (!process.waitForStarted(5000)) return false;
+        while (!process.canReadLine()) {
+            if (!process.waitForReadyRead(5000)) return false;
+        }
+        tty = QString::fromLocal8Bit(process.readLine()).trimmed();
+        return true;
+    }
+    ~Sim() {
+        process.terminate();
+        process.waitForFinished(3000);
+    }
+};
+
+struct Figures {
+    double wall = 0, cpu = 0, floor = 0;
+    qint64 bytes = 0;
+    bool ok = false;
+};
+
+// One whole sequence on a fresh connection to the device at `tty`.
+template <typename Run>
+Figures measure(const QString& tty, double pauses, Run run) {
+    QtSerialPort port{PortMap()};
+    port.setDevicePath(tty);
+    SteadyClock clock;
+    EventLoopPump pump;
+    Quiet messages;
+    Link link(port, clock, pump, messages);
+    ByteCount wire;
+    link.setWireObserver(&wire);
+    Figures f;
+    if (!port.open()) return f;
+    const double cpu0 = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    f.ok = run(link);
+    f.wall = double(wall.nsecsElapsed()) / 1e9;
+    f.cpu = cpuSeconds() - cpu0;
+    f.bytes = wire.total;
+    f.floor = pauses + double(wire.total) / 5760.0;
+    if (!messages.last.isEmpty()) QTextStream(stderr) << "  (" << messages.last << ")\n";
+    return f;
+}
+
+bool readUnit(Link& link) {
+    UnitImage unit;
+    LockTextTable lockText;
+    fillLockText(lockText);
+    MemoryUnitView view;
+    return read_unit_data_(link, unit, lockText, view) == SequenceResult::Complete;
+}
+
+bool writeUnit(Link& link) {
+    UnitImage unit;
+    LockTextTable lockText;
+    fillLockText(lockText);
+    MemoryUnitView view;
+    for (int i = 0; i < ConverterCount; ++i)
+        view.setInFreqText(i, QString::number(1000 + 10 * i));
+    return set_unit_data_(link, unit, lockText, view).result == SequenceResult::Complete;
+}
+
+void print(QTextStream& out, const char* what, const Figures& f) {
+    out << QStringLiteral("%1  %2 s wall  %3 s floor  %4%  %5 s CPU (%6% of wall)  %7 bytes%8\n")
+               .arg(QLatin1String(what), -26)
+               .arg(f.wall, 7, 'f', 3)
+               .arg(f.floor, 6, 'f', 3)
+               .arg(f.floor > 0 ? (f.wall / f.floor - 1.0) * 100.0 : 0.0, 6, 'f', 2)
+               .arg(f.cpu, 6, 'f', 3)
+               .arg(f.wall > 0 ? f.cpu / f.wall * 100.0 : 0.0, 5, 'f', 2)
+               .arg(f.bytes)
+               .arg(f.ok ? QString() : QStringLiteral("  FAILED"));
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const int runs = 3;
+    out << "Full read and write over the real Qt serial port, " << runs << " runs each.\n"
+        << "floor = mandated pauses + bytes on the wire / 5760; % = wall over floor.\n\n";
+
+    for (const bool paced : {true, false}) {
+        Sim sim;
+        QStringList args;
+        if (paced) args << QStringLiteral("--paced");
+        if (!sim.start(args)) {
+            out << "cannot start " << MERIDAN_SIM << "\n";
+            return 1;
+        }
+        for (int r = 0; r < runs; ++r) {
+            print(out, paced ? "read, paced 5760 B/s" : "read, unpaced",
+                  measure(sim.tty, 1.0, readUnit));
+        }
+        print(out, paced ? "write, paced 5760 B/s" : "write, unpaced",
+              measure(sim.tty, 6.0, writeUnit));
+        out.flush();
+    }
+
+    if (!quick) {
+        Sim silent;
+        if (!silent.start({QStringLiteral("--silent")})) return 1;
+        out << "\nConnection request to a unit that never answers (about 50 s):\n";
+        const Figures f = measure(silent.tty, 50.0, [](Link& link) { return link.connect_(); });
+        out << QStringLiteral("connect, no answer          %1 s wall  %2 s CPU (%3% of wall)\n")
+                   .arg(f.wall, 7, 'f', 3)
+                   .arg(f.cpu, 6, 'f', 3)
+                   .arg(f.cpu / f.wall * 100.0, 5, 'f', 3);
+    }
+    return 0;
+}

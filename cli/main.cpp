@@ -1,0 +1,16 @@
+// meridan-cli: reads and writes a Meridan converter headend from a terminal.
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include "clitool.h"
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Meridan"));
+    QCoreApplication::setApplicationName(QStringLiteral("Meridan Converter"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    return meridan::cli::runCli(args, out, err);
+}

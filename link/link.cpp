@@ -1,0 +1,182 @@
+#include "link.h"
+
+#include <QMetaObject>
+#include <algorithm>
+
+#include "portmap.h"
+
+namespace meridan {
+
+namespace {
+const QByteArray WordTS = QByteArrayLiteral("TS");
+const QByteArray WordOK = QByteArrayLiteral("OK");
+const QByteArray WordEN = QByteArrayLiteral("EN");
+// Slack added to a sleep so that the time-out test, a strict greater-than, is passed when
+// the pump wakes.
+constexpr double WakeSlack = 0.001;
+}  // namespace
+
+Link::Link(Port& port, Clock& clock, Pump& pump, MessageService& messages, QObject* parent)
+    : QObject(parent), port_(port), clock_(clock), pump_(pump), messages_(messages) {
+    connect(&port_, &Port::received, this, &Link::onReceived);
+    connect(&port_, &Port::eventOccurred, this, &Link::onPortEvent);
+}
+
+void Link::onReceived() {
+    const QByteArray bytes = port_.readAll();
+    if (bytes.isEmpty()) return;
+    if (observer_) observer_->onWire(WireDirection::FromDevice, bytes, clock_.now());
+    reply_.append(bytes);
+}
+
+void Link::onPortEvent(PortEvent event) {
+    switch (event) {
+        case PortEvent::Overrun:
+            messages_.show(text::Overrun, appTitle_, MessageIcon::None, MessageButtons::Ok);
+            break;
+        case PortEvent::ReceiveOverflow:
+            messages_.show(text::RxOver, appTitle_, MessageIcon::None, MessageButtons::Ok);
+            break;
+        case PortEvent::Lost:
+            if (lostPending_) return;
+            lostPending_ = true;
+            lostDevice_ = port_.deviceName();
+            aborted_ = true;
+            Q_EMIT portLost(lostDevice_);
+            // Reported by the wait that is running, or by the event loop when none is.
+            QMetaObject::invokeMethod(this, &Link::reportLostIfPending, Qt::QueuedConnection);
+            break;
+    }
+}
+
+void Link::reportLostIfPending() {
+    if (!lostPending_) return;
+    lostPending_ = false;
+    messages_.restoreCursor();
+    messages_.show(text::portLost(lostDevice_), text::ComPortError, MessageIcon::Critical,
+                   MessageButtons::Ok);
+}
+
+bool Link::interrupted() {
+    reportLostIfPending();
+    return aborted_;
+}
+
+bool Link::write(const QByteArray& data) {
+    if (aborted_ || !port_.isOpen()) return false;
+    const qint64 n = port_.write(data);
+    if (n > 0 && observer_) observer_->onWire(WireDirection::ToDevice, data.left(n), clock_.now());
+    return n == data.size();
+}
+
+// The first pass of a wait only takes in what is pending, so a condition that already holds
+// (an "EN" that came during a pause) ends the wait at once; later passes sleep until
+// something arrives or the time-out is due.
+double Link::remaining(double start, double limit) const {
+    return std::max(0.0, limit - (clock_.now() - start)) + WakeSlack;
+}
+
+void Link::fail(const QString& message) {
+    messages_.restoreCursor();
+    messages_.show(message, text::ConnectError, MessageIcon::Critical, MessageButtons::Ok);
+}
+
+bool Link::pumpOnce(double maxWait) {
+    if (!aborted_) pump_.pumpOnce(maxWait);
+    return !interrupted();
+}
+
+bool Link::get_data_(int count) {
+    const double start = clock_.now();
+    for (double sleep = 0;; sleep = remaining(start, ReplyTimeout)) {
+        if (!pumpOnce(sleep)) return false;
+        if (clock_.now() - start > ReplyTimeout) {
+            fail(text::ConnectionAborted);
+            return false;
+        }
+        if (reply_.size() >= count) return true;
+    }
+}
+
+bool Link::connect_() {
+    if (aborted_) return false;
+    if (!port_.isOpen()) {
+        // Writing to a port that is not open would go nowhere for 50 seconds.
+        messages_.restoreCursor();
+        messages_.show(text::NoComPortSelected, text::ComPortError, MessageIcon::Critical,
+                       MessageButtons::Ok);
+        return false;
+    }
+    const double start = clock_.now();
+    reply_.clear();
+    for (;;) {
+        const double attempt = clock_.now();
+        if (!pumpOnce(0)) return false;
+        write(WordTS);
+        reply_.clear();
+        for (double sleep = 0;; sleep = remaining(attempt, ReplyTimeout)) {
+            if (!pumpOnce(sleep)) return false;
+            if (reply_.endsWith(WordOK)) {
+                WaitSeconds(ConnectPause);
+                return !aborted_;
+            }
+            if (clock_.now() - attempt > ReplyTimeout) break;
+        }
+        if (clock_.now() - start > ConnectTimeout) break;
+    }
+    fail(text::ConnectionNotEstablished);
+    return false;
+}
+
+bool Link::disconnect_() {
+    const double start = clock_.now();
+    for (double sleep = 0;; sleep = remaining(start, ReplyTimeout)) {
+        if (!pumpOnce(sleep)) return false;
+        if (reply_.endsWith(WordEN)) return true;
+        if (clock_.now() - start > ReplyTimeout) {
+            fail(text::ConnectionAborted);
+            return false;
+        }
+    }
+}
+
+void Link::WaitSeconds(double seconds) {
+    const double start = clock_.now();
+    while (clock_.now() - start < seconds) {
+        if (!pumpOnce(seconds - (clock_.now() - start))) return;
+    }
+}
+
+bool Link::TestComPort(int port) {
+    if (port > 0) port_.setPortNumber(port);
+    const bool ok = port_.open();
+    port_.close();
+    return ok;
+}
+
+QList<int> Link::probeComPorts() {
+    QList<int> usable;
+    for (int n = FirstComPort; n <= LastComPort; ++n) {
+        if (TestComPort(n)) usable.append(n);
+    }
+    return usable;
+}
+
+Link::SequenceScope::SequenceScope(Link& link) : link_(link) {
+    if (link_.depth_++ == 0 && !link_.shutdown_) link_.aborted_ = false;
+}
+
+Link::SequenceScope::~SequenceScope() {
+    --link_.depth_;
+}
+
+void Link::abort() {
+    aborted_ = true;
+}
+
+void Link::shutdown() {
+    shutdown_ = true;
+    aborted_ = true;
+}
+
+}  // namespace meridan

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include "clock.h"
+#include "messages.h"
+#include "port.h"
+#include "pump.h"
+
+namespace meridan {
+
+enum class WireDirection { ToDevice, FromDevice };
+
+// Sees every byte that crosses the port, with the time it crossed.
+class WireObserver {
+  public:
+    virtual ~WireObserver() = default;
+    virtual void onWire(WireDirection direction, const QByteArray& bytes, double time) = 0;
+};
+
+// The serial link: the receive accumulator ReplyBuffer and the blocking request/reply
+// primitives on which every device command is built. A wait pumps the message loop and then
+// tests its condition and its time-out; time-outs are reported here, once, by a message box.
+//
+// A running sequence can be aborted (its window is closing, the program is ending, the port
+// went away): every wait then returns false at once without a message, and nothing more is
+// written until the next sequence begins.
+class Link : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr double ReplyTimeout = 5.0;     // data reply, "EN", one "TS" attempt
+    static constexpr double ConnectTimeout = 50.0;  // all "TS" attempts together
+    static constexpr double ConnectPause = 0.5;     // after "OK"
+
+    Link(Port& port, Clock& clock, Pump& pump, MessageService& messages, QObject* parent = nullptr);
+
+    Port& port() { return port_; }
+    Clock& clock() { return clock_; }
+    MessageService& messages() { return messages_; }
+
+    // The receive accumulator: everything the port receives is appended to it.
+    const QByteArray& ReplyBuffer() const { return reply_; }
+    void clearReplyBuffer() { reply_.clear(); }
+
+    // Writes to the port. False, and nothing written, when aborted or the port is not open.
+    bool write(const QByteArray& data);
+
+    bool get_data_(int count);
+    bool connect_();
+    bool disconnect_();
+    void WaitSeconds(double seconds);
+    // One pass of the message loop, sleeping at most maxWait seconds. Returns false when the
+    // running sequence has been aborted.
+    bool pumpOnce(double maxWait = 0);
+
+    bool TestComPort(int port);
+    // The port numbers 1 to 15 that can be opened now. Leaves the port closed.
+    QList<int> probeComPorts();
+
+    // Sequences. A SequenceScope marks a command sequence as running; the outermost scope
+    // clears an earlier abort, unless the program is ending.
+    class SequenceScope {
+      public:
+        explicit SequenceScope(Link& link);
+        ~SequenceScope();
+        SequenceScope(const SequenceScope&) = delete;
+        SequenceScope& operator=(const SequenceScope&) = delete;
+
+      private:
+        Link& link_;
+    };
+    bool busy() const { return depth_ > 0; }
+    void abort();
+    void shutdown();
+    bool aborted() const { return aborted_; }
+
+    void setWireObserver(WireObserver* observer) { observer_ = observer; }
+    void setApplicationTitle(const QString& title) { appTitle_ = title; }
+
+  Q_SIGNALS:
+    // The port went away; it is closed already. Reported to the user once by the link.
+    void portLost(const QString& device);
+
+  private:
+    void onReceived();
+    void onPortEvent(PortEvent event);
+    bool interrupted();
+    void reportLostIfPending();
+    void fail(const QString& message);
+    double remaining(double start, double limit) const;
+
+    Port& port_;
+    Clock& clock_;
+    Pump& pump_;
+    MessageService& messages_;
+    WireObserver* observer_ = nullptr;
+    QByteArray reply_;
+    QString appTitle_;
+    QString lostDevice_;
+    int depth_ = 0;
+    bool aborted_ = false;
+    bool shutdown_ = false;
+    bool lostPending_ = false;
+};
+
+}  // namespace meridan

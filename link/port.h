@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+namespace meridan {
+
+// Events of the serial port besides received data. The numbers of the first two are the
+// communication event codes the program has always used for them.
+enum class PortEvent { Overrun = 1006, ReceiveOverflow = 1008, Lost = -1 };
+
+// The program's one serial port: 57600 baud, 8 data bits, no parity, 1 stop bit, no
+// handshaking. Bytes pass unchanged in both directions.
+class Port : public QObject {
+    Q_OBJECT
+  public:
+    using QObject::QObject;
+    ~Port() override;
+
+    virtual void setPortNumber(int number) = 0;
+    virtual int portNumber() const = 0;
+    // The device the current port number stands for ("/dev/ttyUSB0", "COM3").
+    virtual QString deviceName() const = 0;
+
+    // False when the port cannot be opened (already open, taken, missing); errorText() says why.
+    virtual bool open() = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+    virtual QString errorText() const = 0;
+
+    virtual qint64 write(const QByteArray& data) = 0;
+    // Bytes handed to write() that have not left yet.
+    virtual qint64 bytesToWrite() const = 0;
+    virtual QByteArray readAll() = 0;
+
+    virtual void setReceiveBufferSize(int bytes) { receiveBufferSize_ = bytes; }
+    int receiveBufferSize() const { return receiveBufferSize_; }
+    void setTransmitBufferSize(int bytes) { transmitBufferSize_ = bytes; }
+    int transmitBufferSize() const { return transmitBufferSize_; }
+
+  Q_SIGNALS:
+    void received();
+    void bytesWritten(qint64 bytes);
+    void eventOccurred(meridan::PortEvent event);
+
+  private:
+    int receiveBufferSize_ = 1024;
+    int transmitBufferSize_ = 16384;
+};
+
+}  // namespace meridan

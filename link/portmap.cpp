@@ -1,0 +1,41 @@
+#include "portmap.h"
+
+#include <QRegularExpression>
+#include <QSettings>
+
+namespace meridan {
+
+QString PortMap::settingsKey(int number) {
+    return QStringLiteral("Ports/Com%1").arg(number);
+}
+
+QString PortMap::defaultDevicePath(int number) {
+    if (number < FirstComPort || number > LastComPort) return {};
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(number);
+#else
+    if (number <= 4) return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+    if (number <= 12) return QStringLiteral("/dev/ttyUSB%1").arg(number - 5);
+    return QStringLiteral("/dev/ttyACM%1").arg(number - 13);
+#endif
+}
+
+QString PortMap::devicePath(int number) const {
+    if (number < FirstComPort || number > LastComPort) return {};
+    if (store_) {
+        const QString over = store_->value(settingsKey(number)).toString().trimmed();
+        if (!over.isEmpty()) return over;
+    }
+    return defaultDevicePath(number);
+}
+
+int parseComName(const QString& name) {
+    static const QRegularExpression re(QStringLiteral("^com([0-9]{1,2})$"),
+                                       QRegularExpression::CaseInsensitiveOption);
+    const auto m = re.match(name.trimmed());
+    if (!m.hasMatch()) return 0;
+    const int n = m.captured(1).toInt();
+    return (n >= FirstComPort && n <= LastComPort) ? n : 0;
+}
+
+}  // namespace meridan

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QSerialPort>
+
+#include "port.h"
+#include "portmap.h"
+
+namespace meridan {
+
+// The real serial port. A device that goes away (USB adapter pulled, the other end of a
+// pseudo-terminal closed) makes QSerialPort report errors over and over while it still
+// calls itself open; this adapter reports PortEvent::Lost once, stops taking writes at once
+// and closes the device.
+class QtSerialPort final : public Port {
+    Q_OBJECT
+  public:
+    explicit QtSerialPort(PortMap map, QObject* parent = nullptr);
+    ~QtSerialPort() override;
+
+    void setPortNumber(int number) override;
+    int portNumber() const override { return number_; }
+    // Uses a device path directly instead of a port number (command line, tests).
+    void setDevicePath(const QString& path);
+    QString deviceName() const override;
+
+    bool open() override;
+    void close() override;
+    bool isOpen() const override { return serial_.isOpen() && !lost_; }
+    QString errorText() const override { return error_; }
+
+    qint64 write(const QByteArray& data) override;
+    qint64 bytesToWrite() const override;
+    QByteArray readAll() override;
+    void setReceiveBufferSize(int bytes) override;
+
+  private:
+    void onError(QSerialPort::SerialPortError error);
+
+    QSerialPort serial_;
+    PortMap map_;
+    int number_ = 1;
+    QString explicitPath_;
+    QString error_;
+    bool lost_ = false;
+};
+
+}  // namespace meridan

@@ -1,0 +1,159 @@
+#include "sequences.h"
+
+#include <limits>
+
+#include "commands.h"
+#include "display.h"
+
+namespace meridan {
+
+namespace {
+
+// A whole number in the box: optional blanks around an optional sign and digits.
+std::optional<std::int32_t> wholeNumber(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.isEmpty()) return std::nullopt;
+    qsizetype k = (t[0] == QLatin1Char('-') || t[0] == QLatin1Char('+')) ? 1 : 0;
+    if (k == t.size()) return std::nullopt;
+    for (qsizetype j = k; j < t.size(); ++j) {
+        if (t[j] < QLatin1Char('0') || t[j] > QLatin1Char('9')) return std::nullopt;
+    }
+    bool ok = false;
+    const qlonglong v = t.toLongLong(&ok);
+    if (!ok || v < std::numeric_limits<std::int32_t>::min() ||
+        v > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+std::uint8_t boxValue(int value) {
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
+
+// Marks a converter's frequency boxes as being filled by the read, and switches their range
+// check back on however the converter's steps end.
+class ValidationSuspension {
+  public:
+    ValidationSuspension(UnitView& view, int channel) : view_(view), channel_(channel) {
+        view_.setValidationSuspended(channel_, true);
+    }
+    ~ValidationSuspension() { view_.setValidationSuspended(channel_, false); }
+    ValidationSuspension(const ValidationSuspension&) = delete;
+    ValidationSuspension& operator=(const ValidationSuspension&) = delete;
+
+  private:
+    UnitView& view_;
+    int channel_;
+};
+
+bool readConverter(Commands& cmd, UnitImage& unit, const LockTextTable& lockText, UnitView& view,
+                   int i) {
+    const auto idx = static_cast<std::uint8_t>(i);
+    ValidationSuspension suspension(view, i);
+
+    if (cmd.read_carrier_(unit.Carrier[i], idx) == StatusFailed) return false;
+    view.setCarrier(i, unit.Carrier[i]);
+    const bool on = unit.Carrier[i] != 0;
+    view.setFieldEnabled(i, ChannelField::Polarisation, on);
+    view.setFieldEnabled(i, ChannelField::InFreq, on);
+    view.setFieldEnabled(i, ChannelField::Gain, on);
+    view.setFieldEnabled(i, ChannelField::OutFreq, false);
+
+    if (cmd.read_polarisation_(unit.Polarisation[i], idx) == StatusFailed) return false;
+    view.selectPolarisation(i, unit.Polarisation[i]);
+
+    if (cmd.read_infreq_(unit.InFreq[i], idx) == StatusFailed) return false;
+    view.setInFreqText(i, inFreqText(unit.InFreq[i]));
+
+    if (cmd.read_input_lock_(unit.InputLock[i], idx) == StatusFailed) return false;
+    view.setLockText(i, LockSide::Input, lockStateText(lockText, unit.InputLock[i]));
+
+    if (cmd.read_gain_(unit.Gain[i], idx) == StatusFailed) return false;
+    view.setGain(i, unit.Gain[i]);
+
+    if (cmd.read_outfreq_(unit.OutFreq[i], idx) == StatusFailed) return false;
+    view.setOutFreqText(i, outFreqText(unit.OutFreq[i]));
+
+    if (cmd.read_output_lock_(unit.OutputLock[i], idx) == StatusFailed) return false;
+    view.setLockText(i, LockSide::Output, lockStateText(lockText, unit.OutputLock[i]));
+    return true;
+}
+
+}  // namespace
+
+std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView& view) {
+    ChannelSettings out{};
+    for (int i = 0; i < ConverterCount; ++i) {
+        const int sat = view.polarisationIndex(i);
+        if (sat < 0) {
+            return FieldError{i, ChannelField::Polarisation,
+                              QStringLiteral("Converter %1: No SAT input chosen!").arg(i + 1)};
+        }
+        const auto mhz = wholeNumber(view.inFreqText(i));
+        if (!mhz) {
+            return FieldError{
+                i, ChannelField::InFreq,
+                QStringLiteral("Converter %1: Input Frequency must be a whole number of MHz!")
+                    .arg(i + 1)};
+        }
+        out[i] = {boxValue(sat), *mhz, boxValue(view.gainValue(i)), boxValue(view.carrierValue(i))};
+    }
+    return out;
+}
+
+SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
+                               UnitView& view) {
+    Link::SequenceScope scope(link);
+    Commands cmd(link);
+    if (!link.connect_()) return SequenceResult::Failed;
+
+    if (cmd.read_text_(ReadUnitType, unit.UnitType) == StatusFailed) return SequenceResult::Failed;
+    view.showUnitText(UnitField::Type, unit.UnitType);
+    if (cmd.read_text_(ReadHwVersion, unit.HwVersion) == StatusFailed) {
+        return SequenceResult::Failed;
+    }
+    view.showUnitText(UnitField::HwVersion, unit.HwVersion);
+    if (cmd.read_text_(ReadSwVersion, unit.SwVersion) == StatusFailed) {
+        return SequenceResult::Failed;
+    }
+    view.showUnitText(UnitField::SwVersion, unit.SwVersion);
+    if (cmd.read_serialno_(unit.SerialNo) == StatusFailed) return SequenceResult::Failed;
+    view.showUnitText(UnitField::SerialNo, serialNoText(unit.SerialNo));
+
+    for (int i = 0; i < ConverterCount; ++i) {
+        if (!link.pumpOnce(0)) return SequenceResult::Failed;
+        if (!readConverter(cmd, unit, lockText, view, i)) return SequenceResult::Failed;
+    }
+    return cmd.com_end_() == StatusFailed ? SequenceResult::Failed : SequenceResult::Complete;
+}
+
+WriteOutcome set_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
+                            UnitView& view) {
+    auto collected = collectChannelSettings(view);
+    if (auto* error = std::get_if<FieldError>(&collected)) {
+        return {SequenceResult::Refused, *error};
+    }
+    const ChannelSettings& settings = std::get<ChannelSettings>(collected);
+
+    Link::SequenceScope scope(link);
+    Commands cmd(link);
+    if (!link.connect_()) return {};
+    for (int i = 0; i < ConverterCount; ++i) {
+        const auto idx = static_cast<std::uint8_t>(i);
+        const ChannelSetting& s = settings[i];
+        if (cmd.set_polarisation_(s.polarisation, idx) == StatusFailed) return {};
+        if (cmd.set_infreq_(s.inFreq, idx) == StatusFailed) return {};
+        if (cmd.read_input_lock_(unit.InputLock[i], idx) == StatusFailed) return {};
+        view.setLockText(i, LockSide::Input, lockStateText(lockText, unit.InputLock[i]));
+        if (cmd.set_gain_(s.gain, idx) == StatusFailed) return {};
+        if (cmd.set_carrier_(s.carrier, idx) == StatusFailed) return {};
+        if (cmd.read_output_lock_(unit.OutputLock[i], idx) == StatusFailed) return {};
+        view.setLockText(i, LockSide::Output, lockStateText(lockText, unit.OutputLock[i]));
+    }
+    const bool stored = cmd.save_settings_() == StatusDone;
+    const bool ended = cmd.com_end_() == StatusDone;
+    return {stored && ended ? SequenceResult::Complete : SequenceResult::Failed, std::nullopt};
+}
+
+}  // namespace meridan

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <variant>
+
+#include "link/link.h"
+#include "unitimage.h"
+#include "unitview.h"
+
+namespace meridan {
+
+enum class SequenceResult {
+    Complete,  // every command answered
+    Failed,    // stopped at a command that failed or was aborted; already reported
+    Refused,   // nothing sent: a field could not be converted
+};
+
+// The settings of one converter as they go to the device.
+struct ChannelSetting {
+    std::uint8_t polarisation = 0;
+    std::int32_t inFreq = 0;
+    std::uint8_t gain = 0;
+    std::uint8_t carrier = 0;
+};
+using ChannelSettings = std::array<ChannelSetting, ConverterCount>;
+
+// A field whose content cannot be sent.
+struct FieldError {
+    int channel = 0;
+    ChannelField field = ChannelField::InFreq;
+    QString message;
+};
+
+// Takes the values to send from the view, as its controls stand: the selected SAT entry, the
+// input frequency text as a whole number, the gain and carrier boxes. The first field that
+// cannot be converted is returned instead.
+std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView& view);
+
+// Reads the whole unit into the image and shows it in the view: connection, 4 unit commands,
+// 7 commands for each of the 12 converters, end of communication. Stops at the first command
+// that fails, sending nothing more.
+SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
+                               UnitView& view);
+
+struct WriteOutcome {
+    SequenceResult result = SequenceResult::Failed;
+    std::optional<FieldError> refused;
+};
+
+// Sends the view's settings for all 12 converters (6 commands each, the lock labels refreshed
+// on the way), then stores them in the device and ends the communication. Fields that cannot
+// be converted refuse the whole write before the first byte.
+WriteOutcome set_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
+                            UnitView& view);
+
+}  // namespace meridan

@@ -1,0 +1,120 @@
+// meridan-headend-sim: a simulated headend on a pseudo-terminal, for trying the program and
+// training without hardware.
+#include <fcntl.h>
+#include <unistd.h>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <csignal>
+
+#include "headendmodel.h"
+#include "ptyserver.h"
+#include "statefile.h"
+
+namespace {
+int signalPipe[2] = {-1, -1};
+void onSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    using namespace meridan::sim;
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("meridan-headend-sim"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Simulated Meridan converter headend on a pseudo-terminal.\n"
+        "Prints the terminal's path on the first line of its output, then serves it until "
+        "it is stopped."));
+    p.addHelpOption();
+    const QCommandLineOption link(QStringLiteral("link"),
+                                  QStringLiteral("Make PATH a symbolic link to the terminal."),
+                                  QStringLiteral("PATH"));
+    const QCommandLineOption state(
+        QStringLiteral("state"),
+        QStringLiteral("Keep the unit's settings in FILE (read at start, written when the unit "
+                       "stores its settings)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption paced(QStringLiteral("paced"),
+                                   QStringLiteral("Run at the real line rate, 5760 bytes/s."));
+    const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
+    const QCommandLineOption delay(QStringLiteral("reply-delay"),
+                                   QStringLiteral("Wait SECONDS before every answer."),
+                                   QStringLiteral("SECONDS"));
+    const QCommandLineOption ignore(
+        QStringLiteral("ignore-connects"),
+        QStringLiteral("Leave the first N connection requests unanswered."), QStringLiteral("N"));
+    const QCommandLineOption noReply(QStringLiteral("no-reply-at"),
+                                     QStringLiteral("Give command K of each connection no answer."),
+                                     QStringLiteral("K"));
+    const QCommandLineOption dropEn(
+        QStringLiteral("drop-en-at"),
+        QStringLiteral("Leave out the \"EN\" of command K of each connection."),
+        QStringLiteral("K"));
+    const QCommandLineOption gainOn(QStringLiteral("gain-on-value"),
+                                    QStringLiteral("Answer V when gain is on (1 or 2)."),
+                                    QStringLiteral("V"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Print every frame received."));
+    p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose});
+    p.process(app);
+
+    HeadendModel model;
+    const QString statePath = p.value(state);
+    if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
+        QString why;
+        auto loaded = loadStateFile(statePath, &why);
+        if (!loaded) {
+            err << "meridan-headend-sim: " << statePath << ": " << why << Qt::endl;
+            return 2;
+        }
+        model.state() = *loaded;
+        model.setStored(*loaded);
+    }
+    if (!statePath.isEmpty()) {
+        model.setStoreHandler([statePath, &err](const HeadendState& s) {
+            QString why;
+            if (!saveStateFile(statePath, s, &why)) {
+                err << "meridan-headend-sim: cannot store to " << statePath << ": " << why
+                    << Qt::endl;
+            }
+        });
+    }
+    SimFaults& f = model.faults();
+    f.silent = p.isSet(silent);
+    f.replyDelay = p.value(delay).toDouble();
+    f.ignoreConnects = p.value(ignore).toInt();
+    f.noReplyAt = p.value(noReply).toInt();
+    f.dropEnAt = p.value(dropEn).toInt();
+    if (p.isSet(gainOn)) f.gainOnValue = static_cast<std::uint8_t>(p.value(gainOn).toInt());
+    model.setPaced(p.isSet(paced));
+
+    PtyServer server(model);
+    server.setVerbose(p.isSet(verbose));
+    QString why;
+    if (!server.start(&why)) {
+        err << "meridan-headend-sim: " << why << Qt::endl;
+        return 1;
+    }
+    if (p.isSet(link) && !server.createLink(p.value(link), &why)) {
+        err << "meridan-headend-sim: " << why << Qt::endl;
+        return 1;
+    }
+    out << server.slavePath() << Qt::endl;
+
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+        std::signal(SIGHUP, onSignal);
+    }
+    QSocketNotifier quit(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&quit, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    return QCoreApplication::exec();
+}

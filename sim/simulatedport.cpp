@@ -1,0 +1,52 @@
+#include "simulatedport.h"
+
+namespace meridan::sim {
+
+SimulatedPort::SimulatedPort(HeadendModel& model, Clock& clock, QObject* parent)
+    : Port(parent), model_(model), clock_(clock) {}
+
+QString SimulatedPort::deviceName() const {
+    return QStringLiteral("sim:Com%1").arg(number_);
+}
+
+bool SimulatedPort::open() {
+    error_.clear();
+    if (open_) {
+        error_ = QStringLiteral("already open");
+        return false;
+    }
+    if (!available_.isEmpty() && !available_.contains(number_)) {
+        error_ = QStringLiteral("no such device");
+        return false;
+    }
+    open_ = true;
+    ++opens_;
+    return true;
+}
+
+qint64 SimulatedPort::write(const QByteArray& data) {
+    if (!open_) return -1;
+    model_.receive(data, clock_.now());
+    return data.size();
+}
+
+QByteArray SimulatedPort::readAll() {
+    QByteArray out;
+    out.swap(rx_);
+    return out;
+}
+
+void SimulatedPort::deliver(double time) {
+    const QByteArray out = model_.takeOutput(time);
+    if (out.isEmpty() || !open_) return;
+    rx_.append(out);
+    Q_EMIT received();
+}
+
+void SimulatedPort::loseDevice() {
+    if (!open_) return;
+    open_ = false;
+    Q_EMIT eventOccurred(PortEvent::Lost);
+}
+
+}  // namespace meridan::sim

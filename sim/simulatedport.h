@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QSet>
+
+#include "headendmodel.h"
+#include "link/clock.h"
+#include "link/port.h"
+
+namespace meridan::sim {
+
+// A serial port wired straight to a simulated headend, for running the program's link and
+// windows without hardware in one process. deliver() hands over what the device has sent
+// by the given time.
+class SimulatedPort final : public Port {
+    Q_OBJECT
+  public:
+    SimulatedPort(HeadendModel& model, Clock& clock, QObject* parent = nullptr);
+
+    void setPortNumber(int number) override { number_ = number; }
+    int portNumber() const override { return number_; }
+    QString deviceName() const override;
+    bool open() override;
+    void close() override { open_ = false; }
+    bool isOpen() const override { return open_; }
+    QString errorText() const override { return error_; }
+    qint64 write(const QByteArray& data) override;
+    qint64 bytesToWrite() const override { return 0; }
+    QByteArray readAll() override;
+
+    HeadendModel& model() { return model_; }
+    void deliver(double time);
+    // Port numbers that open; the device answers on any of them. Default: all.
+    void setAvailablePorts(const QSet<int>& numbers) { available_ = numbers; }
+    // The adapter is pulled: the port closes and reports it once.
+    void loseDevice();
+    void injectEvent(PortEvent event) { Q_EMIT eventOccurred(event); }
+    int opens() const { return opens_; }
+
+  private:
+    HeadendModel& model_;
+    Clock& clock_;
+    QSet<int> available_;
+    QByteArray rx_;
+    QString error_;
+    int number_ = 1;
+    int opens_ = 0;
+    bool open_ = false;
+};
+
+}  // namespace meridan::sim

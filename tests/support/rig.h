@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <functional>
+
+#include "link/link.h"
+#include "link/messages.h"
+#include "sim/headendmodel.h"
+#include "sim/simulatedport.h"
+#include "sim/virtualtime.h"
+
+namespace meridan::test {
+
+// Records every message box and answers it.
+class RecordingMessages final : public MessageService {
+  public:
+    struct Entry {
+        QString text;
+        QString title;
+        MessageIcon icon;
+        MessageButtons buttons;
+    };
+    MessageResult show(const QString& text, const QString& title, MessageIcon icon,
+                       MessageButtons buttons) override;
+    void restoreCursor() override { ++cursorRestores; }
+
+    QList<Entry> shown;
+    int cursorRestores = 0;
+    MessageResult answer = MessageResult::Ok;
+    std::function<void(const Entry&)> onShow;
+    QStringList texts() const;
+};
+
+// Every byte on the wire with its time.
+class WireLog final : public WireObserver {
+  public:
+    struct Chunk {
+        WireDirection direction;
+        QByteArray bytes;
+        double time;
+    };
+    void onWire(WireDirection direction, const QByteArray& bytes, double time) override {
+        chunks.append({direction, bytes, time});
+    }
+    QByteArray sent() const;
+    QByteArray received() const;
+    // Time of the first byte sent that starts with `prefix`, or -1.
+    double timeSent(const QByteArray& prefix, int occurrence = 0) const;
+    int writes() const;
+
+    QList<Chunk> chunks;
+};
+
+// A program's link wired to a simulated headend, in virtual time.
+struct SimRig {
+    SimRig();
+    explicit SimRig(sim::HeadendState state);
+
+    sim::VirtualClock clock;
+    sim::HeadendModel model;
+    sim::SimulatedPort port{model, clock};
+    sim::VirtualPump pump{clock, port};
+    RecordingMessages messages;
+    Link link{port, clock, pump, messages};
+    WireLog wire;
+};
+
+}  // namespace meridan::test

@@ -1,0 +1,200 @@
+// Frames, value encodings, display rules and the conversion of the window's fields.
+#include <QtTest>
+#include <limits>
+
+#include "protocol/display.h"
+#include "protocol/frame.h"
+#include "protocol/sequences.h"
+
+using namespace meridan;
+
+class TstCodec : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void frames_data();
+    void frames();
+    void values_data();
+    void values();
+    void gainRule();
+    void commandTable();
+    void outFreqText_data();
+    void outFreqText();
+    void unitTexts();
+    void fieldConversion_data();
+    void fieldConversion();
+    void firstBadChannelIsNamed();
+};
+
+void TstCodec::frames_data() {
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArray>("hex");
+    const QByteArray z14(28, '0'), z13(26, '0'), z12(24, '0'), z9(18, '0');
+    QTest::newRow("plain: unit type") << CommandFrame::plain(ReadUnitType).bytes() << "30" + z14;
+    QTest::newRow("plain: end") << CommandFrame::plain(ComEnd).bytes() << "28" + z14;
+    QTest::newRow("converter: input frequency of 12")
+        << CommandFrame::forConverter(ReadInFreq, 11).bytes() << "180b" + z13;
+    QTest::newRow("byte: SAT 4 on converter 1")
+        << CommandFrame::withByte(SetPolarisation, 0, 3).bytes() << "170003" + z12;
+    QTest::newRow("long: 1000 MHz")
+        << CommandFrame::withLong(SetInFreq, 0, 1000).bytes() << "1900000003e8" + z9;
+    QTest::newRow("long: 2150 MHz on converter 6")
+        << CommandFrame::withLong(SetInFreq, 5, 2150).bytes() << "190500000866" + z9;
+    QTest::newRow("long: negative")
+        << CommandFrame::withLong(SetInFreq, 2, -2).bytes() << "1902fffffffe" + z9;
+}
+
+void TstCodec::frames() {
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArray, hex);
+    QCOMPARE(frame.size(), 15);
+    QCOMPARE(frame.toHex(), hex);
+}
+
+void TstCodec::values_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint32>("asInt");
+    QTest::addColumn<float>("asFloat");
+    // Rows without a float meaning carry 0 there.
+    QTest::newRow("470.0 MHz") << QByteArray::fromHex("43eb0000") << qint32(0x43eb0000) << 470.0f;
+    QTest::newRow("474.5 MHz") << QByteArray::fromHex("43ed4000") << qint32(0x43ed4000) << 474.5f;
+    QTest::newRow("-862.25 MHz") << QByteArray::fromHex("c4579000") << qint32(0xc4579000)
+                                 << -862.25f;
+    QTest::newRow("1000") << QByteArray::fromHex("000003e8") << qint32(1000) << 0.0f;
+    QTest::newRow("-1") << QByteArray::fromHex("ffffffff") << qint32(-1) << 0.0f;
+    QTest::newRow("surplus ignored") << QByteArray::fromHex("000003e8ffff") << qint32(1000) << 0.0f;
+}
+
+void TstCodec::values() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint32, asInt);
+    QFETCH(float, asFloat);
+    QCOMPARE(decodeInt32(bytes), asInt);
+    QCOMPARE(encodeInt32(asInt), bytes.left(4));
+    if (asFloat != 0.0f) QCOMPARE(decodeFloat32(bytes), asFloat);
+}
+
+void TstCodec::gainRule() {
+    QCOMPARE(gainFromReply(0), 0);
+    QCOMPARE(gainFromReply(1), 1);
+    QCOMPARE(gainFromReply(2), 1);
+    QCOMPARE(gainFromReply(3), 3);
+    QCOMPARE(gainFromReply(255), 255);
+}
+
+void TstCodec::commandTable() {
+    const auto& table = meridan::commandTable();
+    QSet<int> codes;
+    for (const auto& c : table)
+        codes.insert(c.code);
+    QCOMPARE(codes.size(), int(table.size()));
+    const QSet<int> expected{19, 20, 21, 22, 23, 24, 25, 26, 27, 29, 30, 31, 33, 40, 45, 46, 48};
+    QCOMPARE(codes, expected);
+    QCOMPARE(describeFrame(CommandFrame::withLong(SetInFreq, 2, 1250).bytes()),
+             QStringLiteral("set input frequency (25), converter 3, value 1250"));
+    QCOMPARE(describeFrame(CommandFrame::plain(SaveSettings).bytes()),
+             QStringLiteral("store settings (33)"));
+    QVERIFY(
+        describeFrame(QByteArray::fromHex("63")).startsWith(QStringLiteral("unknown command 99")));
+}
+
+void TstCodec::outFreqText_data() {
+    QTest::addColumn<float>("mhz");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("whole") << 470.0f << "470";
+    QTest::newRow("half") << 470.5f << "470.5";
+    QTest::newRow("quarter") << 474.25f << "474.25";
+    QTest::newRow("single precision noise") << 0.1f << "0.1";
+    QTest::newRow("7 significant digits") << 862.1234567f << "862.1235";
+    QTest::newRow("large") << 1234567.0f << "1234567";
+    QTest::newRow("exponent") << 12345678.0f << "1.234568E+07";
+    QTest::newRow("tiny") << 0.00001f << "1E-05";
+    QTest::newRow("negative") << -12.5f << "-12.5";
+    QTest::newRow("zero") << 0.0f << "0";
+    QTest::newRow("negative zero") << -0.0f << "0";
+    QTest::newRow("not a number") << std::numeric_limits<float>::quiet_NaN() << "NaN";
+}
+
+void TstCodec::outFreqText() {
+    QFETCH(float, mhz);
+    QFETCH(QString, shown);
+    QCOMPARE(meridan::outFreqText(mhz), shown);
+}
+
+void TstCodec::unitTexts() {
+    QCOMPARE(serialNoText(0), QStringLiteral(" 0"));
+    QCOMPARE(serialNoText(10423), QStringLiteral(" 10423"));
+    QCOMPARE(serialNoText(-7), QStringLiteral("-7"));
+    QCOMPARE(serialNoText(std::numeric_limits<qint32>::min()), QStringLiteral("-2147483648"));
+    QCOMPARE(inFreqText(1250), QStringLiteral("1250"));
+    QCOMPARE(inFreqText(-5), QStringLiteral("-5"));
+
+    LockTextTable table;
+    fillLockText(table);
+    QCOMPARE(lockStateText(table, 0), QStringLiteral("Unlocked"));
+    QCOMPARE(lockStateText(table, 1), QStringLiteral("Locked"));
+    QCOMPARE(lockStateText(table, 2), QStringLiteral("Unknown"));
+    QCOMPARE(lockStateText(table, 9), QStringLiteral("Unknown"));
+    QCOMPARE(lockStateText(table, 255), QStringLiteral("Unknown"));
+    QVERIFY(table[5].isEmpty());
+}
+
+void TstCodec::fieldConversion_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("value");
+    QTest::newRow("digits") << "1250" << true << 1250;
+    QTest::newRow("blanks around") << " 950 " << true << 950;
+    QTest::newRow("sign") << "-3" << true << -3;
+    QTest::newRow("largest") << "2147483647" << true << 2147483647;
+    QTest::newRow("empty") << "" << false << 0;
+    QTest::newRow("blank") << "  " << false << 0;
+    QTest::newRow("letters") << "12a0" << false << 0;
+    QTest::newRow("decimal") << "1000.5" << false << 0;
+    QTest::newRow("exponent") << "1e3" << false << 0;
+    QTest::newRow("sign only") << "-" << false << 0;
+    QTest::newRow("too large") << "2147483648" << false << 0;
+}
+
+void TstCodec::fieldConversion() {
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    QFETCH(int, value);
+    MemoryUnitView view;
+    for (int i = 0; i < ConverterCount; ++i)
+        view.setInFreqText(i, QStringLiteral("1000"));
+    view.setInFreqText(4, text);
+    view.setGain(4, 1);
+    view.setCarrier(4, 1);
+    view.selectPolarisation(4, 2);
+    auto result = collectChannelSettings(view);
+    QCOMPARE(std::holds_alternative<ChannelSettings>(result), ok);
+    if (ok) {
+        const ChannelSetting s = std::get<ChannelSettings>(result)[4];
+        QCOMPARE(s.inFreq, value);
+        QCOMPARE(s.polarisation, 2);
+        QCOMPARE(s.gain, 1);
+        QCOMPARE(s.carrier, 1);
+    } else {
+        const FieldError e = std::get<FieldError>(result);
+        QCOMPARE(e.channel, 4);
+        QCOMPARE(e.field, ChannelField::InFreq);
+        QVERIFY2(e.message.startsWith(QStringLiteral("Converter 5:")), qPrintable(e.message));
+    }
+}
+
+void TstCodec::firstBadChannelIsNamed() {
+    MemoryUnitView view;
+    for (int i = 0; i < ConverterCount; ++i)
+        view.setInFreqText(i, QStringLiteral("1000"));
+    view.selectPolarisation(7, 4);  // past the last entry: nothing selected
+    view.setInFreqText(9, QString());
+    auto result = collectChannelSettings(view);
+    QVERIFY(std::holds_alternative<FieldError>(result));
+    const FieldError e = std::get<FieldError>(result);
+    QCOMPARE(e.channel, 7);
+    QCOMPARE(e.field, ChannelField::Polarisation);
+    QCOMPARE(e.message, QStringLiteral("Converter 8: No SAT input chosen!"));
+}
+
+QTEST_GUILESS_MAIN(TstCodec)
+#include "tst_codec.moc"

@@ -1,0 +1,396 @@
+// Reading and writing the whole unit against the simulated headend, in virtual time: the
+// exact bytes on the wire, the pauses, and every way a sequence can stop.
+#include <QtTest>
+
+#include "protocol/commands.h"
+#include "protocol/frame.h"
+#include "protocol/sequences.h"
+#include "support/rig.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+namespace {
+
+// Remembers each switch of the range check, to see it restored.
+class RecordingView : public MemoryUnitView {
+  public:
+    void setValidationSuspended(int channel, bool suspended) override {
+        MemoryUnitView::setValidationSuspended(channel, suspended);
+        suspensions.append({channel, suspended});
+    }
+    QList<QPair<int, bool>> suspensions;
+};
+
+QByteArray expectedReadStream() {
+    QByteArray s = "TS";
+    for (int code : {48, 19, 20})
+        s += CommandFrame::plain(std::uint8_t(code)).bytes() + "NN";
+    s += CommandFrame::plain(21).bytes() + "N";
+    for (int i = 0; i < ConverterCount; ++i) {
+        for (int code : {45, 22, 24, 26, 30, 27, 29}) {
+            s += CommandFrame::forConverter(std::uint8_t(code), std::uint8_t(i)).bytes() + "N";
+        }
+    }
+    return s + CommandFrame::plain(40).bytes();
+}
+
+struct Plan {
+    int carrier, sat, mhz, gain;
+};
+Plan planFor(int i) {
+    return {i % 3 == 0 ? 0 : 1, (i + 1) % 4, 950 + 100 * i, (i / 2) % 2};
+}
+
+void fillView(MemoryUnitView& view) {
+    for (int i = 0; i < ConverterCount; ++i) {
+        const Plan p = planFor(i);
+        view.setCarrier(i, p.carrier);
+        view.selectPolarisation(i, p.sat);
+        view.setInFreqText(i, QString::number(p.mhz));
+        view.setGain(i, p.gain);
+    }
+}
+
+QByteArray expectedWriteStream() {
+    QByteArray s = "TS";
+    for (int i = 0; i < ConverterCount; ++i) {
+        const Plan p = planFor(i);
+        const auto idx = std::uint8_t(i);
+        s += CommandFrame::withByte(23, idx, std::uint8_t(p.sat)).bytes();
+        s += CommandFrame::withLong(25, idx, p.mhz).bytes();
+        s += CommandFrame::forConverter(26, idx).bytes() + "N";
+        s += CommandFrame::withByte(31, idx, std::uint8_t(p.gain)).bytes();
+        s += CommandFrame::withByte(46, idx, std::uint8_t(p.carrier)).bytes();
+        s += CommandFrame::forConverter(29, idx).bytes() + "N";
+    }
+    return s + CommandFrame::plain(33).bytes() + CommandFrame::plain(40).bytes();
+}
+
+// Every "N" follows a data reply that came after the host's previous write.
+bool acknowledgesOnlyData(const WireLog& wire) {
+    QByteArray since;
+    for (const auto& c : wire.chunks) {
+        if (c.direction == WireDirection::FromDevice) {
+            since += c.bytes;
+            continue;
+        }
+        if (c.bytes == "N" && (since.isEmpty() || since.endsWith("EN") || since.endsWith("OK"))) {
+            return false;
+        }
+        since.clear();
+    }
+    return true;
+}
+
+struct Harness {
+    SimRig rig;
+    UnitImage unit;
+    LockTextTable lockText;
+    RecordingView view;
+    Harness() { fillLockText(lockText); }
+    SequenceResult read() { return read_unit_data_(rig.link, unit, lockText, view); }
+    WriteOutcome write() { return set_unit_data_(rig.link, unit, lockText, view); }
+};
+
+}  // namespace
+
+class TstSequences : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void fullReadOnTheWire();
+    void readShowsWhatTheUnitHolds();
+    void readShowsOddValuesSafely();
+    void fullWriteOnTheWire();
+    void writeSendsDisabledChannelsToo();
+    void readStopsAtTheFirstFailure_data();
+    void readStopsAtTheFirstFailure();
+    void readFromSilentDevice();
+    void readToleratesSurplusLateAndEmptyReplies();
+    void lostPortStopsTheRead();
+    void abortStopsTheReadSilently();
+    void writeStopsAtTheFirstFailure();
+    void writeRefusesFieldsItCannotSend();
+    void storeAndEndPauses();
+};
+
+void TstSequences::fullReadOnTheWire() {
+    Harness h;
+    QCOMPARE(h.read(), SequenceResult::Complete);
+    QCOMPARE(h.rig.wire.sent(), expectedReadStream());
+    QCOMPARE(h.rig.model.frames().size(), 89);
+    QVERIFY2(h.rig.model.violations().isEmpty(), qPrintable(h.rig.model.violations().join('\n')));
+    QVERIFY(acknowledgesOnlyData(h.rig.wire));
+    QVERIFY(h.rig.messages.shown.isEmpty());
+
+    // 0.5 s after "OK" before the first command; 0.5 s after the end's "EN".
+    const auto& chunks = h.rig.wire.chunks;
+    QCOMPARE(chunks[1].bytes, QByteArray("OK"));
+    QCOMPARE(h.rig.wire.timeSent(CommandFrame::plain(48).bytes()) - chunks[1].time, 0.5);
+    QCOMPARE(chunks.last().bytes, QByteArray("EN"));
+    QCOMPARE(h.rig.clock.now() - chunks.last().time, 0.5);
+}
+
+void TstSequences::readShowsWhatTheUnitHolds() {
+    Harness h;
+    const sim::HeadendState& s = h.rig.model.state();
+    QCOMPARE(h.read(), SequenceResult::Complete);
+    QCOMPARE(h.view.unitType, s.unitType);
+    QCOMPARE(h.view.hwVersion, s.hwVersion);
+    QCOMPARE(h.view.swVersion, s.swVersion);
+    QCOMPARE(h.view.serialNo, QStringLiteral(" %1").arg(s.serialNo));
+    QCOMPARE(h.unit.SerialNo, s.serialNo);
+    for (int i = 0; i < ConverterCount; ++i) {
+        const sim::SimChannel& c = s.channels[i];
+        const auto& v = h.view.channels[i];
+        QCOMPARE(h.unit.Carrier[i], c.carrier);
+        QCOMPARE(h.unit.InFreq[i], c.inFreq);
+        QCOMPARE(h.unit.OutFreq[i], c.outFreq);
+        QCOMPARE(v.carrier, int(c.carrier));
+        QCOMPARE(v.polarisation, int(c.polarisation));
+        QCOMPARE(v.inFreq, QString::number(c.inFreq));
+        QCOMPARE(v.gain, int(c.gain));
+        QCOMPARE(v.outFreq, QString::number(c.outFreq));
+        QCOMPARE(v.inputLock, c.inputLock ? QStringLiteral("Locked") : QStringLiteral("Unlocked"));
+        QCOMPARE(v.outputLock,
+                 c.outputLock ? QStringLiteral("Locked") : QStringLiteral("Unlocked"));
+        // Carrier off: the three edit fields disabled; the output box is never editable.
+        QCOMPARE(v.polarisationEnabled, c.carrier != 0);
+        QCOMPARE(v.inFreqEnabled, c.carrier != 0);
+        QCOMPARE(v.gainEnabled, c.carrier != 0);
+        QVERIFY(!v.outFreqEnabled);
+        QVERIFY(!v.validationSuspended);
+    }
+    // Each converter's range check is off while it is filled, then on again.
+    QCOMPARE(h.view.suspensions.size(), 2 * ConverterCount);
+    QCOMPARE(h.view.suspensions[6], qMakePair(3, true));
+    QCOMPARE(h.view.suspensions[7], qMakePair(3, false));
+}
+
+void TstSequences::readShowsOddValuesSafely() {
+    sim::HeadendState s = sim::HeadendState::demo();
+    s.serialNo = -42;
+    s.channels[0].inputLock = 2;
+    s.channels[0].outputLock = 200;
+    s.channels[1].polarisation = 5;
+    s.channels[2].gain = 1;
+    s.channels[3].gain = 3;
+    s.channels[4].outFreq = 474.5f;
+    s.channels[5].carrier = 2;
+    Harness h;
+    h.rig.model.state() = s;
+    h.rig.model.faults().gainOnValue = 2;
+    QCOMPARE(h.read(), SequenceResult::Complete);
+    QCOMPARE(h.view.serialNo, QStringLiteral("-42"));
+    QCOMPARE(h.view.channels[0].inputLock, QStringLiteral("Unknown"));
+    QCOMPARE(h.view.channels[0].outputLock, QStringLiteral("Unknown"));
+    QCOMPARE(h.view.channels[1].polarisation, -1);  // no entry selected
+    QCOMPARE(h.unit.Polarisation[1], 5);
+    QCOMPARE(h.unit.Gain[2], 1);  // the unit answered 2
+    QCOMPARE(h.unit.Gain[3], 3);
+    QCOMPARE(h.view.channels[4].outFreq, QStringLiteral("474.5"));
+    QCOMPARE(h.view.channels[5].carrier, 2);
+    QVERIFY(h.view.channels[5].inFreqEnabled);
+}
+
+void TstSequences::fullWriteOnTheWire() {
+    Harness h;
+    fillView(h.view);
+    const WriteOutcome out = h.write();
+    QCOMPARE(out.result, SequenceResult::Complete);
+    QCOMPARE(h.rig.wire.sent(), expectedWriteStream());
+    QVERIFY2(h.rig.model.violations().isEmpty(), qPrintable(h.rig.model.violations().join('\n')));
+    QVERIFY(acknowledgesOnlyData(h.rig.wire));
+    QVERIFY(h.rig.messages.shown.isEmpty());
+
+    QCOMPARE(h.rig.model.stores(), 1);
+    for (int i = 0; i < ConverterCount; ++i) {
+        const sim::SimChannel& c = h.rig.model.stored().channels[i];
+        const Plan p = planFor(i);
+        QCOMPARE(int(c.carrier), p.carrier);
+        QCOMPARE(int(c.polarisation), p.sat);
+        QCOMPARE(c.inFreq, p.mhz);
+        QCOMPARE(int(c.gain), p.gain);
+        // The lock labels show what the unit answered after the new settings.
+        QCOMPARE(h.view.channels[i].outputLock,
+                 p.carrier ? QStringLiteral("Locked") : QStringLiteral("Unlocked"));
+    }
+
+    // 5 s between the store command and its "EN" being taken, 0.5 s after the end's "EN".
+    const double store = h.rig.wire.timeSent(CommandFrame::plain(33).bytes());
+    const double end = h.rig.wire.timeSent(CommandFrame::plain(40).bytes());
+    QCOMPARE(end - store, 5.0);
+    QCOMPARE(h.rig.clock.now() - h.rig.wire.chunks.last().time, 0.5);
+}
+
+void TstSequences::writeSendsDisabledChannelsToo() {
+    Harness h;
+    fillView(h.view);
+    for (int i = 0; i < ConverterCount; ++i) {
+        h.view.setCarrier(i, 0);
+        h.view.setFieldEnabled(i, ChannelField::InFreq, false);
+    }
+    QCOMPARE(h.write().result, SequenceResult::Complete);
+    QCOMPARE(h.rig.model.frames().size(), 6 * ConverterCount + 2);
+    for (const auto& c : h.rig.model.stored().channels)
+        QCOMPARE(int(c.carrier), 0);
+}
+
+void TstSequences::readStopsAtTheFirstFailure_data() {
+    QTest::addColumn<bool>("dropEnOnly");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("channel");  // converter the stop falls in, -1 for the unit commands
+    QTest::newRow("no type text") << false << 1 << -1;
+    QTest::newRow("hardware version without EN") << true << 2 << -1;
+    QTest::newRow("no serial number") << false << 4 << -1;
+    QTest::newRow("converter 1 carrier without EN") << true << 5 << 0;
+    QTest::newRow("converter 4 input lock unanswered") << false << 4 + 7 * 3 + 4 << 3;
+    QTest::newRow("converter 12 output lock without EN") << true << 88 << 11;
+}
+
+void TstSequences::readStopsAtTheFirstFailure() {
+    QFETCH(bool, dropEnOnly);
+    QFETCH(int, command);
+    QFETCH(int, channel);
+    Harness h;
+    (dropEnOnly ? h.rig.model.faults().dropEnAt : h.rig.model.faults().noReplyAt) = command;
+    QCOMPARE(h.read(), SequenceResult::Failed);
+
+    QCOMPARE(h.rig.model.frames().size(), command);  // nothing after the failing command
+    QVERIFY(!h.rig.wire.sent().contains(CommandFrame::plain(40).bytes()));
+    QCOMPARE(h.rig.messages.texts(),
+             QStringList{QStringLiteral("Connect Error: Connection aborted!")});
+
+    if (command >= 2) QCOMPARE(h.view.unitType, h.rig.model.state().unitType);
+    if (command == 2) QVERIFY(h.view.hwVersion.isEmpty());
+    if (channel >= 0) {
+        // Suspended and restored for the failing converter; later ones untouched.
+        QCOMPARE(h.view.suspensions.last(), qMakePair(channel, false));
+        QVERIFY(!h.view.channels[channel].validationSuspended);
+        if (channel + 1 < ConverterCount) {
+            QVERIFY(h.view.channels[channel + 1].inFreq.isEmpty());
+        }
+    }
+    if (channel == 3) {
+        QCOMPARE(h.view.channels[3].inFreq,
+                 QString::number(h.rig.model.state().channels[3].inFreq));
+        QVERIFY(h.view.channels[3].inputLock.isEmpty());
+    }
+}
+
+void TstSequences::readFromSilentDevice() {
+    Harness h;
+    h.rig.model.faults().silent = true;
+    QCOMPARE(h.read(), SequenceResult::Failed);
+    QVERIFY(h.rig.model.frames().isEmpty());
+    QCOMPARE(h.rig.messages.texts(),
+             QStringList{QStringLiteral("Connect Error: Connection could not be established!")});
+    QVERIFY(h.view.unitType.isEmpty());
+}
+
+void TstSequences::readToleratesSurplusLateAndEmptyReplies() {
+    Harness h;
+    h.rig.model.faults().surplusAfterData = "xyz";
+    h.rig.model.faults().lateAfterOk = "??";
+    h.rig.model.state().unitType.clear();  // length byte 0
+    QCOMPARE(h.read(), SequenceResult::Complete);
+    QVERIFY(h.view.unitType.isEmpty());
+    QCOMPARE(h.view.hwVersion, h.rig.model.state().hwVersion);
+    QCOMPARE(h.unit.SerialNo, h.rig.model.state().serialNo);
+    for (int i = 0; i < ConverterCount; ++i) {
+        QCOMPARE(h.unit.InFreq[i], h.rig.model.state().channels[i].inFreq);
+    }
+    // The empty text still gets both acknowledgements.
+    QVERIFY(h.rig.wire.sent().startsWith("TS" + CommandFrame::plain(48).bytes() + "NN"));
+    QVERIFY(h.rig.model.violations().isEmpty());
+}
+
+void TstSequences::lostPortStopsTheRead() {
+    Harness h;
+    h.rig.model.faults().replyDelay = 0.01;
+    h.rig.pump.at(0.9, [&] { h.rig.port.loseDevice(); });
+    QCOMPARE(h.read(), SequenceResult::Failed);
+    QCOMPARE(h.rig.clock.now(), 0.9);
+    QCOMPARE(h.rig.messages.shown.size(), 1);
+    QCOMPARE(h.rig.messages.shown[0].title, QStringLiteral("ComPortError"));
+    QVERIFY(h.rig.wire.chunks.last().time <= 0.9);
+    QVERIFY(!h.rig.port.isOpen());
+}
+
+void TstSequences::abortStopsTheReadSilently() {
+    Harness h;
+    h.rig.model.faults().replyDelay = 0.01;
+    h.rig.pump.at(1.2, [&] { h.rig.link.abort(); });
+    QCOMPARE(h.read(), SequenceResult::Failed);
+    QCOMPARE(h.rig.clock.now(), 1.2);
+    QVERIFY(h.rig.messages.shown.isEmpty());
+    for (const auto& c : h.rig.wire.chunks) {
+        if (c.direction == WireDirection::ToDevice) QVERIFY(c.time <= 1.2);
+    }
+    for (const auto& c : h.view.channels)
+        QVERIFY(!c.validationSuspended);
+}
+
+void TstSequences::writeStopsAtTheFirstFailure() {
+    Harness h;
+    fillView(h.view);
+    h.rig.model.faults().noReplyAt = 1;
+    QCOMPARE(h.write().result, SequenceResult::Failed);
+    QCOMPARE(h.rig.wire.sent(), "TS" + CommandFrame::withByte(23, 0, 1).bytes());
+    QCOMPARE(h.rig.messages.texts(),
+             QStringList{QStringLiteral("Connect Error: Connection aborted!")});
+    QCOMPARE(h.rig.model.stores(), 0);
+
+    // A stop inside converter 3: the ones before are sent in full, no store, no end.
+    Harness k;
+    fillView(k.view);
+    k.rig.model.faults().dropEnAt = 6 * 2 + 4;
+    QCOMPARE(k.write().result, SequenceResult::Failed);
+    QCOMPARE(k.rig.model.frames().size(), 6 * 2 + 4);
+    QCOMPARE(k.rig.model.state().channels[1].inFreq, planFor(1).mhz);
+    QCOMPARE(k.rig.model.stores(), 0);
+    QVERIFY(!k.rig.wire.sent().contains(CommandFrame::plain(40).bytes()));
+}
+
+void TstSequences::writeRefusesFieldsItCannotSend() {
+    Harness h;
+    fillView(h.view);
+    h.view.setInFreqText(6, QStringLiteral("12x"));
+    const WriteOutcome out = h.write();
+    QCOMPARE(out.result, SequenceResult::Refused);
+    QVERIFY(out.refused.has_value());
+    QCOMPARE(out.refused->channel, 6);
+    QVERIFY(h.rig.wire.chunks.isEmpty());  // not even a connection request
+    QVERIFY(h.rig.messages.shown.isEmpty());
+}
+
+void TstSequences::storeAndEndPauses() {
+    Harness h;
+    Commands cmd(h.rig.link);
+    QVERIFY(h.rig.link.connect_());
+    double t = h.rig.clock.now();
+    QCOMPARE(cmd.save_settings_(), StatusDone);
+    QCOMPARE(h.rig.clock.now() - t, 5.0);  // the device answered at once
+
+    t = h.rig.clock.now();
+    QCOMPARE(cmd.com_end_(), StatusDone);
+    QCOMPARE(h.rig.clock.now() - t, 0.5);
+
+    h.rig.port.close();
+    const int writes = h.rig.wire.writes();
+    t = h.rig.clock.now();
+    QCOMPARE(cmd.com_end_(), StatusPortClosed);
+    QCOMPARE(h.rig.clock.now() - t, 0.5);
+    QCOMPARE(h.rig.wire.writes(), writes);
+
+    // No "EN" for the end command: -1 at once, no pause.
+    h.rig.port.open();
+    QVERIFY(h.rig.link.connect_());
+    h.rig.model.faults().dropEnAt = 1;
+    t = h.rig.clock.now();
+    QCOMPARE(cmd.com_end_(), StatusFailed);
+    QVERIFY(h.rig.clock.now() - t > 5.0 && h.rig.clock.now() - t < 5.1);
+}
+
+QTEST_GUILESS_MAIN(TstSequences)
+#include "tst_sequences.moc"

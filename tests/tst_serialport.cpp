@@ -1,0 +1,104 @@
+// The real Qt serial port on a pseudo-terminal served by the simulated headend, in real time.
+#include <QElapsedTimer>
+#include <QtTest>
+#include <memory>
+
+#include "link/link.h"
+#include "link/qtserialport.h"
+#include "sim/ptyserver.h"
+#include "support/rig.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+namespace {
+struct RealRig {
+    sim::HeadendModel model;
+    std::unique_ptr<sim::PtyServer> server = std::make_unique<sim::PtyServer>(model);
+    QtSerialPort port{PortMap()};
+    SteadyClock clock;
+    EventLoopPump pump;
+    RecordingMessages messages;
+    Link link{port, clock, pump, messages};
+    WireLog wire;
+
+    bool start() {
+        QString why;
+        if (!server->start(&why)) {
+            qWarning() << why;
+            return false;
+        }
+        link.setWireObserver(&wire);
+        port.setDevicePath(server->slavePath());
+        return port.open();
+    }
+};
+}  // namespace
+
+class TstSerialPort : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void exchangesBytesUnchanged();
+    void portThatIsOpenFailsTheTest();
+    void vanishedDeviceEndsTheWaitOnce();
+};
+
+void TstSerialPort::exchangesBytesUnchanged() {
+    RealRig rig;
+    QVERIFY(rig.start());
+    QVERIFY(rig.link.connect_());
+    // A text reply carrying every byte value but the ones the device cannot hold.
+    QByteArray text;
+    for (int b = 1; b < 256; ++b)
+        text.append(char(b));
+    rig.model.state().unitType = QString::fromLatin1(text);
+    rig.link.clearReplyBuffer();
+    QByteArray frame(15, '\0');
+    frame[0] = 48;
+    QVERIFY(rig.link.write(frame));
+    QVERIFY(rig.link.get_data_(1));
+    QCOMPARE(quint8(rig.link.ReplyBuffer().at(0)), quint8(255));
+    rig.link.clearReplyBuffer();
+    rig.link.write("N");
+    QVERIFY(rig.link.get_data_(255));
+    QCOMPARE(rig.link.ReplyBuffer(), text);
+    QVERIFY(rig.model.violations().isEmpty());
+}
+
+void TstSerialPort::portThatIsOpenFailsTheTest() {
+    RealRig rig;
+    QVERIFY(rig.start());
+    QtSerialPort second{PortMap()};
+    second.setDevicePath(rig.server->slavePath());
+    QVERIFY(!second.open());
+    QVERIFY(!second.errorText().isEmpty());
+    QVERIFY(!rig.link.TestComPort(0));  // already open
+    QVERIFY(!rig.port.isOpen());
+    QVERIFY(rig.link.TestComPort(0));  // closed now: opens, and is closed again
+    QVERIFY(!rig.port.isOpen());
+}
+
+void TstSerialPort::vanishedDeviceEndsTheWaitOnce() {
+    RealRig rig;
+    QVERIFY(rig.start());
+    QSignalSpy lost(&rig.link, &Link::portLost);
+    QVERIFY(rig.link.connect_());
+    rig.model.faults().silent = true;
+    QTimer::singleShot(300, [&] { rig.server.reset(); });  // the device side goes away
+    QElapsedTimer t;
+    t.start();
+    rig.link.clearReplyBuffer();
+    QVERIFY(!rig.link.get_data_(1));
+    QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(rig.messages.shown.size(), 1);
+    QCOMPARE(rig.messages.shown[0].title, QStringLiteral("ComPortError"));
+    QVERIFY(!rig.port.isOpen());
+    // Let any queued errors arrive: still one report, and nothing written.
+    QTest::qWait(200);
+    QCOMPARE(rig.messages.shown.size(), 1);
+    QCOMPARE(lost.count(), 1);
+    QVERIFY(!rig.link.write("N"));
+}
+
+QTEST_GUILESS_MAIN(TstSerialPort)
+#include "tst_serialport.moc"
