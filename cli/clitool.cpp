@@ -88,8 +88,8 @@ class Session {
     }
 
     // Picks the port from --port, or the one the program stored. False on bad usage.
-    bool choosePort(const QString& spec) {
-        QString s = spec;
+    bool choosePort(const QString& given) {
+        QString s = given;
         if (s.isEmpty()) {
             const int stored = settings_.value(QStringLiteral("Settings/COM-Port"), 0).toInt();
             if (stored < FirstComPort || stored > LastComPort) {

@@ -144,15 +144,15 @@ void PtyServer::onWritable() {
 
 void PtyServer::schedule() {
     const double next = model_.nextEventTime();
-    itimerspec spec{};
+    itimerspec due{};
     if (next != Never) {
         // An already due time still arms the timer (1 ns); zero would disarm it.
         const double dt = std::max(next - clock_.now(), 1e-9);
-        spec.it_value.tv_sec = static_cast<time_t>(std::floor(dt));
-        spec.it_value.tv_nsec = static_cast<long>((dt - std::floor(dt)) * 1e9);
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+        due.it_value.tv_sec = static_cast<time_t>(std::floor(dt));
+        due.it_value.tv_nsec = static_cast<long>((dt - std::floor(dt)) * 1e9);
+        if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) due.it_value.tv_nsec = 1;
     }
-    ::timerfd_settime(timer_, 0, &spec, nullptr);
+    ::timerfd_settime(timer_, 0, &due, nullptr);
 }
 
 }  // namespace meridan::sim
