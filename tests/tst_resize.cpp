@@ -1,6 +1,456 @@
+// The proportional resize engine over fake controls, and its Qt widget adapter.
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QtTest>
+#include <map>
+#include <set>
+
+#include "uisupport/clsresize.h"
+#include "uisupport/qtresize.h"
+#include "uisupport/twips.h"
+
+using namespace meridan::ui;
+using P = ControlProperty;
+
+namespace {
+
+constexpr double RefW = 15450;
+constexpr double RefH = 11205;
+
+// A control with the properties it is given: one it lacks answers "no such property", one in
+// `refused` rejects every new value, one in `unreadable` cannot be read.
+class FakeControl final : public ResizeControl {
+  public:
+    FakeControl(QString name, std::optional<int> index, ControlKind kind)
+        : name_(std::move(name)), index_(index), kind_(kind) {}
+    QString name() const override { return name_; }
+    std::optional<int> index() const override { return index_; }
+    ControlKind kind() const override { return kind_; }
+    PropError get(ControlProperty p, double& v) const override {
+        if (!values.count(p)) return PropError::NoSuchProperty;
+        if (unreadable.count(p)) return PropError::Refused;
+        v = values.at(p);
+        return PropError::None;
+    }
+    PropError set(ControlProperty p, double v) override {
+        if (!values.count(p)) return PropError::NoSuchProperty;
+        if (refused.count(p)) return PropError::Refused;
+        values[p] = v;
+        ++writes;
+        return PropError::None;
+    }
+    PropError move(double left, double top, double width, double height) override {
+        values[P::Left] = left, values[P::Top] = top;
+        values[P::Width] = width, values[P::Height] = height;
+        ++writes, ++moves;
+        return PropError::None;
+    }
+    double operator[](ControlProperty p) const { return values.count(p) ? values.at(p) : -1; }
+    QRectF edges() const {
+        return {values.at(P::Left), values.at(P::Top), (*this)[P::Width], (*this)[P::Height]};
+    }
+    // Moves every value the control accepts elsewhere, so a layout must come from the records.
+    void scramble() {
+        for (auto& [p, v] : values)
+            if (!refused.count(p)) v = 1;
+    }
+
+    std::map<ControlProperty, double> values;
+    std::set<ControlProperty> refused, unreadable;
+    int writes = 0, moves = 0;
+
+  private:
+    QString name_;
+    std::optional<int> index_;
+    ControlKind kind_;
+};
+
+class FakeForm final : public ResizeForm {
+  public:
+    PropError width(double& v) const override { return v = w, PropError::None; }
+    PropError height(double& v) const override { return v = h, PropError::None; }
+    PropError setWidth(double v) override { return w = v, PropError::None; }
+    PropError setHeight(double v) override { return h = v, PropError::None; }
+    std::vector<std::shared_ptr<ResizeControl>> controls() override {
+        return {list.begin(), list.end()};
+    }
+    double w = RefW, h = RefH;
+    std::vector<std::shared_ptr<FakeControl>> list;
+};
+
+struct Rig {
+    Rig() { engine.oForm(form); }
+    std::shared_ptr<FakeControl> box(const QString& name, std::optional<int> index, QRectF r,
+                                     double font = 8.25, ControlKind kind = ControlKind::Other) {
+        auto c = std::make_shared<FakeControl>(name, index, kind);
+        c->values = {{P::Fontsize, font}, {P::Font_Size, font},  {P::Left, r.x()},
+                     {P::Top, r.y()},     {P::Width, r.width()}, {P::Height, r.height()}};
+        form->list.push_back(c);
+        return c;
+    }
+    void resizeTo(double w, double h) {
+        form->w = w, form->h = h;
+        engine.DoResize();
+    }
+    std::shared_ptr<FakeForm> form = std::make_shared<FakeForm>();
+    clsResize engine;
+};
+
+}  // namespace
+
 class TstResize : public QObject {
     Q_OBJECT
+  private Q_SLOTS:
+    void layout_data();
+    void layout();
+    void recordsAreTakenOnce();
+    void fontSources_data();
+    void fontSources();
+    void boxesSetEdgesOneByOne_data();
+    void boxesSetEdgesOneByOne();
+    void keys();
+    void resizeOption_data();
+    void resizeOption();
+    void deadBand_data();
+    void deadBand();
+    void restoreFirst();
+    void collection();
+    void qtWindow();
 };
+
+void TstResize::layout_data() {
+    QTest::addColumn<double>("w");
+    QTest::addColumn<double>("h");
+    QTest::addColumn<double>("fontFactor");
+    QTest::newRow("reference size") << RefW << RefH << 1.0;
+    QTest::newRow("twice as wide") << 2 * RefW << RefH << 1.0;
+    QTest::newRow("half") << RefW / 2 << RefH / 2 << 0.5;
+    QTest::newRow("1.5 wide, 0.8 high") << 1.5 * RefW << 0.8 * RefH << double(0.8f);
+    QTest::newRow("0.8 wide, 1.5 high") << 0.8 * RefW << 1.5 * RefH << double(0.8f);
+}
+
+void TstResize::layout() {
+    QFETCH(double, w);
+    QFETCH(double, h);
+    QFETCH(double, fontFactor);
+    Rig rig;
+    // Recorded at Left 182, Top 120: halves round to the even integer.
+    auto label = rig.box("Label", 3, {181.5, 120.5, 540, 285}, 12);
+    auto button = rig.box("Command_Save", {}, {13200, 9960, 1815, 495});
+    auto combo = rig.box("Combo", 0, {2400, 1200, 1215, 315}, 8.25, ControlKind::ComboBox);
+    combo->refused = {P::Height};
+    auto rule = std::make_shared<FakeControl>("Line1", std::nullopt, ControlKind::Line);
+    rule->values = {{P::X1, 120}, {P::X2, 15000}, {P::Y1, 600}, {P::Y2, 660}};
+    rig.form->list.push_back(rule);
+    rig.engine.Initialize();
+
+    for (const auto& c : rig.form->list)
+        c->scramble();
+    rig.resizeTo(1.1 * RefW, 1.3 * RefH);  // a layout in between must leave no trace
+    rig.resizeTo(w, h);
+
+    // Factors are 32-bit floats; the products reach the control unrounded.
+    const double sx = float(w / RefW), sy = float(h / RefH);
+    QCOMPARE(label->edges(), QRectF(sx * 182, sy * 120, sx * 540, sy * 285));
+    QCOMPARE((*label)[P::Fontsize], 12 * fontFactor);
+    QCOMPARE(button->edges(), QRectF(sx * 13200, sy * 9960, sx * 1815, sy * 495));
+    QCOMPARE((*button)[P::Fontsize], 8.25 * fontFactor);
+    QCOMPARE(combo->edges(), QRectF(sx * 2400, sy * 1200, sx * 1215, 315));
+    QCOMPARE((*combo)[P::Fontsize], 8.25 * fontFactor);
+    QCOMPARE(combo->moves, 0);
+    QCOMPARE((*rule)[P::X1], sx * 120);
+    QCOMPARE((*rule)[P::X2], sx * 15000);
+    QCOMPARE((*rule)[P::Y1], sy * 600);
+    QCOMPARE((*rule)[P::Y2], sy * 660);
+    QCOMPARE(rig.form->w, w);  // the window keeps its size
+}
+
+void TstResize::recordsAreTakenOnce() {
+    Rig rig;
+    auto label = rig.box("Label", {}, {200, 100, 300, 400}, 10);
+    rig.engine.Initialize();
+    auto late = rig.box("Late", {}, {10, 20, 30, 40});
+    rig.resizeTo(2 * RefW, 2 * RefH);
+    QCOMPARE(label->edges(), QRectF(400, 200, 600, 800));
+    QCOMPARE(late->writes, 0);  // no record yet: left alone
+
+    // The next activation finds the label elsewhere; its record stays, the late one is added.
+    label->scramble();
+    rig.engine.Initialize();
+    QCOMPARE(rig.engine.records().Count(), 2);
+    QCOMPARE(rig.engine.records().item("Label")->Left(), 200);
+    QCOMPARE(rig.engine.records().item("Late")->Tag(), 2);
+    rig.resizeTo(RefW, RefH);
+    QCOMPARE(label->edges(), QRectF(200, 100, 300, 400));
+    QCOMPARE((*label)[P::Fontsize], 10.0);
+}
+
+void TstResize::fontSources_data() {
+    // -1: the control has no such property.
+    QTest::addColumn<double>("fontsize");
+    QTest::addColumn<double>("font");
+    QTest::addColumn<bool>("unreadable");
+    QTest::addColumn<float>("recorded");
+    QTest::addColumn<double>("fontsizeAfter");
+    QTest::addColumn<double>("fontAfter");
+    QTest::newRow("Fontsize") << 10.0 << 11.0 << false << 10.0f << 5.0 << 11.0;
+    QTest::newRow("only a Font") << -1.0 << 11.0 << false << 11.0f << -1.0 << 5.5;
+    QTest::newRow("neither") << -1.0 << -1.0 << false << 0.0f << -1.0 << -1.0;
+    QTest::newRow("Fontsize unreadable") << 10.0 << 11.0 << true << 0.0f << 0.0 << 11.0;
+}
+
+void TstResize::fontSources() {
+    QFETCH(double, fontsize);
+    QFETCH(double, font);
+    QFETCH(bool, unreadable);
+    QFETCH(float, recorded);
+    QFETCH(double, fontsizeAfter);
+    QFETCH(double, fontAfter);
+    Rig rig;
+    auto c = rig.box("Image1", {}, {100, 100, 1000, 500});
+    c->values.erase(P::Fontsize);
+    c->values.erase(P::Font_Size);
+    if (fontsize >= 0) c->values[P::Fontsize] = fontsize;
+    if (font >= 0) c->values[P::Font_Size] = font;
+    if (unreadable) c->unreadable = {P::Fontsize};
+    rig.engine.Initialize();
+    QCOMPARE(rig.engine.records().item("Image1")->Fontsize(), recorded);
+
+    rig.resizeTo(RefW / 2, RefH / 2);
+    QCOMPARE((*c)[P::Fontsize], fontsizeAfter);
+    QCOMPARE((*c)[P::Font_Size], fontAfter);
+    QCOMPARE(c->edges(), QRectF(50, 50, 500, 250));
+}
+
+void TstResize::boxesSetEdgesOneByOne_data() {
+    QTest::addColumn<ControlKind>("kind");
+    QTest::addColumn<ControlProperty>("refused");
+    QTest::addColumn<QRectF>("expected");
+    QTest::newRow("combo box, height fixed")
+        << ControlKind::ComboBox << P::Height << QRectF(4000, 500, 6000, 300);
+    QTest::newRow("drive list box, height fixed")
+        << ControlKind::DriveListBox << P::Height << QRectF(4000, 500, 6000, 300);
+    QTest::newRow("combo box, top refused")
+        << ControlKind::ComboBox << P::Top << QRectF(4000, 1000, 6000, 150);
+}
+
+void TstResize::boxesSetEdgesOneByOne() {
+    QFETCH(ControlKind, kind);
+    QFETCH(ControlProperty, refused);
+    QFETCH(QRectF, expected);
+    Rig rig;
+    auto c = rig.box("Combo", {}, {2000, 1000, 3000, 300}, 8.25, kind);
+    c->refused = {refused};
+    rig.engine.Initialize();
+    rig.resizeTo(2 * RefW, RefH / 2);
+    QCOMPARE(c->edges(), expected);
+    QCOMPARE(c->moves, 0);
+}
+
+void TstResize::keys() {
+    Rig rig;
+    auto arrayA1 = rig.box("A", 1, {100, 100, 100, 100});
+    auto plainA1 = rig.box("A1", {}, {700, 700, 700, 700});
+    auto timer = std::make_shared<FakeControl>("Timer1", std::nullopt, ControlKind::Other);
+    timer->values = {{P::Fontsize, 8}};  // a font but no position: no record
+    rig.form->list.push_back(timer);
+    rig.box("Label", 3, {10, 10, 10, 10});
+    rig.engine.Initialize();
+
+    const col_Controls& records = rig.engine.records();
+    QCOMPARE(records.Count(), 2);
+    QCOMPARE(records.item("A1")->Top(), 100);
+    QCOMPARE(records.item("Label3")->Tag(), 2);
+
+    rig.resizeTo(2 * RefW, RefH);
+    QCOMPARE(arrayA1->edges(), QRectF(200, 100, 200, 100));
+    QCOMPARE(plainA1->edges(), QRectF(200, 100, 200, 100));  // from the first one's record
+    QCOMPARE(timer->writes, 0);
+}
+
+void TstResize::resizeOption_data() {
+    QTest::addColumn<QVariant>("option");  // invalid: omitted
+    QTest::addColumn<QVariant>("fontSizing");
+    QTest::addColumn<int>("recordedOption");
+    QTest::addColumn<bool>("recordedFontSizing");
+    QTest::addColumn<QSizeF>("size");
+    // Each row starts from option 2 and font sizing on; the window is 2 x wide, 0.5 x high.
+    QTest::newRow("3: fixed size") << QVariant(3) << QVariant() << 3 << true << QSizeF(1000, 400);
+    QTest::newRow("1: fixed width") << QVariant(1) << QVariant() << 1 << true << QSizeF(1000, 200);
+    QTest::newRow("omitted: 0") << QVariant() << QVariant() << 0 << true << QSizeF(2000, 200);
+    QTest::newRow("9 scales") << QVariant(9) << QVariant(0) << 9 << false << QSizeF(2000, 200);
+    QTest::newRow("beyond 16 bits")
+        << QVariant(70000) << QVariant(false) << 2 << false << QSizeF(2000, 400);
+    QTest::newRow("text False") << QVariant(3) << QVariant("False") << 3 << false
+                                << QSizeF(1000, 400);
+    QTest::newRow("not a boolean")
+        << QVariant(1) << QVariant("maybe") << 1 << true << QSizeF(1000, 200);
+}
+
+void TstResize::resizeOption() {
+    QFETCH(QVariant, option);
+    QFETCH(QVariant, fontSizing);
+    QFETCH(int, recordedOption);
+    QFETCH(bool, recordedFontSizing);
+    QFETCH(QSizeF, size);
+    Rig rig;
+    auto button = rig.box("Command1", 2, {500, 500, 1000, 400}, 10);
+    rig.engine.Initialize();
+    rig.engine.ResizeOption(*button, 2, true);
+    if (option.isValid())
+        rig.engine.ResizeOption(*button, option.toInt(), fontSizing);
+    else
+        rig.engine.ResizeOption(*button);
+    rig.engine.ResizeOption(FakeControl("Nowhere", {}, ControlKind::Other), 3, false);
+
+    const clsControl* rec = rig.engine.records().item("Command12");
+    QCOMPARE(int(rec->ResizeOption()), recordedOption);
+    QCOMPARE(rec->FontSizing(), recordedFontSizing);
+    QCOMPARE(rig.engine.records().Count(), 1);
+
+    button->values[P::Fontsize] = 7;
+    rig.resizeTo(2 * RefW, RefH / 2);
+    QCOMPARE(button->edges(), QRectF(QPointF(1000, 250), size));
+    QCOMPARE((*button)[P::Fontsize], recordedFontSizing ? 5.0 : 7.0);
+}
+
+void TstResize::deadBand_data() {
+    QTest::addColumn<float>("percent");
+    QTest::addColumn<double>("w");
+    QTest::addColumn<double>("h");
+    QTest::addColumn<bool>("scaled");
+    QTest::newRow("0 %: one twip wider") << 0.0f << RefW + 1 << RefH << true;
+    QTest::newRow("5 %: 3 % wider") << 5.0f << 1.03 * RefW << RefH << false;
+    QTest::newRow("5 %: 6 % lower") << 5.0f << RefW << 0.94 * RefH << true;
+    QTest::newRow("50 %: at the upper bound") << 50.0f << RefW << 1.5 * RefH << false;
+    QTest::newRow("50 %: past the upper bound") << 50.0f << 1.5 * RefW + 1 << RefH << true;
+    QTest::newRow("50 %: at the lower bound") << 50.0f << 0.5 * RefW << RefH << false;
+    QTest::newRow("50 %: past the lower bound") << 50.0f << RefW << 0.5 * RefH - 1 << true;
+}
+
+void TstResize::deadBand() {
+    QFETCH(float, percent);
+    QFETCH(double, w);
+    QFETCH(double, h);
+    QFETCH(bool, scaled);
+    Rig rig;
+    auto c = rig.box("Text1", {}, {1000, 1000, 1000, 1000}, 10);
+    rig.engine.Initialize();
+    rig.engine.setScaleMinMax(percent);
+    c->scramble();
+    rig.resizeTo(w, h);
+    QCOMPARE(c->edges() == QRectF(1000, 1000, 1000, 1000), !scaled);
+    QCOMPARE((*c)[P::Fontsize] == 10.0, !scaled || h >= RefH);
+    QCOMPARE(rig.form->w, w);
+}
+
+void TstResize::restoreFirst() {
+    Rig rig;
+    auto c = rig.box("Text1", {}, {1000, 1000, 1000, 1000}, 10);
+    rig.resizeTo(2 * RefW, 2 * RefH);
+    QCOMPARE(c->writes, 0);  // nothing recorded yet
+
+    rig.engine.Initialize();
+    rig.engine.ResizeOption(*c, 3, false);
+    c->scramble();
+    rig.engine.DoResize_First(false);
+    QCOMPARE(c->edges(), QRectF(1000, 1000, 1000, 1000));
+    QCOMPARE((*c)[P::Fontsize], 10.0);  // whatever FontSizing says
+    QCOMPARE(rig.form->w, 2 * RefW);
+    rig.engine.DoResize_First(true);
+    QCOMPARE(QSizeF(rig.form->w, rig.form->h), QSizeF(RefW, RefH));
+
+    clsResize detached;  // no window: every step fails quietly
+    detached.Initialize();
+    detached.DoResize();
+    detached.DoResize_First(true);
+    QCOMPARE(detached.reference().Top(), 345);
+}
+
+void TstResize::collection() {
+    col_Controls records;
+    clsControl* a = records.Add(1, 2, 3, 4, "Text1", 8.25f);
+    QVERIFY(a);
+    QCOMPARE(QRect(a->Left(), a->Top(), a->Width(), a->Height()), QRect(2, 1, 3, 4));
+    QCOMPARE(a->Fontsize(), 8.25f);
+    QCOMPARE(a->Tag(), 1);
+    QVERIFY(!records.Add(9, 9, 9, 9, "Text1", 1));
+    QVERIFY(!records.AddLine(9, 9, 9, 9, "Text1"));
+    QCOMPARE(records.Count(), 1);
+    QCOMPARE(records.item("Text1")->Top(), 1);
+
+    clsControl* l = records.AddLine(10, 20, 30, 40, "Line1");
+    QVERIFY(l);
+    QCOMPARE(l->Tag(), 2);
+    QCOMPARE(QLine(l->X1(), l->Y1(), l->X2(), l->Y2()), QLine(10, 30, 20, 40));
+    QCOMPARE(records.Count(), 2);
+    QVERIFY(!records.item("Line2"));
+}
+
+void TstResize::qtWindow() {
+    if (twipsPerPixel() != 15.0) QSKIP("the pixel figures below assume 96 DPI");
+    QWidget window;
+    window.resize(1022, 713);  // 15330 x 10695 twips: the reference outer size
+    auto* title = new QLabel("Typ:", &window);
+    title->setObjectName("Label_Typ_Text");
+    title->setGeometry(12, 8, 36, 19);
+    QFont font = title->font();
+    font.setPointSizeF(12);
+    title->setFont(font);
+    auto* frame = new QGroupBox("Converter", &window);
+    frame->setObjectName("Frame1");
+    frame->setGeometry(20, 40, 400, 200);
+    auto* combo = new QComboBox(frame);
+    combo->setObjectName("Combo_Polarisation");
+    combo->setProperty("Index", 2);
+    combo->addItems({"SAT 1", "SAT 2"});
+    combo->setGeometry(10, 30, 100, combo->sizeHint().height());
+    const double comboPoints = combo->font().pointSizeF();
+    auto* unnamed = new QLabel("x", &window);
+    unnamed->setGeometry(500, 500, 20, 20);
+    auto* rule = new QFrame(&window);
+    rule->setObjectName("Line1");
+    rule->setFrameShape(QFrame::HLine);
+    rule->setGeometry(10, 300, 200, 4);
+
+    auto form = std::make_shared<QtResizeForm>(&window);
+    const auto controls = form->controls();
+    QCOMPARE(controls.size(), std::size_t(4));
+    QCOMPARE(controls[2]->name() + QString::number(controls[2]->index().value_or(-1)),
+             QString("Combo_Polarisation2"));
+    QCOMPARE(controls[2]->kind(), ControlKind::ComboBox);
+    QCOMPARE(controls[3]->kind(), ControlKind::Line);
+    double w = 0, h = 0;
+    QCOMPARE(form->width(w), PropError::None);
+    QCOMPARE(form->height(h), PropError::None);
+    QCOMPARE(QSizeF(w, h), QSizeF(RefW, RefH));
+
+    clsResize engine;
+    engine.oForm(form);
+    engine.Initialize();
+    QCOMPARE(engine.records().item("Combo_Polarisation2")->Top(), 450);
+    QCOMPARE(engine.records().item("Line1")->Y1(), 4530);  // the centre line
+
+    // 1.5 x as wide and 2 x as high outside: fonts follow the smaller factor.
+    window.resize(1537, 1460);
+    engine.DoResize();
+    QCOMPARE(title->geometry(), QRect(18, 16, 54, 38));
+    QCOMPARE(title->font().pointSizeF(), 18.0);
+    QCOMPARE(frame->geometry(), QRect(30, 80, 600, 400));
+    QCOMPARE(combo->geometry().topLeft(), QPoint(15, 60));
+    QCOMPARE(combo->width(), 150);
+    QCOMPARE(combo->font().pointSizeF(), comboPoints * 1.5);
+    QCOMPARE(combo->height(), combo->sizeHint().height());
+    QCOMPARE(unnamed->geometry(), QRect(500, 500, 20, 20));
+    QCOMPARE(rule->geometry(), QRect(15, 602, 300, 4));
+
+    engine.DoResize_First(true);
+    QCOMPARE(window.size(), QSize(1022, 713));
+    QCOMPARE(title->geometry(), QRect(12, 8, 36, 19));
+    QCOMPARE(title->font().pointSizeF(), 12.0);
+    QCOMPARE(rule->geometry(), QRect(10, 300, 200, 4));
+}
+
 QTEST_MAIN(TstResize)
 #include "tst_resize.moc"
