@@ -76,6 +76,8 @@ class Link : public QObject {
     void abort();
     void shutdown();
     bool aborted() const { return aborted_; }
+    // The program is ending: no sequence talks to the unit any more.
+    bool isShutDown() const { return shutdown_; }
 
     void setWireObserver(WireObserver* observer) { observer_ = observer; }
     void setApplicationTitle(const QString& title) { appTitle_ = title; }

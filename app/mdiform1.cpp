@@ -1,0 +1,205 @@
+#include "mdiform1.h"
+
+#include <QCloseEvent>
+#include <QDate>
+#include <QFile>
+#include <QIcon>
+#include <QLabel>
+#include <QLocale>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTime>
+
+#include "overview/form_uebersicht.h"
+
+namespace meridan {
+
+namespace {
+const QString PortKey = QStringLiteral("Settings/COM-Port");
+}
+
+const QString MDIForm1::Title = QStringLiteral("Meridan Converter");
+
+QString programVersion() {
+    return QStringLiteral("%1.%2.%3")
+        .arg(MERIDAN_VERSION_MAJOR)
+        .arg(MERIDAN_VERSION_MINOR)
+        .arg(MERIDAN_VERSION_PATCH);
+}
+
+MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& messages,
+                   QSettings& settings, PortMap portMap, QWidget* parent)
+    : QMainWindow(parent),
+      link_(link),
+      data_(programData),
+      messages_(messages),
+      settings_(settings),
+      portMap_(portMap) {
+    setObjectName(QStringLiteral("MDIForm1"));
+    mdi_ = new QMdiArea(this);
+    setCentralWidget(mdi_);
+    buildMenus();
+    for (int k = 0; k < 3; ++k) {
+        StatusBar1[k] = new QLabel(this);
+        StatusBar1[k]->setObjectName(QStringLiteral("StatusBar1_Panel%1").arg(k + 1));
+        StatusBar1[k]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        statusBar()->addPermanentWidget(StatusBar1[k], k == 1 ? 1 : 0);
+    }
+    connect(mdi_, &QMdiArea::subWindowActivated, this, &MDIForm1::onSubWindowActivated);
+    connect(&link_, &Link::portLost, this, &MDIForm1::onPortLost);
+    resize(1100, 860);
+}
+
+MDIForm1::~MDIForm1() = default;
+
+void MDIForm1::buildMenus() {
+    Menu = menuBar()->addMenu(QStringLiteral("&Menu"));
+    Menu->setObjectName(QStringLiteral("Menu"));
+    Program = Menu->addAction(QStringLiteral("&Program Menu"));
+    Program->setObjectName(QStringLiteral("Program"));
+    Update = Menu->addAction(QStringLiteral("&Firmware Update"));
+    Update->setObjectName(QStringLiteral("Update"));
+    Diagnostic = Menu->addAction(QStringLiteral("&Diagnostic"));
+    Diagnostic->setObjectName(QStringLiteral("Diagnostic"));
+    connect(Program, &QAction::triggered, this, &MDIForm1::Program_Click);
+
+    Comport = menuBar()->addMenu(QStringLiteral("&Com Port"));
+    Comport->setObjectName(QStringLiteral("Comport"));
+    for (int i = 0; i <= LastComPort; ++i) {
+        QAction* a = Comport->addAction(i == 0 ? QStringLiteral("No Com Ports")
+                                               : QStringLiteral("Com%1").arg(i));
+        a->setObjectName(QStringLiteral("com"));
+        a->setProperty("Index", i);
+        if (i > 0) {
+            a->setCheckable(true);
+            a->setStatusTip(portMap_.devicePath(i));
+        }
+        connect(a, &QAction::triggered, this, [this, i] { com_Click(i); });
+        com[i] = a;
+    }
+}
+
+void MDIForm1::Form_Load() {
+    setWindowTitle(QStringLiteral("Meridan Converter V") + programVersion());
+    if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
+
+    // Port probe: the items of the ports that open now.
+    const QList<int> usable = link_.probeComPorts();
+    com[0]->setVisible(usable.isEmpty());
+    for (int n = FirstComPort; n <= LastComPort; ++n)
+        com[n]->setVisible(usable.contains(n));
+    if (usable.isEmpty()) {
+        messages_.show(text::NoComPorts, text::ComPortError, MessageIcon::Critical,
+                       MessageButtons::Ok);
+    }
+
+    link_.clearReplyBuffer();
+    const int stored = settings_.value(PortKey, QStringLiteral("0")).toString().toInt();
+    if (link_.TestComPort(stored))
+        com_Click(settings_.value(PortKey, QStringLiteral("0")).toString().toInt());
+
+    StatusBar1[0]->setText(QLocale().toString(QDate::currentDate(), QLocale::ShortFormat));
+    StatusBar1[2]->setText(QLocale().toString(QTime::currentTime(), QStringLiteral("HH:mm:ss")));
+    data_.DataChanged = false;
+}
+
+void MDIForm1::com_Click(int index) {
+    if (index < FirstComPort || index > LastComPort) return;
+    // A sequence talking on the old port stops at its next wait.
+    if (link_.busy()) link_.abort();
+    Port& port = link_.port();
+    if (checkedPort_ > 0 && port.isOpen()) port.close();
+    checkedPort_ = index;
+    port.setReceiveBufferSize(1024);
+    port.setTransmitBufferSize(16384);
+    port.setPortNumber(index);
+    if (!port.open()) {
+        // Taken by another program, or gone: say so, and leave no port checked.
+        const QString device = port.deviceName();
+        const QString why = port.errorText();
+        checkedPort_ = 0;
+        showChecked();
+        messages_.show(text::portOpenFailed(device, why), text::ComPortError, MessageIcon::Critical,
+                       MessageButtons::Ok);
+        return;
+    }
+    showChecked();
+}
+
+void MDIForm1::showChecked() {
+    for (int i = FirstComPort; i <= LastComPort; ++i)
+        com[i]->setChecked(i == checkedPort_);
+}
+
+void MDIForm1::onPortLost() {
+    checkedPort_ = 0;
+    showChecked();
+}
+
+void MDIForm1::Program_Click() {
+    if (!link_.port().isOpen()) {
+        messages_.show(text::NoComPortSelected, text::ComPortError, MessageIcon::Critical,
+                       MessageButtons::Ok);
+        return;
+    }
+    if (!overviewWindow_) {
+        auto* form = new Form_Uebersicht(link_, data_, messages_, *this);
+        QMdiSubWindow* sub = mdi_->addSubWindow(form);
+        sub->setAttribute(Qt::WA_DeleteOnClose);
+        sub->setWindowIcon(form->windowIcon());
+        sub->resize(sub->sizeHint());
+        overviewWindow_ = sub;
+    }
+    overviewWindow_->show();
+    mdi_->setActiveSubWindow(overviewWindow_);
+}
+
+Form_Uebersicht* MDIForm1::overview() const {
+    return overviewWindow_ ? qobject_cast<Form_Uebersicht*>(overviewWindow_->widget()) : nullptr;
+}
+
+void MDIForm1::onSubWindowActivated(QMdiSubWindow* window) {
+    // Qt reports the same child again when the program comes back from another application,
+    // and nullptr when it ends: neither is a change of the active child.
+    if (!window || window == lastActive_) return;
+    lastActive_ = window;
+    if (auto* form = qobject_cast<Form_Uebersicht*>(window->widget())) {
+        QMetaObject::invokeMethod(
+            form, [form] { form->Form_Activate(); }, Qt::QueuedConnection);
+    }
+}
+
+void MDIForm1::setProgramMenuEnabled(bool enabled) {
+    Program->setEnabled(enabled);
+}
+
+void MDIForm1::setStatusPanel(int panel, const QString& text) {
+    if (panel >= 1 && panel <= 3) StatusBar1[panel - 1]->setText(text);
+}
+
+void MDIForm1::closeEvent(QCloseEvent* event) {
+    if (link_.busy()) {
+        // A sequence waits for the unit: it stops at its next wait, then the program ends.
+        link_.shutdown();
+        event->ignore();
+        QMetaObject::invokeMethod(
+            this, [this] { close(); }, Qt::QueuedConnection);
+        return;
+    }
+    mdi_->closeAllSubWindows();
+    if (!mdi_->subWindowList().isEmpty()) {
+        event->ignore();
+        return;
+    }
+    link_.shutdown();
+    if (link_.port().isOpen()) link_.port().close();
+    // The port in use is remembered; with none in use the stored choice stays as it was.
+    if (checkedPort_ > 0) settings_.setValue(PortKey, QString::number(checkedPort_));
+    settings_.sync();
+    event->accept();
+}
+
+}  // namespace meridan

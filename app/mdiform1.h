@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <array>
+
+#include "link/link.h"
+#include "link/portmap.h"
+#include "protocol/programdata.h"
+#include "uisupport/shell.h"
+
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+class QMenu;
+class QSettings;
+
+namespace meridan {
+
+class Form_Uebersicht;
+
+// The main window: the port menu, the menu of the working windows, the status bar, and the
+// one serial port of the program.
+class MDIForm1 : public QMainWindow, public ui::Shell {
+    Q_OBJECT
+  public:
+    static const QString Title;  // the application's title, also the settings' name
+
+    MDIForm1(Link& link, ProgramData& programData, MessageService& messages, QSettings& settings,
+             PortMap portMap, QWidget* parent = nullptr);
+    ~MDIForm1() override;
+
+    // Start-up: title, icon, port probe, the stored port, status bar.
+    void Form_Load();
+    void com_Click(int index);
+    void Program_Click();
+    // The port in use (the checked item), 0 for none.
+    int checkedPort() const { return checkedPort_; }
+    Form_Uebersicht* overview() const;
+    QMdiArea* mdiArea() const { return mdi_; }
+
+    // Shell
+    void setProgramMenuEnabled(bool enabled) override;
+    void setStatusPanel(int panel, const QString& text) override;
+    QString applicationTitle() const override { return Title; }
+
+    QMenu* Menu = nullptr;
+    QAction* Program = nullptr;
+    QAction* Update = nullptr;
+    QAction* Diagnostic = nullptr;
+    QMenu* Comport = nullptr;
+    std::array<QAction*, LastComPort + 1> com{};
+    std::array<QLabel*, 3> StatusBar1{};
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void buildMenus();
+    void onSubWindowActivated(QMdiSubWindow* window);
+    void onPortLost();
+    void showChecked();
+
+    Link& link_;
+    ProgramData& data_;
+    MessageService& messages_;
+    QSettings& settings_;
+    PortMap portMap_;
+    QMdiArea* mdi_ = nullptr;
+    QPointer<QMdiSubWindow> overviewWindow_;
+    QPointer<QMdiSubWindow> lastActive_;
+    int checkedPort_ = 0;
+};
+
+QString programVersion();
+
+}  // namespace meridan

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <array>
+#include <memory>
+
+#include "frequencybox.h"
+#include "link/link.h"
+#include "protocol/programdata.h"
+#include "protocol/sequences.h"
+#include "protocol/unitview.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+
+namespace meridan {
+
+namespace ui {
+class Shell;
+class clsResize;
+}  // namespace ui
+
+// The overview window: the unit's type, versions and serial number, and its 12 converter
+// channels, read from the unit each time the window becomes the active child window, edited
+// in place and written back with Save.
+class Form_Uebersicht : public QWidget, public UnitView {
+    Q_OBJECT
+  public:
+    static constexpr int ClientWidthTwips = 15330;
+    static constexpr int ClientHeightTwips = 10695;
+    static constexpr int InFreqMin = 950, InFreqMax = 2150;
+    static constexpr int OutFreqMin = 270, OutFreqMax = 710;
+
+    Form_Uebersicht(Link& link, ProgramData& programData, MessageService& messages,
+                    ui::Shell& shell, QWidget* parent = nullptr);
+    ~Form_Uebersicht() override;
+
+    enum class State { Idle, Reading, Saving };
+    State state() const { return state_; }
+
+    // The window became the active child window.
+    void Form_Activate();
+    // The Save button. Returns how the write ended.
+    SequenceResult Command_Save_Click();
+
+    // UnitView
+    void showUnitText(UnitField field, const QString& text) override;
+    void setValidationSuspended(int channel, bool suspended) override;
+    void setFieldEnabled(int channel, ChannelField field, bool enabled) override;
+    void setCarrier(int channel, int value) override;
+    void selectPolarisation(int channel, int index) override;
+    void setInFreqText(int channel, const QString& text) override;
+    void setOutFreqText(int channel, const QString& text) override;
+    void setLockText(int channel, LockSide side, const QString& text) override;
+    void setGain(int channel, int value) override;
+    int polarisationIndex(int channel) const override;
+    QString inFreqText(int channel) const override;
+    int gainValue(int channel) const override;
+    int carrierValue(int channel) const override;
+
+    // Controls, by the names the unit's documentation uses.
+    QLabel* Label_Typ_Text = nullptr;
+    QLabel* Label_Typ = nullptr;
+    QLabel* Label_HW_Text = nullptr;
+    QLabel* Label_HW_Version = nullptr;
+    QLabel* Label_SW_Text = nullptr;
+    QLabel* Label_SW_Version = nullptr;
+    QLabel* Label_Serial_Text = nullptr;
+    QLabel* Label_Serial_Number = nullptr;
+    QPushButton* Command_Save = nullptr;
+    QPushButton* Command_Reload = nullptr;
+    QGroupBox* Frame_Setting_Mode = nullptr;
+    QGroupBox* Frame_Startindex = nullptr;
+    QGroupBox* Frame_Converters = nullptr;
+    std::array<QGroupBox*, ConverterCount> FrameConverter{};
+    std::array<QCheckBox*, ConverterCount> Carrier_On{};
+    std::array<QGroupBox*, ConverterCount> Frame_Input{};
+    std::array<QComboBox*, ConverterCount> Combo_Polarisation{};
+    std::array<FrequencyBox*, ConverterCount> Text_infrequenz{};
+    std::array<QLabel*, ConverterCount> Label_In_MHz{};
+    std::array<QLabel*, ConverterCount> Label_PLL_In{};
+    std::array<QLabel*, ConverterCount> Label_Status_In{};
+    std::array<QCheckBox*, ConverterCount> Check_Gain{};
+    std::array<QGroupBox*, ConverterCount> Frame_Output{};
+    std::array<FrequencyBox*, ConverterCount> Text_outfrequenz{};
+    std::array<QLabel*, ConverterCount> Label_Out_MHz{};
+    std::array<QLabel*, ConverterCount> Label_PLL_Out{};
+    std::array<QLabel*, ConverterCount> Label_Status_Out{};
+
+    // The designed client area, 15330 x 10695 twips.
+    QSize sizeHint() const override;
+
+    // The controls in tab order.
+    QList<QWidget*> tabOrder() const;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void buildControls();
+    void connectHandlers(int i);
+    void Carrier_On_Click(int i);
+    // Range check of a frequency box the focus has left; false, after the message, when the
+    // value is refused.
+    bool validate(FrequencyBox* box);
+    void onFocusChanged(QWidget* old, QWidget* now);
+    bool runPendingValidation();
+    void focusField(int channel, ChannelField field);
+    bool askToSave();  // false: the user's edits could not be sent and stay
+    void finishSequence();
+
+    Link& link_;
+    ProgramData& data_;
+    MessageService& messages_;
+    ui::Shell& shell_;
+    std::unique_ptr<ui::clsResize> resize_;
+    std::array<bool, ConverterCount> suspended_{};
+    QPointer<FrequencyBox> pendingValidation_;
+    bool refocusing_ = false;
+    bool closeAfterSequence_ = false;
+    bool focusedOnce_ = false;
+    State state_ = State::Idle;
+};
+
+}  // namespace meridan

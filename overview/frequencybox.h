@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QLineEdit>
+
+namespace meridan {
+
+// A frequency text box. It takes characters as the unit's frequency boxes always have: a
+// digit while the text is shorter than its maximum length (or replaces a text that is
+// selected as a whole), backspace; every other character is discarded. Navigation and
+// editing keys that type no character (arrows, Home, End, Delete) work as usual. Pasted text
+// is taken as if typed, character by character. Every character key, taken or discarded,
+// is reported by characterKey(): it counts as an edit.
+class FrequencyBox : public QLineEdit {
+    Q_OBJECT
+  public:
+    FrequencyBox(int maxDigits, QWidget* parent = nullptr);
+
+    int maxDigits() const { return maxDigits_; }
+    // Types text into the box as the key filter would take it.
+    void typeText(const QString& text);
+
+  Q_SIGNALS:
+    void characterKey();
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+  private:
+    bool takesDigit() const;
+    void pasteClipboard();
+
+    int maxDigits_;
+};
+
+}  // namespace meridan

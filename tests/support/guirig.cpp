@@ -1,0 +1,53 @@
+#include "guirig.h"
+
+#include <QCoreApplication>
+
+namespace meridan::test {
+
+GuiRig::GuiRig() {
+    sim.port.close();
+    sim.link.setApplicationTitle(MDIForm1::Title);
+    settings = std::make_unique<QSettings>(dir.filePath(QStringLiteral("Meridan Converter.conf")),
+                                           QSettings::IniFormat);
+    main = std::make_unique<MDIForm1>(sim.link, data, sim.messages, *settings,
+                                      PortMap(settings.get()));
+}
+
+GuiRig::~GuiRig() {
+    if (main) {
+        sim.messages.answer = MessageResult::Cancel;  // no save on the way out
+        main->close();
+        main.reset();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void GuiRig::start(int stored) {
+    if (stored > 0)
+        settings->setValue(QStringLiteral("Settings/COM-Port"), QString::number(stored));
+    main->Form_Load();
+    main->show();
+    settle();
+}
+
+Form_Uebersicht* GuiRig::openOverview() {
+    main->Program->trigger();
+    settle();
+    return main->overview();
+}
+
+void GuiRig::settle() {
+    for (int k = 0; k < 5; ++k) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+int GuiRig::storedPort() {
+    settings->sync();
+    return settings->value(QStringLiteral("Settings/COM-Port"), QStringLiteral("0"))
+        .toString()
+        .toInt();
+}
+
+}  // namespace meridan::test

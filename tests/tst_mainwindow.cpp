@@ -1,0 +1,176 @@
+// The main window: port probe, port choice, the stored port, menus.
+#include <QLabel>
+#include <QMenu>
+#include <QtTest>
+
+#include "support/guirig.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+class TstMainWindow : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void menusAndTitle();
+    void probeShowsThePortsThatOpen();
+    void noPortAtAll();
+    void storedPortIsSelectedAtStart_data();
+    void storedPortIsSelectedAtStart();
+    void choosingPorts();
+    void portThatWillNotOpen();
+    void storedPortAtUnload_data();
+    void storedPortAtUnload();
+    void lostPortIsUnchecked();
+};
+
+void TstMainWindow::menusAndTitle() {
+    GuiRig g;
+    g.start(0);
+    QCOMPARE(g.main->windowTitle(), QStringLiteral("Meridan Converter V%1.%2.%3")
+                                        .arg(MERIDAN_VERSION_MAJOR)
+                                        .arg(MERIDAN_VERSION_MINOR)
+                                        .arg(MERIDAN_VERSION_PATCH));
+    QCOMPARE(g.main->Menu->title(), QStringLiteral("&Menu"));
+    QStringList items;
+    for (QAction* a : g.main->Menu->actions())
+        items << a->text();
+    QCOMPARE(items, (QStringList{"&Program Menu", "&Firmware Update", "&Diagnostic"}));
+    QCOMPARE(g.main->Comport->title(), QStringLiteral("&Com Port"));
+    QCOMPARE(g.main->com[0]->text(), QStringLiteral("No Com Ports"));
+    QCOMPARE(g.main->com[15]->text(), QStringLiteral("Com15"));
+    QCOMPARE(g.main->com[5]->statusTip(), QStringLiteral("/dev/ttyUSB0"));
+    GuiRig h;
+    h.settings->setValue(QStringLiteral("Ports/Com5"), QStringLiteral("/dev/pts/9"));
+    MDIForm1 other(h.sim.link, h.data, h.sim.messages, *h.settings, PortMap(h.settings.get()));
+    QCOMPARE(other.com[5]->statusTip(), QStringLiteral("/dev/pts/9"));
+    QVERIFY(!g.main->StatusBar1[0]->text().isEmpty());
+    QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
+    QVERIFY(!g.main->StatusBar1[2]->text().isEmpty());
+    QVERIFY(!g.data.DataChanged);
+}
+
+void TstMainWindow::probeShowsThePortsThatOpen() {
+    GuiRig g;
+    g.sim.port.setAvailablePorts({2, 5, 15});
+    g.start(0);
+    QVERIFY(!g.main->com[0]->isVisible());
+    for (int n = 1; n <= 15; ++n)
+        QCOMPARE(g.main->com[n]->isVisible(), n == 2 || n == 5 || n == 15);
+    QVERIFY(g.sim.messages.shown.isEmpty());
+    QCOMPARE(g.main->checkedPort(), 0);
+    QVERIFY(!g.sim.port.isOpen());
+}
+
+void TstMainWindow::noPortAtAll() {
+    GuiRig g;
+    g.sim.port.setAvailablePorts({99});
+    g.start(0);
+    QVERIFY(g.main->com[0]->isVisible());
+    for (int n = 1; n <= 15; ++n)
+        QVERIFY(!g.main->com[n]->isVisible());
+    QCOMPARE(g.sim.messages.texts(),
+             QStringList{QStringLiteral("ComPortError: No Com Ports available!")});
+    g.main->com[0]->trigger();  // changes nothing
+    QCOMPARE(g.main->checkedPort(), 0);
+    g.sim.messages.shown.clear();
+    g.main->Program->trigger();
+    QCOMPARE(g.sim.messages.texts(),
+             QStringList{QStringLiteral("ComPortError: No Com Port selected!")});
+    QVERIFY(!g.main->overview());
+}
+
+void TstMainWindow::storedPortIsSelectedAtStart_data() {
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("checked");
+    QTest::newRow("stored port opens") << 5 << 5;
+    QTest::newRow("stored port gone") << 7 << 0;
+    QTest::newRow("nothing stored") << 0 << 0;
+}
+
+void TstMainWindow::storedPortIsSelectedAtStart() {
+    QFETCH(int, stored);
+    QFETCH(int, checked);
+    GuiRig g;
+    g.sim.port.setAvailablePorts({2, 5, 15});
+    g.start(stored);
+    QCOMPARE(g.main->checkedPort(), checked);
+    QCOMPARE(g.sim.port.isOpen(), checked > 0);
+    for (int n = 1; n <= 15; ++n)
+        QCOMPARE(g.main->com[n]->isChecked(), n == checked);
+    if (checked) QCOMPARE(g.sim.port.portNumber(), checked);
+}
+
+void TstMainWindow::choosingPorts() {
+    GuiRig g;
+    g.sim.port.setAvailablePorts({2, 5});
+    g.start(0);
+    g.main->com[2]->trigger();
+    QCOMPARE(g.main->checkedPort(), 2);
+    QVERIFY(g.sim.port.isOpen());
+    QCOMPARE(g.sim.port.receiveBufferSize(), 1024);
+    QCOMPARE(g.sim.port.transmitBufferSize(), 16384);
+    const int opens = g.sim.port.opens();
+    g.main->com[2]->trigger();  // the checked item again: closed and reopened
+    QCOMPARE(g.sim.port.opens(), opens + 1);
+    QVERIFY(g.main->com[2]->isChecked());
+    QVERIFY(g.sim.port.isOpen());
+    g.main->com[5]->trigger();
+    QVERIFY(!g.main->com[2]->isChecked());
+    QVERIFY(g.main->com[5]->isChecked());
+    QCOMPARE(g.sim.port.portNumber(), 5);
+    QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+void TstMainWindow::portThatWillNotOpen() {
+    GuiRig g;
+    g.sim.port.setAvailablePorts({2});
+    g.start(0);
+    g.main->com[2]->trigger();
+    g.main->com_Click(3);  // taken by another program meanwhile
+    QCOMPARE(g.sim.messages.texts(),
+             QStringList{QStringLiteral(
+                 "ComPortError: Com Port sim:Com3 could not be opened: no such device")});
+    QCOMPARE(g.main->checkedPort(), 0);
+    for (int n = 1; n <= 15; ++n)
+        QVERIFY(!g.main->com[n]->isChecked());
+    QVERIFY(!g.sim.port.isOpen());
+}
+
+void TstMainWindow::storedPortAtUnload_data() {
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("chosen");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("the port in use") << 0 << 5 << 5;
+    QTest::newRow("changed port") << 2 << 5 << 5;
+    QTest::newRow("stored port gone, none chosen: kept") << 7 << 0 << 7;
+    QTest::newRow("nothing stored, none chosen") << 0 << 0 << 0;
+}
+
+void TstMainWindow::storedPortAtUnload() {
+    QFETCH(int, stored);
+    QFETCH(int, chosen);
+    QFETCH(int, expected);
+    GuiRig g;
+    g.sim.port.setAvailablePorts({2, 5, 15});
+    g.start(stored);
+    if (chosen) g.main->com_Click(chosen);
+    QVERIFY(g.main->close());
+    QVERIFY(!g.sim.port.isOpen());
+    QCOMPARE(g.storedPort(), expected);
+}
+
+void TstMainWindow::lostPortIsUnchecked() {
+    GuiRig g;
+    g.start(1);
+    QCOMPARE(g.main->checkedPort(), 1);
+    g.sim.port.loseDevice();
+    g.settle();
+    QCOMPARE(g.main->checkedPort(), 0);
+    QVERIFY(!g.main->com[1]->isChecked());
+    QCOMPARE(g.sim.messages.shown.size(), 1);
+    QCOMPARE(g.sim.messages.shown[0].title, QStringLiteral("ComPortError"));
+}
+
+QTEST_MAIN(TstMainWindow)
+#include "tst_mainwindow.moc"

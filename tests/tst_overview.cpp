@@ -1,0 +1,560 @@
+// The overview window on the offscreen platform, over the simulated headend in virtual time.
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QPushButton>
+#include <QtTest>
+
+#include "protocol/frame.h"
+#include "support/guirig.h"
+#include "uisupport/pointer.h"
+#include "uisupport/twips.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+namespace {
+const QString InputMessage =
+    QStringLiteral("Error: Input Frequency must be in the range 950 to 2150MHz!");
+const QString OutputMessage =
+    QStringLiteral("Error: Output Frequency must be in the range 270 to 710MHz!");
+const QString SaveQuestion = QStringLiteral("Meridan Converter: Save Settings?");
+
+int connects(const GuiRig& g) {
+    return g.sim.model.connectRequests();
+}
+int storeFrames(const GuiRig& g) {
+    int n = 0;
+    for (const auto& f : g.sim.model.frames())
+        n += f.frame[0] == char(33);
+    return n;
+}
+
+// Moves the focus from the box to another control of the window, as a Tab would.
+void leave(GuiRig& g, QWidget* to) {
+    to->setFocus(Qt::TabFocusReason);
+    g.settle();
+}
+}  // namespace
+
+class TstOverview : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void init() { ui::setDefaultPointer(); }
+    void firstActivationReadsTheUnit();
+    void layoutFollowsTheDesign();
+    void editsCountAsChanges();
+    void keyFilterAndPaste();
+    void rangeChecksOnLeaving_data();
+    void rangeChecksOnLeaving();
+    void outputRangeCheck();
+    void focusLossToAMessageIsNotLeaving();
+    void saveSendsWhatTheControlsShow();
+    void saveRefusesFieldsItCannotSend();
+    void incompleteSaveKeepsTheChanges();
+    void closeQuestion_data();
+    void closeQuestion();
+    void closeKeepsEditsThatCannotBeSent();
+    void activationAsksBeforeReplacingEdits_data();
+    void activationAsksBeforeReplacingEdits();
+    void noSecondSequenceWhileOneRuns();
+    void closingDuringAReadStopsIt();
+    void closingTheProgramDuringASave();
+    void otherApplicationDoesNotReread();
+};
+
+void TstOverview::firstActivationReadsTheUnit() {
+    GuiRig g;
+    sim::HeadendState& s = g.sim.model.state();
+    s.channels[2].inputLock = 7;
+    s.channels[3].polarisation = 4;
+    g.start();
+    QVERIFY(g.main->Program->isEnabled());
+    Form_Uebersicht* f = g.openOverview();
+    QVERIFY(f);
+    QVERIFY(!g.main->Program->isEnabled());
+    QCOMPARE(f->state(), Form_Uebersicht::State::Idle);
+    QVERIFY(g.sim.messages.shown.isEmpty());
+    QCOMPARE(g.sim.model.frames().size(), 89);
+
+    QCOMPARE(f->Label_Typ->text(), s.unitType);
+    QCOMPARE(f->Label_HW_Version->text(), s.hwVersion);
+    QCOMPARE(f->Label_SW_Version->text(), s.swVersion);
+    QCOMPARE(f->Label_Serial_Number->text(), QStringLiteral(" 10423"));
+    for (int i = 0; i < ConverterCount; ++i) {
+        const sim::SimChannel& c = s.channels[i];
+        const bool on = c.carrier != 0;
+        QCOMPARE(f->Combo_Polarisation[i]->count(), 4);
+        QCOMPARE(f->Carrier_On[i]->checkState(), on ? Qt::Checked : Qt::Unchecked);
+        QCOMPARE(f->Combo_Polarisation[i]->isEnabled(), on);
+        QCOMPARE(f->Text_infrequenz[i]->isEnabled(), on);
+        QCOMPARE(f->Check_Gain[i]->isEnabled(), on);
+        QVERIFY(!f->Text_outfrequenz[i]->isEnabled());
+        QVERIFY(f->Carrier_On[i]->isEnabled());
+        QCOMPARE(f->Text_infrequenz[i]->text(), QString::number(c.inFreq));
+        QCOMPARE(f->Text_outfrequenz[i]->text(), QString::number(c.outFreq));
+        QCOMPARE(f->Check_Gain[i]->checkState(), c.gain ? Qt::Checked : Qt::Unchecked);
+    }
+    QCOMPARE(f->Combo_Polarisation[1]->currentText(), QStringLiteral("SAT 2"));
+    QCOMPARE(f->Combo_Polarisation[3]->currentIndex(), -1);  // SAT value 4: no selection
+    QCOMPARE(f->Label_Status_In[0]->text(), QStringLiteral("Locked"));
+    QCOMPARE(f->Label_Status_In[2]->text(), QStringLiteral("Unknown"));
+    QCOMPARE(f->Label_Status_Out[11]->text(), QStringLiteral("Unlocked"));
+    QVERIFY(!g.data.DataChanged);
+    QVERIFY(!ui::hourglassShown());
+    QVERIFY(f->Command_Save->isEnabled());
+    QVERIFY(!f->Command_Reload->isVisible());
+
+    // Closing gives the Program item back.
+    f->parentWidget()->close();
+    g.settle();
+    QVERIFY(g.main->Program->isEnabled());
+    QVERIFY(!g.main->overview());
+}
+
+void TstOverview::layoutFollowsTheDesign() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    // Channel 7 is the second frame of the second row.
+    QCOMPARE(f->FrameConverter[7]->geometry(), ui::twipsRect(120 + 2340, 240 + 4200, 2295, 4095));
+    QCOMPARE(f->FrameConverter[7]->title(), QStringLiteral("Converter 8"));
+    QCOMPARE(f->Text_infrequenz[0]->geometry(), ui::twipsRect(120, 840, 855, 330));
+    QCOMPARE(f->Command_Save->geometry(), ui::twipsRect(13320, 240, 975, 375));
+    QCOMPARE(f->Label_Typ->font().pointSizeF(), 12.0);
+    QVERIFY(f->Label_Typ->font().bold());
+    QCOMPARE(f->Frame_Input[0]->font().pointSizeF(), 8.25);
+    QCOMPARE(f->windowTitle(), QStringLiteral("Overview"));
+    // Tab order: SAT list, input, gain, output of each channel, then Save, then the carriers.
+    const QList<QWidget*> order = f->tabOrder();
+    QCOMPARE(order.size(), 4 * 12 + 1 + 12);
+    QWidget* w = f->Combo_Polarisation[0];
+    for (int k = 1; k < order.size(); ++k) {
+        w = w->nextInFocusChain();
+        while (w->focusPolicy() == Qt::NoFocus)
+            w = w->nextInFocusChain();
+        QCOMPARE(w, order[k]);
+    }
+
+    // Twice as wide, as high as designed: positions and widths double, fonts stay.
+    QMdiSubWindow* sub = qobject_cast<QMdiSubWindow*>(f->parentWidget());
+    const QRect before = f->Label_Typ->geometry();
+    f->resize(f->width() * 2 + ui::twipsToPixels(120), f->height());
+    g.settle();
+    QVERIFY(std::abs(f->Label_Typ->x() - 2 * before.x()) <= 1);
+    QVERIFY(std::abs(f->Label_Typ->width() - 2 * before.width()) <= 2);
+    QCOMPARE(f->Label_Typ->height(), before.height());
+    QCOMPARE(f->Label_Typ->font().pointSizeF(), 12.0);
+    Q_UNUSED(sub);
+}
+
+void TstOverview::editsCountAsChanges() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    QVERIFY(!g.data.DataChanged);
+
+    QTest::mouseClick(f->Check_Gain[0], Qt::LeftButton);
+    QVERIFY(g.data.DataChanged);
+    g.data.DataChanged = false;
+
+    f->Combo_Polarisation[5]->activated(2);
+    QCOMPARE(g.data.unit.Polarisation[5], 2);
+    QVERIFY(g.data.DataChanged);
+    g.data.DataChanged = false;
+
+    // Carrier off disables four fields, on enables three; the output box stays disabled.
+    QTest::mouseClick(f->Carrier_On[4], Qt::LeftButton);
+    QVERIFY(g.data.DataChanged);
+    QVERIFY(!f->Combo_Polarisation[4]->isEnabled());
+    QVERIFY(!f->Text_infrequenz[4]->isEnabled());
+    QVERIFY(!f->Check_Gain[4]->isEnabled());
+    QTest::mouseClick(f->Carrier_On[4], Qt::LeftButton);
+    QVERIFY(f->Combo_Polarisation[4]->isEnabled());
+    QVERIFY(f->Text_infrequenz[4]->isEnabled());
+    QVERIFY(f->Check_Gain[4]->isEnabled());
+    QVERIFY(!f->Text_outfrequenz[4]->isEnabled());
+
+    // Navigation keys are no edit; a discarded character is.
+    g.data.DataChanged = false;
+    FrequencyBox* box = f->Text_infrequenz[1];
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Left);
+    QTest::keyClick(box, Qt::Key_End);
+    QTest::keyClick(box, Qt::Key_Delete);
+    QVERIFY(!g.data.DataChanged);
+    QTest::keyClick(box, Qt::Key_X);
+    QVERIFY(g.data.DataChanged);
+}
+
+void TstOverview::keyFilterAndPaste() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    FrequencyBox* in = f->Text_infrequenz[0];
+    in->setFocus();
+    in->setText(QStringLiteral("1200"));
+    in->end(false);
+    QTest::keyClick(in, Qt::Key_5);
+    QCOMPARE(in->text(), QStringLiteral("1200"));  // full, caret at the end: discarded
+    in->selectAll();
+    QTest::keyClick(in, Qt::Key_5);
+    QCOMPARE(in->text(), QStringLiteral("5"));  // the whole text selected: replaced
+    QTest::keyClicks(in, QStringLiteral("a-. 9"));
+    QCOMPARE(in->text(), QStringLiteral("59"));
+    QTest::keyClick(in, Qt::Key_Backspace);
+    QCOMPARE(in->text(), QStringLiteral("5"));
+
+    // Pasted text is taken like typed text: digits only, up to the box's length.
+    QGuiApplication::clipboard()->setText(QStringLiteral("1a2 3-4 5"));
+    in->clear();
+    QTest::keyClick(in, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(in->text(), QStringLiteral("1234"));
+    in->selectAll();
+    QGuiApplication::clipboard()->setText(QStringLiteral("MHz 987"));
+    in->typeText(QGuiApplication::clipboard()->text());
+    QCOMPARE(in->text(), QStringLiteral("987"));
+
+    // The output box takes three digits.
+    FrequencyBox* out = f->Text_outfrequenz[0];
+    out->setEnabled(true);
+    out->setFocus();
+    out->setText(QStringLiteral("47"));
+    out->end(false);
+    QTest::keyClicks(out, QStringLiteral("45"));
+    QCOMPARE(out->text(), QStringLiteral("474"));
+}
+
+void TstOverview::rangeChecksOnLeaving_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("lowest") << "950" << true;
+    QTest::newRow("highest") << "2150" << true;
+    QTest::newRow("below") << "949" << false;
+    QTest::newRow("above") << "2151" << false;
+    QTest::newRow("empty") << "" << false;
+}
+
+void TstOverview::rangeChecksOnLeaving() {
+    QFETCH(QString, typed);
+    QFETCH(bool, accepted);
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    const qint32 before = g.data.unit.InFreq[2];
+    FrequencyBox* box = f->Text_infrequenz[2];
+    box->setFocus();
+    box->setText(typed);
+    leave(g, f->Check_Gain[2]);
+    if (accepted) {
+        QVERIFY(g.sim.messages.shown.isEmpty());
+        QCOMPARE(g.data.unit.InFreq[2], typed.toInt());
+        QCOMPARE(QApplication::focusWidget(), f->Check_Gain[2]);
+    } else {
+        QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
+        QCOMPARE(g.sim.messages.shown[0].icon, MessageIcon::Critical);
+        QCOMPARE(g.data.unit.InFreq[2], before);
+        QCOMPARE(box->text(), typed);  // kept as typed
+        QCOMPARE(QApplication::focusWidget(), box);
+    }
+}
+
+void TstOverview::outputRangeCheck() {
+    GuiRig g;
+    g.sim.model.faults().noReplyAt = 1;  // the read stops early: output boxes stay enabled
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    g.sim.messages.shown.clear();
+    FrequencyBox* box = f->Text_outfrequenz[3];
+    QVERIFY(box->isEnabled());
+    for (const auto& [typed, ok] : {std::pair{QStringLiteral("270"), true},
+                                    {QStringLiteral("710"), true},
+                                    {QStringLiteral("269"), false},
+                                    {QStringLiteral("711"), false},
+                                    {QString(), false}}) {
+        g.sim.messages.shown.clear();
+        box->setFocus();
+        box->setText(typed);
+        leave(g, f->Text_infrequenz[4]);
+        QCOMPARE(g.sim.messages.texts(), ok ? QStringList{} : QStringList{OutputMessage});
+        if (ok) QCOMPARE(g.data.unit.OutFreq[3], typed.toFloat());
+    }
+}
+
+void TstOverview::focusLossToAMessageIsNotLeaving() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    FrequencyBox* box = f->Text_infrequenz[0];
+    box->setFocus();
+    box->setText(QStringLiteral("3"));
+    // Focus to a widget outside the window (a message box, another window): no check.
+    QWidget elsewhere;
+    elsewhere.setFocusPolicy(Qt::StrongFocus);
+    elsewhere.show();
+    elsewhere.activateWindow();
+    elsewhere.setFocus();
+    g.settle();
+    QVERIFY(g.sim.messages.shown.isEmpty());
+    // The rejected value leads to one message, and the focus is back in the box, not a loop.
+    QApplication::setActiveWindow(g.main.get());
+    box->setFocus();
+    leave(g, f->Text_infrequenz[1]);
+    g.settle();
+    QCOMPARE(g.sim.messages.shown.size(), 1);
+    QCOMPARE(QApplication::focusWidget(), box);
+}
+
+void TstOverview::saveSendsWhatTheControlsShow() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    const int framesBefore = int(g.sim.model.frames().size());
+    f->Text_infrequenz[0]->setText(QStringLiteral("2000"));
+    f->Combo_Polarisation[1]->setCurrentIndex(3);
+    f->Check_Gain[2]->setCheckState(Qt::Checked);
+    f->Carrier_On[10]->setCheckState(Qt::Checked);
+    f->Text_outfrequenz[0]->setText(QStringLiteral("999"));  // shown, never written
+    g.data.DataChanged = true;
+
+    QList<bool> saveEnabledDuring;
+    QList<bool> hourglassDuring;
+    g.sim.pump.at(g.sim.clock.now() + 2.0, [&] {
+        saveEnabledDuring << f->Command_Save->isEnabled();
+        hourglassDuring << ui::hourglassShown();
+    });
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QCOMPARE(saveEnabledDuring, QList<bool>{false});
+    QCOMPARE(hourglassDuring, QList<bool>{true});
+    QVERIFY(f->Command_Save->isEnabled());
+    QVERIFY(!ui::hourglassShown());
+    QVERIFY(!g.data.DataChanged);
+
+    QCOMPARE(g.sim.model.frames().size(), framesBefore + 6 * 12 + 2);
+    const sim::HeadendState& stored = g.sim.model.stored();
+    for (int i = 0; i < ConverterCount; ++i) {
+        QCOMPARE(stored.channels[i].inFreq, f->Text_infrequenz[i]->text().toInt());
+        QCOMPARE(int(stored.channels[i].polarisation), f->Combo_Polarisation[i]->currentIndex());
+        QCOMPARE(int(stored.channels[i].gain), f->Check_Gain[i]->isChecked() ? 1 : 0);
+        QCOMPARE(int(stored.channels[i].carrier), f->Carrier_On[i]->isChecked() ? 1 : 0);
+    }
+    QCOMPARE(stored.channels[0].inFreq, 2000);
+    QCOMPARE(stored.channels[0].outFreq, 474.0f);
+    // The lock labels show what the unit answered: converter 11 is on now.
+    QCOMPARE(f->Label_Status_Out[10]->text(), QStringLiteral("Locked"));
+}
+
+void TstOverview::saveRefusesFieldsItCannotSend() {
+    GuiRig g;
+    g.sim.model.state().channels[1].polarisation = 9;  // shows no SAT entry
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    const int frames = int(g.sim.model.frames().size());
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
+    QCOMPARE(g.sim.messages.texts(),
+             QStringList{QStringLiteral("Error: Converter 2: No SAT input chosen!")});
+    QCOMPARE(QApplication::focusWidget(), f->Combo_Polarisation[1]);
+    f->Combo_Polarisation[1]->setCurrentIndex(0);
+
+    g.sim.messages.shown.clear();
+    f->Text_infrequenz[6]->setText(QString());
+    f->Check_Gain[0]->setFocus();
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
+    QCOMPARE(g.sim.messages.shown.size(), 1);
+    QVERIFY(g.sim.messages.shown[0].text.startsWith(QStringLiteral("Converter 7:")));
+    QCOMPARE(QApplication::focusWidget(), f->Text_infrequenz[6]);
+    QCOMPARE(g.sim.model.frames().size(), frames);  // nothing sent
+    QCOMPARE(connects(g), 1);
+
+    // A box the focus has just left for the Save button is checked before anything is sent.
+    g.sim.messages.shown.clear();
+    f->Text_infrequenz[6]->setText(QStringLiteral("3000"));
+    f->Text_infrequenz[6]->setFocus();
+    f->Command_Save->setFocus();
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
+    QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
+    QCOMPARE(g.sim.model.frames().size(), frames);
+}
+
+void TstOverview::incompleteSaveKeepsTheChanges() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    g.data.DataChanged = true;
+    g.sim.model.faults().noReplyAt = 3;
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
+    QCOMPARE(g.sim.messages.texts(),
+             QStringList{QStringLiteral("Connect Error: Connection aborted!")});
+    QVERIFY(g.data.DataChanged);  // not written: still to be saved
+    QVERIFY(f->Command_Save->isEnabled());
+    QVERIFY(!ui::hourglassShown());
+}
+
+void TstOverview::closeQuestion_data() {
+    QTest::addColumn<bool>("edited");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<int>("stores");
+    QTest::newRow("no edits: no question") << false << int(MessageResult::Ok) << false << 0;
+    QTest::newRow("edits, OK: saved, then closed") << true << int(MessageResult::Ok) << true << 1;
+    QTest::newRow("edits, Cancel: closed unsaved")
+        << true << int(MessageResult::Cancel) << true << 0;
+}
+
+void TstOverview::closeQuestion() {
+    QFETCH(bool, edited);
+    QFETCH(int, answer);
+    QFETCH(bool, asked);
+    QFETCH(int, stores);
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    if (edited) QTest::keyClick(f->Text_infrequenz[0], Qt::Key_Backspace);
+    QCOMPARE(g.data.DataChanged, edited);
+    g.sim.messages.answer = MessageResult(answer);
+    f->parentWidget()->close();
+    g.settle();
+    QCOMPARE(g.sim.messages.texts(), asked ? QStringList{SaveQuestion} : QStringList{});
+    if (asked) QCOMPARE(g.sim.messages.shown[0].buttons, MessageButtons::OkCancel);
+    QCOMPARE(storeFrames(g), stores);
+    QCOMPARE(g.sim.model.stores(), stores);
+    QVERIFY(!g.main->overview());
+}
+
+void TstOverview::closeKeepsEditsThatCannotBeSent() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    const int frames = int(g.sim.model.frames().size());
+    f->Text_infrequenz[8]->setFocus();
+    QTest::keyClick(f->Text_infrequenz[8],
+                    Qt::Key_Backspace);  // the whole text selected: now empty
+    QVERIFY(f->Text_infrequenz[8]->text().isEmpty());
+    g.sim.messages.answer = MessageResult::Ok;
+    f->parentWidget()->close();
+    g.settle();
+    // "Save Settings?" answered OK, but converter 9 has no valid frequency: nothing is sent,
+    // and the window stays with the edits and the focus on that field.
+    QCOMPARE(g.sim.messages.texts(), (QStringList{SaveQuestion, InputMessage}));
+    QCOMPARE(g.sim.model.frames().size(), frames);
+    QVERIFY(g.main->overview());
+    QCOMPARE(QApplication::focusWidget(), f->Text_infrequenz[8]);
+    QVERIFY(g.data.DataChanged);
+}
+
+void TstOverview::activationAsksBeforeReplacingEdits_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("stores");
+    QTest::newRow("OK saves, then reads") << int(MessageResult::Ok) << 1;
+    QTest::newRow("Cancel drops the edits, then reads") << int(MessageResult::Cancel) << 0;
+}
+
+void TstOverview::activationAsksBeforeReplacingEdits() {
+    QFETCH(int, answer);
+    QFETCH(int, stores);
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    f->Text_infrequenz[0]->setText(QStringLiteral("2001"));
+    g.data.DataChanged = true;
+    g.sim.messages.answer = MessageResult(answer);
+
+    // Another child window becomes active, then the overview again.
+    QWidget* other = new QWidget;
+    QMdiSubWindow* sub = g.main->mdiArea()->addSubWindow(other);
+    sub->show();
+    g.main->mdiArea()->setActiveSubWindow(sub);
+    g.settle();
+    g.main->mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(f->parentWidget()));
+    g.settle();
+
+    QCOMPARE(g.sim.messages.texts(), QStringList{SaveQuestion});
+    QCOMPARE(g.sim.model.stores(), stores);
+    QCOMPARE(connects(g), 2 + stores);  // first read, the save if any, the new read
+    QCOMPARE(f->Text_infrequenz[0]->text(),
+             QString::number(g.sim.model.state().channels[0].inFreq));
+    QCOMPARE(g.sim.model.state().channels[0].inFreq, stores ? 2001 : 1010);
+    QVERIFY(!g.data.DataChanged);
+}
+
+void TstOverview::noSecondSequenceWhileOneRuns() {
+    GuiRig g;
+    g.sim.model.faults().replyDelay = 0.05;
+    g.start();
+    QList<bool> saveEnabled;
+    g.sim.pump.at(1.0, [&] {
+        Form_Uebersicht* f = g.main->overview();
+        saveEnabled << f->Command_Save->isEnabled();
+        f->Form_Activate();                                         // a second activation: nothing
+        QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);  // nor a save
+    });
+    Form_Uebersicht* f = g.openOverview();
+    QCOMPARE(saveEnabled, QList<bool>{false});
+    QCOMPARE(connects(g), 1);
+    QCOMPARE(g.sim.model.frames().size(), 89);
+    QVERIFY(f->Command_Save->isEnabled());
+}
+
+void TstOverview::closingDuringAReadStopsIt() {
+    GuiRig g;
+    g.sim.model.faults().replyDelay = 0.05;
+    g.start();
+    double closedAt = 0;
+    g.sim.pump.at(2.0, [&] {
+        closedAt = g.sim.clock.now();
+        g.main->overview()->parentWidget()->close();
+        QVERIFY(g.main->overview());  // not under the running read
+    });
+    g.openOverview();
+    g.settle();
+    QVERIFY(!g.main->overview());
+    QVERIFY(g.main->Program->isEnabled());
+    QVERIFY(g.sim.messages.shown.isEmpty());
+    for (const auto& c : g.sim.wire.chunks) {
+        if (c.direction == WireDirection::ToDevice) QVERIFY(c.time <= closedAt);
+    }
+    QVERIFY(g.sim.model.frames().size() < 89);
+    QVERIFY(!ui::hourglassShown());
+}
+
+void TstOverview::closingTheProgramDuringASave() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    g.data.DataChanged = true;
+    g.sim.model.faults().replyDelay = 0.05;
+    bool closed = false;
+    g.sim.pump.at(g.sim.clock.now() + 2.0, [&] { closed = g.main->close(); });
+    const int framesBefore = int(g.sim.model.frames().size());
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
+    QVERIFY(!closed);  // waits for the save to unwind
+    g.settle();
+    QVERIFY(!g.main->isVisible());
+    QVERIFY(g.sim.model.frames().size() < framesBefore + 74);
+    QCOMPARE(g.sim.model.stores(), 0);
+    QVERIFY(g.sim.messages.shown.isEmpty());  // no question, no time-out message
+    QVERIFY(!g.sim.port.isOpen());
+    QCOMPARE(g.storedPort(), 1);
+}
+
+void TstOverview::otherApplicationDoesNotReread() {
+    GuiRig g;
+    g.start();
+    g.openOverview();
+    QCOMPARE(connects(g), 1);
+    // Qt reports the same child again when the main window comes back from elsewhere.
+    QMdiSubWindow* sub = g.main->mdiArea()->activeSubWindow();
+    Q_EMIT g.main->mdiArea()->subWindowActivated(sub);
+    Q_EMIT g.main->mdiArea()->subWindowActivated(nullptr);
+    Q_EMIT g.main->mdiArea()->subWindowActivated(sub);
+    g.settle();
+    QCOMPARE(connects(g), 1);
+}
+
+QTEST_MAIN(TstOverview)
+#include "tst_overview.moc"
