@@ -1,0 +1,108 @@
+#include "frmlogin.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+
+#include "uisupport/twips.h"
+
+namespace meridan {
+
+namespace {
+
+const QString Caption = QStringLiteral("Expert Password");
+const QString InvalidPassword = QStringLiteral("Invalid Password. Please try again!");
+
+QFont arial(double points) {
+    QFont f(QStringLiteral("Arial"));
+    f.setPointSizeF(points);
+    return f;
+}
+
+// A fixed dialog frame: title and close button, no minimise, maximise or help button. Qt::Dialog
+// also for a dialog without a parent, so the window system keeps it out of the task bar.
+constexpr Qt::WindowFlags DialogFlags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                        Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                                        Qt::MSWindowsFixedSizeDialogHint;
+
+}  // namespace
+
+frmLogin::frmLogin(bool& passwordAccepted, MessageService& messages, QWidget* parent)
+    : QDialog(parent, DialogFlags), passwordAccepted_(passwordAccepted), messages_(messages) {
+    setObjectName(QStringLiteral("frmLogin"));
+    setWindowTitle(Caption);
+    setFont(arial(8.25));
+    setFixedSize(ui::twipsToPixels(ClientWidthTwips), ui::twipsToPixels(ClientHeightTwips));
+
+    lblLabels1 = new QLabel(QStringLiteral("Please enter password:"), this);
+    lblLabels1->setObjectName(QStringLiteral("lblLabels"));
+    lblLabels1->setProperty("Index", 1);
+    lblLabels1->setGeometry(ui::twipsRect(840, 180, 2040, 240));
+    lblLabels1->setFont(arial(9.75));
+
+    txtPassword = new QLineEdit(this);
+    txtPassword->setObjectName(QStringLiteral("txtPassword"));
+    txtPassword->setGeometry(ui::twipsRect(1080, 525, 1485, 345));
+    txtPassword->setFont(arial(14.25));
+    txtPassword->setEchoMode(QLineEdit::Password);
+    // The platform's own mask is a dot; the box shows an asterisk for every character.
+    txtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+
+    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdOK->setGeometry(ui::twipsRect(495, 1020, 1140, 390));
+    cmdOK->setDefault(true);
+
+    cmdCancel = new QPushButton(QStringLiteral("Abbrechen"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    cmdCancel->setGeometry(ui::twipsRect(2100, 1020, 1140, 390));
+
+    setTabOrder(txtPassword, cmdOK);
+    setTabOrder(cmdOK, cmdCancel);
+    txtPassword->setFocus(Qt::OtherFocusReason);
+
+    connect(cmdOK, &QPushButton::clicked, this, &frmLogin::cmdOK_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &frmLogin::cmdCancel_Click);
+}
+
+void frmLogin::cmdOK_Click() {
+    if (txtPassword->text() == ExpertPassword) {
+        passwordAccepted_ = true;
+        accept();
+        return;
+    }
+    messages_.show(InvalidPassword, Caption, MessageIcon::None, MessageButtons::Ok);
+    txtPassword->setFocus(Qt::OtherFocusReason);
+}
+
+void frmLogin::cmdCancel_Click() {
+    passwordAccepted_ = false;
+    reject();
+}
+
+void frmLogin::keyPressEvent(QKeyEvent* event) {
+    // Esc is the Cancel button. QDialog would only reject(), which is also what the window's
+    // close button does, and that one must leave the flag alone.
+    if (event->matches(QKeySequence::Cancel) && cmdCancel->isEnabled()) {
+        cmdCancel->click();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void frmLogin::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (event->spontaneous()) return;
+    // In the middle of the screen, not over the window that opened it.
+    const QWidget* owner = parentWidget() ? parentWidget()->window() : this;
+    if (const QScreen* s = owner->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+}  // namespace meridan

@@ -1,6 +1,161 @@
+// The expert password dialog on the offscreen platform.
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
 #include <QtTest>
+
+#include "expert/frmlogin.h"
+#include "support/rig.h"
+#include "uisupport/twips.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+namespace {
+const QString InvalidBox = QStringLiteral("Expert Password: Invalid Password. Please try again!");
+
+// Opens the dialog as the update window does and, once it runs, types `typed` into whatever has
+// the focus and presses `key` there. Returns what exec() returned, -1 if the dialog stayed open.
+int runModal(frmLogin& dlg, const QString& typed, Qt::Key key) {
+    QTimer::singleShot(0, &dlg, [&] {
+        QWidget* focus = dlg.focusWidget();
+        if (!focus) return;
+        QTest::keyClicks(focus, typed);
+        QTest::keyClick(focus, key);
+    });
+    QTimer::singleShot(2000, &dlg, [&] { dlg.done(-1); });
+    return dlg.exec();
+}
+}  // namespace
+
 class TstLogin : public QObject {
     Q_OBJECT
+  private Q_SLOTS:
+    void onlyTheExactPasswordOpens_data();
+    void onlyTheExactPasswordOpens();
+    void enterIsOkAndEscIsCancel();
+    void laterOpenings_data();
+    void laterOpenings();
+    void layoutFollowsTheDesign();
 };
+
+void TstLogin::onlyTheExactPasswordOpens_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("the password") << QStringLiteral("41986") << true;
+    QTest::newRow("trailing space") << QStringLiteral("41986 ") << false;
+    QTest::newRow("leading space") << QStringLiteral(" 41986") << false;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("wrong") << QStringLiteral("41968") << false;
+    QTest::newRow("prefix") << QStringLiteral("4198") << false;
+}
+
+void TstLogin::onlyTheExactPasswordOpens() {
+    QFETCH(QString, typed);
+    QFETCH(bool, accepted);
+    // A wrong password must not clear an acceptance from earlier in the run.
+    bool flag = !accepted;
+    RecordingMessages messages;
+    frmLogin dlg(flag, messages);
+    dlg.show();
+    QTest::keyClicks(dlg.txtPassword, typed);
+    QTest::mouseClick(dlg.cmdOK, Qt::LeftButton);
+
+    QCOMPARE(flag, true);
+    QCOMPARE(dlg.isVisible(), !accepted);
+    if (accepted) {
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        QVERIFY(messages.shown.isEmpty());
+        return;
+    }
+    QCOMPARE(messages.texts(), QStringList{InvalidBox});
+    QCOMPARE(messages.shown[0].icon, MessageIcon::None);
+    QCOMPARE(messages.shown[0].buttons, MessageButtons::Ok);
+    QCOMPARE(dlg.txtPassword->text(), typed);
+    QCOMPARE(dlg.focusWidget(), dlg.txtPassword);
+}
+
+void TstLogin::enterIsOkAndEscIsCancel() {
+    bool flag = false;
+    RecordingMessages messages;
+    {
+        // A wrong password and Enter, then the right one and Enter: no lock-out.
+        frmLogin dlg(flag, messages);
+        QTimer::singleShot(0, &dlg, [&] {
+            QTest::keyClicks(dlg.txtPassword, QStringLiteral("12345"));
+            QTest::keyClick(dlg.txtPassword, Qt::Key_Return);
+            dlg.txtPassword->clear();
+        });
+        QCOMPARE(runModal(dlg, QStringLiteral("41986"), Qt::Key_Enter), int(QDialog::Accepted));
+        QCOMPARE(messages.texts(), QStringList{InvalidBox});
+        QVERIFY(flag);
+    }
+    frmLogin dlg(flag, messages);
+    QCOMPARE(runModal(dlg, QStringLiteral("41986"), Qt::Key_Escape), int(QDialog::Rejected));
+    QVERIFY(!flag);
+    QCOMPARE(messages.shown.size(), 1);
+}
+
+void TstLogin::laterOpenings_data() {
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("Cancel") << QStringLiteral("cancel") << false;
+    QTest::newRow("window close") << QStringLiteral("close") << true;
+}
+
+void TstLogin::laterOpenings() {
+    QFETCH(QString, how);
+    QFETCH(bool, accepted);
+    bool flag = false;
+    RecordingMessages messages;
+    {
+        frmLogin first(flag, messages);
+        QCOMPARE(runModal(first, QStringLiteral("41986"), Qt::Key_Return), int(QDialog::Accepted));
+    }
+    QVERIFY(flag);
+
+    frmLogin dlg(flag, messages);
+    dlg.show();
+    QVERIFY(dlg.txtPassword->text().isEmpty());
+    QTest::keyClicks(dlg.txtPassword, QStringLiteral("41986"));
+    if (how == QLatin1String("cancel")) {
+        QTest::mouseClick(dlg.cmdCancel, Qt::LeftButton);
+    } else {
+        QVERIFY(dlg.close());
+    }
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(dlg.result(), int(QDialog::Rejected));
+    QCOMPARE(flag, accepted);
+}
+
+void TstLogin::layoutFollowsTheDesign() {
+    bool flag = false;
+    RecordingMessages messages;
+    QWidget owner;
+    owner.setGeometry(0, 0, 120, 90);  // the dialog centres on the screen, not on its owner
+    owner.show();
+    frmLogin dlg(flag, messages, &owner);
+    dlg.show();
+
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("Expert Password"));
+    // Without an owner too, so it stays out of the task bar.
+    QCOMPARE(frmLogin(flag, messages).windowFlags() & Qt::WindowType_Mask, Qt::Dialog);
+    QVERIFY(!(dlg.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    const QSize client(ui::twipsToPixels(3750), ui::twipsToPixels(1545));
+    QCOMPARE(dlg.size(), client);
+    QCOMPARE(dlg.maximumSize(), client);
+    QVERIFY((dlg.frameGeometry().center() - dlg.screen()->availableGeometry().center())
+                .manhattanLength() <= 2);
+
+    QCOMPARE(dlg.txtPassword->geometry(), ui::twipsRect(1080, 525, 1485, 345));
+    QVERIFY(dlg.cmdOK->isDefault());
+    QCOMPARE(dlg.focusWidget(), dlg.txtPassword);
+    QCOMPARE(dlg.txtPassword->nextInFocusChain(), dlg.cmdOK);
+
+    QTest::keyClicks(dlg.txtPassword, QStringLiteral("41x"));
+    QCOMPARE(dlg.txtPassword->displayText(), QStringLiteral("***"));
+}
+
 QTEST_MAIN(TstLogin)
 #include "tst_login.moc"
