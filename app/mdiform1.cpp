@@ -1,6 +1,7 @@
 #include "mdiform1.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDate>
 #include <QFile>
 #include <QIcon>
@@ -14,6 +15,8 @@
 #include <QTime>
 
 #include "overview/form_uebersicht.h"
+#include "uisupport/filedialogs.h"
+#include "update/form_update.h"
 
 namespace meridan {
 
@@ -50,6 +53,9 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
     }
     connect(mdi_, &QMdiArea::subWindowActivated, this, &MDIForm1::onSubWindowActivated);
     connect(&link_, &Link::portLost, this, &MDIForm1::onPortLost);
+    programFolder_ = QCoreApplication::applicationDirPath();
+    ownFileDialogs_ = std::make_unique<ui::QtFileDialogs>();
+    fileDialogs_ = ownFileDialogs_.get();
     resize(1100, 860);
 }
 
@@ -65,6 +71,7 @@ void MDIForm1::buildMenus() {
     Diagnostic = Menu->addAction(QStringLiteral("&Diagnostic"));
     Diagnostic->setObjectName(QStringLiteral("Diagnostic"));
     connect(Program, &QAction::triggered, this, &MDIForm1::Program_Click);
+    connect(Update, &QAction::triggered, this, &MDIForm1::Update_Click);
 
     Comport = menuBar()->addMenu(QStringLiteral("&Com Port"));
     Comport->setObjectName(QStringLiteral("Comport"));
@@ -157,6 +164,30 @@ void MDIForm1::Program_Click() {
     mdi_->setActiveSubWindow(overviewWindow_);
 }
 
+void MDIForm1::Update_Click() {
+    if (!updateWindow_) {
+        auto* form = new Form_Update(link_, data_, messages_, *this, *fileDialogs_, programFolder_);
+        QMdiSubWindow* sub = mdi_->addSubWindow(form);
+        sub->setAttribute(Qt::WA_DeleteOnClose);
+        sub->setWindowIcon(form->windowIcon());
+        sub->resize(sub->sizeHint());
+        updateWindow_ = sub;
+    }
+    updateWindow_->show();
+    mdi_->setActiveSubWindow(updateWindow_);
+}
+
+Form_Update* MDIForm1::updateWindow() const {
+    return updateWindow_ ? qobject_cast<Form_Update*>(updateWindow_->widget()) : nullptr;
+}
+
+void MDIForm1::endProgram() {
+    // The unit is not asked anything more: windows close without questions.
+    link_.shutdown();
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
+}
+
 Form_Uebersicht* MDIForm1::overview() const {
     return overviewWindow_ ? qobject_cast<Form_Uebersicht*>(overviewWindow_->widget()) : nullptr;
 }
@@ -169,6 +200,9 @@ void MDIForm1::onSubWindowActivated(QMdiSubWindow* window) {
     if (auto* form = qobject_cast<Form_Uebersicht*>(window->widget())) {
         QMetaObject::invokeMethod(
             form, [form] { form->Form_Activate(); }, Qt::QueuedConnection);
+    } else if (auto* update = qobject_cast<Form_Update*>(window->widget())) {
+        QMetaObject::invokeMethod(
+            update, [update] { update->Form_Activate(); }, Qt::QueuedConnection);
     }
 }
 

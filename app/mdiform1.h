@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <array>
+#include <memory>
 
 #include "link/link.h"
 #include "link/portmap.h"
@@ -18,6 +19,10 @@ class QSettings;
 namespace meridan {
 
 class Form_Uebersicht;
+class Form_Update;
+namespace ui {
+class FileDialogs;
+}
 
 // The main window: the port menu, the menu of the working windows, the status bar, and the
 // one serial port of the program.
@@ -34,15 +39,22 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     void Form_Load();
     void com_Click(int index);
     void Program_Click();
+    void Update_Click();
     // The port in use (the checked item), 0 for none.
     int checkedPort() const { return checkedPort_; }
     Form_Uebersicht* overview() const;
+    Form_Update* updateWindow() const;
+    // Where the firmware images are (the program's folder unless told otherwise), and the
+    // open-file dialog the update window uses.
+    void setProgramFolder(const QString& folder) { programFolder_ = folder; }
+    void setFileDialogs(ui::FileDialogs* dialogs) { fileDialogs_ = dialogs; }
     QMdiArea* mdiArea() const { return mdi_; }
 
     // Shell
     void setProgramMenuEnabled(bool enabled) override;
     void setStatusPanel(int panel, const QString& text) override;
     QString applicationTitle() const override { return Title; }
+    void endProgram() override;
 
     QMenu* Menu = nullptr;
     QAction* Program = nullptr;
@@ -68,6 +80,10 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     PortMap portMap_;
     QMdiArea* mdi_ = nullptr;
     QPointer<QMdiSubWindow> overviewWindow_;
+    QPointer<QMdiSubWindow> updateWindow_;
+    QString programFolder_;
+    ui::FileDialogs* fileDialogs_ = nullptr;
+    std::unique_ptr<ui::FileDialogs> ownFileDialogs_;
     QPointer<QMdiSubWindow> lastActive_;
     int checkedPort_ = 0;
 };

@@ -147,6 +147,16 @@ void Link::WaitSeconds(double seconds) {
     }
 }
 
+bool Link::drain(double limit) {
+    const double start = clock_.now();
+    for (;;) {
+        if (port_.bytesToWrite() <= 0) return !aborted_;
+        if (clock_.now() - start > limit) return false;
+        // bytesWritten wakes the pump as the port takes the data.
+        if (!pumpOnce(remaining(start, limit))) return false;
+    }
+}
+
 bool Link::TestComPort(int port) {
     if (port > 0) port_.setPortNumber(port);
     const bool ok = port_.open();

@@ -52,6 +52,9 @@ class Link : public QObject {
     bool connect_();
     bool disconnect_();
     void WaitSeconds(double seconds);
+    // Waits until the port has taken everything written to it. False when that takes longer
+    // than `limit` seconds or the sequence is aborted; nothing is reported.
+    bool drain(double limit);
     // One pass of the message loop, sleeping at most maxWait seconds. Returns false when the
     // running sequence has been aborted.
     bool pumpOnce(double maxWait = 0);

@@ -1,6 +1,7 @@
 #include "headendmodel.h"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 namespace meridan::sim {
@@ -8,6 +9,9 @@ namespace meridan::sim {
 namespace {
 // A partial frame older than this is dropped: the host has given up on it.
 constexpr double FrameGap = 0.5;
+// A pause this long while the image flows ends an update. The host pauses a second before
+// each sector and gives up on a silent module after ten.
+constexpr double FirmwareGap = 5.0;
 
 // Command codes as the device knows them.
 enum : std::uint8_t {
@@ -101,31 +105,25 @@ void HeadendModel::updateLocks(int i) {
 }
 
 void HeadendModel::receive(const QByteArray& bytes, double time) {
+    // Each byte is acted on at its arrival time, even one still in the future: the answers it
+    // causes are scheduled from then on.
     for (char ch : bytes) {
-        double at = time;
-        if (paced_) at = std::max(time, lastIn_) + 1.0 / LineRate;
-        lastIn_ = at;
-        in_.push_back({at, static_cast<std::uint8_t>(ch)});
+        const double at = paced_ ? std::max(time, lastIn_) + 1.0 / LineRate : time;
+        lastIn_ = std::max(lastIn_, at);
+        takeIn(static_cast<std::uint8_t>(ch), at);
     }
 }
 
 double HeadendModel::nextEventTime() const {
-    double t = Never;
-    if (!in_.empty()) t = std::min(t, in_.front().time);
-    if (!out_.empty()) t = std::min(t, out_.front().time);
-    return t;
+    return out_.empty() ? Never : out_.front().time;
 }
 
-void HeadendModel::advance(double time) {
-    while (!in_.empty() && in_.front().time <= time) {
-        const Timed b = in_.front();
-        in_.pop_front();
-        takeIn(b.byte, b.time);
-    }
+qint64 HeadendModel::pendingInput(double time) const {
+    if (!paced_ || lastIn_ <= time) return 0;
+    return static_cast<qint64>(std::ceil((lastIn_ - time) * LineRate - 1e-6));
 }
 
 QByteArray HeadendModel::takeOutput(double time) {
-    advance(time);
     QByteArray out;
     while (!out_.empty() && out_.front().time <= time) {
         out.append(static_cast<char>(out_.front().byte));
@@ -165,6 +163,20 @@ void HeadendModel::takeIn(std::uint8_t byte, double time) {
     const double gap = lastByte_ < 0 ? 0 : time - lastByte_;
     lastByte_ = time;
 
+    // After "UP" the module waits for "OK" and the count as long as it takes; anything else
+    // is not an update. Once data flows, a pause of more than a few seconds ends the update.
+    const bool countGoesOn =
+        mode_ == Mode::FirmwareCount && (!fwCountBytes_.isEmpty() || byte == 'O');
+    const bool dataGoesOn = mode_ == Mode::FirmwareData && gap <= FirmwareGap;
+    if (countGoesOn || dataGoesOn) {
+        takeFirmware(byte, time);
+        return;
+    }
+    if (mode_ == Mode::FirmwareCount || mode_ == Mode::FirmwareData) {
+        updateLog_.append({time, QStringLiteral("update abandoned")});
+        mode_ = Mode::Command;
+    }
+
     switch (mode_) {
         case Mode::AwaitN:
         case Mode::AwaitTextN1:
@@ -185,6 +197,8 @@ void HeadendModel::takeIn(std::uint8_t byte, double time) {
             pendingDropEn_ = false;
             break;
         case Mode::Command:
+        case Mode::FirmwareCount:
+        case Mode::FirmwareData:
             break;
     }
 
@@ -238,8 +252,63 @@ void HeadendModel::onWord(const QByteArray& word, double time) {
         }
         return;
     }
+    if (word == "UP") {
+        if (faults_.silent) return;
+        ++updateAttempts_;
+        mode_ = Mode::FirmwareCount;
+        fwCountBytes_.clear();
+        fwImage_.clear();
+        fwCount_ = 0;
+        fwInSector_ = 0;
+        updateLog_.append({time, QStringLiteral("UP, attempt %1").arg(updateAttempts_)});
+        send(QByteArrayLiteral("OK"), time);
+        return;
+    }
     violation(QStringLiteral("unknown word \"%1\"").arg(QString::fromLatin1(word.toHex(' '))),
               time);
+}
+
+void HeadendModel::requestSector(int sector, double time) {
+    const bool stalled = sector == faults_.stallSector && updateAttempts_ <= faults_.stallAttempts;
+    if (sector < fwCount_) {
+        if (stalled) {
+            updateLog_.append({time, QStringLiteral("stall before sector %1").arg(sector)});
+            return;
+        }
+        send(QByteArrayLiteral("OK"), time);
+        return;
+    }
+    mode_ = Mode::Command;
+    ++updatesCompleted_;
+    updateLog_.append({time, QStringLiteral("image of %1 sectors received").arg(fwCount_)});
+    if (onFirmware_) onFirmware_(fwImage_);
+    if (stalled || faults_.dropFinalEn) return;
+    send(QByteArrayLiteral("EN"), time);
+}
+
+void HeadendModel::takeFirmware(std::uint8_t byte, double time) {
+    if (mode_ == Mode::FirmwareCount) {
+        fwCountBytes_.append(static_cast<char>(byte));
+        if (fwCountBytes_.size() < 3) return;
+        if (!fwCountBytes_.startsWith("OK") || byte == 0) {
+            violation(QStringLiteral("bad sector count announcement %1")
+                          .arg(QString::fromLatin1(fwCountBytes_.toHex(' '))),
+                      time);
+            mode_ = Mode::Command;
+            return;
+        }
+        fwCount_ = byte;
+        mode_ = Mode::FirmwareData;
+        updateLog_.append({time, QStringLiteral("count %1").arg(fwCount_)});
+        requestSector(0, time);
+        return;
+    }
+    fwImage_.append(static_cast<char>(byte));
+    if (++fwInSector_ < SectorSize) return;
+    fwInSector_ = 0;
+    const int done = static_cast<int>(fwImage_.size() / SectorSize);
+    updateLog_.append({time, QStringLiteral("sector %1 received").arg(done - 1)});
+    requestSector(done, time + faults_.sectorWriteTime);
 }
 
 void HeadendModel::execute(const QByteArray& frame, double time) {

@@ -16,6 +16,7 @@ constexpr int Channels = 12;
 // 57600 baud, 8N1: ten bit times a byte.
 constexpr double LineRate = 5760.0;
 constexpr double Never = std::numeric_limits<double>::infinity();
+constexpr int SectorSize = 65536;
 
 struct SimChannel {
     std::uint8_t carrier = 1;
@@ -50,11 +51,22 @@ struct SimFaults {
     QByteArray lateAfterOk;       // sent lateDelay seconds after "OK"
     double lateDelay = 0.2;
     std::uint8_t gainOnValue = 1;  // some units answer 2 for gain on
+
+    // Firmware module.
+    int stallSector = -1;        // the request for this sector ("EN" when it is the count)...
+    int stallAttempts = 0;       // ...is left out in the first n update attempts
+    bool dropFinalEn = false;    // no "EN" after the last sector, ever
+    double sectorWriteTime = 0;  // seconds the module takes to store a sector
 };
 
 // The device side of the headend's serial protocol, as a byte-in/byte-out state machine
-// driven by time. Bytes handed to receive() are taken in at the line rate when paced; answers
-// come out of takeOutput() when their time has come.
+// driven by time. Bytes handed to receive() arrive at the line rate when paced and are acted
+// on at their arrival time; answers come out of takeOutput() when their time has come.
+//
+// Besides the command protocol the unit's modules take firmware: "UP" is answered "OK"; then
+// "OK" and a sector count byte; the module asks for each 64 KiB sector with "OK" and answers
+// the last one with "EN". A pause of more than five seconds while the image flows ends the
+// update, so a fresh "UP" is taken at any point of an interrupted transfer.
 class HeadendModel {
   public:
     explicit HeadendModel(HeadendState initial = HeadendState::demo());
@@ -69,10 +81,18 @@ class HeadendModel {
     void setStoreHandler(std::function<void(const HeadendState&)> handler) {
         onStore_ = std::move(handler);
     }
+    // Called with the image when an update has received its last sector.
+    void setFirmwareHandler(std::function<void(const QByteArray&)> handler) {
+        onFirmware_ = std::move(handler);
+    }
 
     void receive(const QByteArray& bytes, double time);
-    // The earliest time at which something is due: a byte to take in or to send.
+    // The time of the next answer byte due, Never when none is.
     double nextEventTime() const;
+    // Bytes handed to receive() that are still on their way at `time` (paced only).
+    qint64 pendingInput(double time) const;
+    // When the last byte handed to receive() has arrived.
+    double inputDrainedAt() const { return lastIn_; }
     // Everything due to be sent up to `time`, after taking in what has arrived by then.
     QByteArray takeOutput(double time);
     // Bytes scheduled but not yet taken.
@@ -89,11 +109,24 @@ class HeadendModel {
     int connectRequests() const { return connectRequests_; }
     int stores() const { return stores_; }
 
-  private:
-    enum class Mode { Command, AwaitN, AwaitTextN1, AwaitTextN2 };
+    // Firmware: the bytes of the current or last update attempt, as received.
+    const QByteArray& firmwareImage() const { return fwImage_; }
+    int firmwareSectorCount() const { return fwCount_; }
+    int updateAttempts() const { return updateAttempts_; }
+    int updatesCompleted() const { return updatesCompleted_; }
+    // Time of each "OK" + count announcement and of each sector's last byte.
+    struct UpdateEvent {
+        double time;
+        QString what;
+    };
+    const QList<UpdateEvent>& updateLog() const { return updateLog_; }
 
-    void advance(double time);
+  private:
+    enum class Mode { Command, AwaitN, AwaitTextN1, AwaitTextN2, FirmwareCount, FirmwareData };
+
     void takeIn(std::uint8_t byte, double time);
+    void takeFirmware(std::uint8_t byte, double time);
+    void requestSector(int sector, double time);
     void onWord(const QByteArray& word, double time);
     void execute(const QByteArray& frame, double time);
     void send(const QByteArray& bytes, double time);
@@ -107,12 +140,12 @@ class HeadendModel {
     SimFaults faults_;
     bool paced_ = false;
     std::function<void(const HeadendState&)> onStore_;
+    std::function<void(const QByteArray&)> onFirmware_;
 
     struct Timed {
         double time;
         std::uint8_t byte;
     };
-    std::deque<Timed> in_;
     std::deque<Timed> out_;
     double lastIn_ = 0;
     double lastOut_ = 0;
@@ -125,6 +158,14 @@ class HeadendModel {
     QByteArray pendingText_;
     bool pendingDropEn_ = false;
     int commandNo_ = 0;
+
+    QByteArray fwCountBytes_;
+    QByteArray fwImage_;
+    int fwCount_ = 0;
+    int fwInSector_ = 0;
+    int updateAttempts_ = 0;
+    int updatesCompleted_ = 0;
+    QList<UpdateEvent> updateLog_;
 
     QList<FrameRecord> frames_;
     QStringList violations_;

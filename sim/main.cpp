@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <csignal>
@@ -63,7 +64,27 @@ int main(int argc, char* argv[]) {
                                     QStringLiteral("V"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print every frame received."));
-    p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose});
+    const QCommandLineOption fwOut(
+        QStringLiteral("firmware-out"),
+        QStringLiteral("Write each firmware image received in full to FILE."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption stallSector(
+        QStringLiteral("stall-sector"),
+        QStringLiteral(
+            "Firmware: leave out the request for sector S (the count for the end mark)."),
+        QStringLiteral("S"));
+    const QCommandLineOption stallAttempts(
+        QStringLiteral("stall-attempts"),
+        QStringLiteral("Firmware: stall in the first N update attempts (default 1)."),
+        QStringLiteral("N"));
+    const QCommandLineOption dropFinalEn(QStringLiteral("drop-final-en"),
+                                         QStringLiteral("Firmware: never send the end mark."));
+    const QCommandLineOption writeTime(
+        QStringLiteral("sector-write-time"),
+        QStringLiteral("Firmware: SECONDS the module takes to store a sector."),
+        QStringLiteral("SECONDS"));
+    p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose,
+                  fwOut, stallSector, stallAttempts, dropFinalEn, writeTime});
     p.process(app);
 
     HeadendModel model;
@@ -94,7 +115,24 @@ int main(int argc, char* argv[]) {
     f.noReplyAt = p.value(noReply).toInt();
     f.dropEnAt = p.value(dropEn).toInt();
     if (p.isSet(gainOn)) f.gainOnValue = static_cast<std::uint8_t>(p.value(gainOn).toInt());
+    if (p.isSet(stallSector)) {
+        f.stallSector = p.value(stallSector).toInt();
+        f.stallAttempts = p.isSet(stallAttempts) ? p.value(stallAttempts).toInt() : 1;
+    }
+    f.dropFinalEn = p.isSet(dropFinalEn);
+    f.sectorWriteTime = p.value(writeTime).toDouble();
     model.setPaced(p.isSet(paced));
+    const QString firmwarePath = p.value(fwOut);
+    if (!firmwarePath.isEmpty()) {
+        model.setFirmwareHandler([firmwarePath, &err](const QByteArray& image) {
+            QSaveFile file(firmwarePath);
+            if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() ||
+                !file.commit()) {
+                err << "meridan-headend-sim: cannot write " << firmwarePath << ": "
+                    << file.errorString() << Qt::endl;
+            }
+        });
+    }
 
     PtyServer server(model);
     server.setVerbose(p.isSet(verbose));

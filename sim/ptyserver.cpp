@@ -15,6 +15,9 @@
 namespace meridan::sim {
 
 namespace {
+// A paced headend reads ahead of the line by at most this many bytes, like a UART's FIFO.
+constexpr qint64 ReadAhead = 256;
+
 QString systemError(const char* what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what),
                                         QString::fromLocal8Bit(std::strerror(errno)));
@@ -93,7 +96,16 @@ void PtyServer::removeLink() {
 void PtyServer::onReadable() {
     char buf[4096];
     for (;;) {
-        const ssize_t n = ::read(master_, buf, sizeof buf);
+        qint64 room = sizeof buf;
+        if (model_.paced()) {
+            room = std::min(room, ReadAhead - model_.pendingInput(clock_.now()));
+            if (room <= 0) {
+                readPaused_ = true;
+                readNotifier_->setEnabled(false);
+                break;
+            }
+        }
+        const ssize_t n = ::read(master_, buf, static_cast<size_t>(room));
         if (n > 0) {
             model_.receive(QByteArray(buf, static_cast<int>(n)), clock_.now());
             continue;
@@ -103,9 +115,19 @@ void PtyServer::onReadable() {
     flushDue();
 }
 
+double PtyServer::resumeReadingAt() const {
+    return model_.inputDrainedAt() - double(ReadAhead / 2) / LineRate;
+}
+
 void PtyServer::onTimer() {
     std::uint64_t expirations = 0;
     [[maybe_unused]] const ssize_t n = ::read(timer_, &expirations, sizeof expirations);
+    if (readPaused_ && clock_.now() >= resumeReadingAt()) {
+        readPaused_ = false;
+        readNotifier_->setEnabled(true);
+        onReadable();
+        return;
+    }
     flushDue();
 }
 
@@ -143,7 +165,8 @@ void PtyServer::onWritable() {
 }
 
 void PtyServer::schedule() {
-    const double next = model_.nextEventTime();
+    double next = model_.nextEventTime();
+    if (readPaused_) next = std::min(next, resumeReadingAt());
     itimerspec due{};
     if (next != Never) {
         // An already due time still arms the timer (1 ns); zero would disarm it.

@@ -14,7 +14,9 @@ namespace meridan::sim {
 
 // Serves a simulated headend on a pseudo-terminal. The program under test opens the slave
 // side (printed by slavePath()) as its serial port. Answers leave at the time the model says,
-// to the microsecond, so a paced headend runs at the real line rate.
+// to the microsecond, so a paced headend runs at the real line rate. A paced headend also
+// takes the program's bytes no faster than the line carries them: what it has not read yet
+// stays in the terminal's buffer, as in a serial port's transmit buffer.
 class PtyServer : public QObject {
     Q_OBJECT
   public:
@@ -37,6 +39,7 @@ class PtyServer : public QObject {
     void flushDue();
     void schedule();
     void writePending();
+    double resumeReadingAt() const;
 
     HeadendModel& model_;
     SteadyClock clock_;
@@ -49,6 +52,7 @@ class PtyServer : public QObject {
     std::unique_ptr<QSocketNotifier> writeNotifier_;
     std::unique_ptr<QSocketNotifier> timerNotifier_;
     QByteArray pending_;
+    bool readPaused_ = false;
     bool verbose_ = false;
     int framesSeen_ = 0;
     int violationsSeen_ = 0;

@@ -27,7 +27,18 @@ bool SimulatedPort::open() {
 qint64 SimulatedPort::write(const QByteArray& data) {
     if (!open_) return -1;
     model_.receive(data, clock_.now());
+    reportedPending_ = model_.pendingInput(clock_.now());
     return data.size();
+}
+
+qint64 SimulatedPort::bytesToWrite() const {
+    return open_ ? model_.pendingInput(clock_.now()) : 0;
+}
+
+double SimulatedPort::nextEventTime(double now) const {
+    double t = model_.nextEventTime();
+    if (model_.inputDrainedAt() > now) t = std::min(t, model_.inputDrainedAt());
+    return t;
 }
 
 QByteArray SimulatedPort::readAll() {
@@ -37,6 +48,12 @@ QByteArray SimulatedPort::readAll() {
 }
 
 void SimulatedPort::deliver(double time) {
+    const qint64 pending = model_.pendingInput(time);
+    if (open_ && pending < reportedPending_) {
+        const qint64 left = reportedPending_ - pending;
+        reportedPending_ = pending;
+        Q_EMIT bytesWritten(left);
+    }
     const QByteArray out = model_.takeOutput(time);
     if (out.isEmpty() || !open_) return;
     rx_.append(out);

@@ -24,11 +24,16 @@ class SimulatedPort final : public Port {
     bool isOpen() const override { return open_; }
     QString errorText() const override { return error_; }
     qint64 write(const QByteArray& data) override;
-    qint64 bytesToWrite() const override { return 0; }
+    // A paced headend takes bytes at the line rate: what it has not taken yet is still to be
+    // written.
+    qint64 bytesToWrite() const override;
     QByteArray readAll() override;
 
     HeadendModel& model() { return model_; }
+    // Hands over the device's answers due by `time` and reports bytes that have left.
     void deliver(double time);
+    // The next time something happens on the line.
+    double nextEventTime(double now) const;
     // Port numbers that open; the device answers on any of them. Default: all.
     void setAvailablePorts(const QSet<int>& numbers) { available_ = numbers; }
     // The adapter is pulled: the port closes and reports it once.
@@ -41,6 +46,7 @@ class SimulatedPort final : public Port {
     Clock& clock_;
     QSet<int> available_;
     QByteArray rx_;
+    qint64 reportedPending_ = 0;
     QString error_;
     int number_ = 1;
     int opens_ = 0;

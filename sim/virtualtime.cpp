@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <cmath>
 
 namespace meridan::sim {
 
@@ -10,8 +11,11 @@ void VirtualPump::pumpOnce(double maxWaitSeconds) {
     QCoreApplication::processEvents();
     const double now = clock_.now();
     double target = now + std::max(0.0, maxWaitSeconds);
-    target = std::min(target, port_.model().nextEventTime());
+    target = std::min(target, port_.nextEventTime(now));
     if (!actions_.empty()) target = std::min(target, actions_.begin()->first);
+    // A sleep shorter than the clock's resolution at this time still moves it on, so a wait
+    // for the rest of a pause always ends.
+    if (maxWaitSeconds > 0 && target <= now) target = std::nextafter(now, Never);
     clock_.set(std::max(now, target));
     while (!actions_.empty() && actions_.begin()->first <= clock_.now()) {
         auto action = std::move(actions_.begin()->second);

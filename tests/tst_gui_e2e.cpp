@@ -1,5 +1,6 @@
 // The real program's windows on the real Qt serial port, against meridan-headend-sim on a
 // pseudo-terminal, in real time.
+#include <QAction>
 #include <QLabel>
 #include <QProcess>
 #include <QSettings>
@@ -11,6 +12,7 @@
 #include "overview/form_uebersicht.h"
 #include "sim/statefile.h"
 #include "support/rig.h"
+#include "update/form_update.h"
 
 using namespace meridan;
 using namespace meridan::test;
@@ -20,6 +22,7 @@ class TstGuiEndToEnd : public QObject {
   private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void changeOneFrequencyAndSave();
+    void uploadTwoSectorImage();
 };
 
 void TstGuiEndToEnd::changeOneFrequencyAndSave() {
@@ -80,6 +83,64 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
     QVERIFY2(stored.has_value(), qPrintable(why));
     QCOMPARE(stored->channels[2].inFreq, 1250);
     QCOMPARE(stored->channels[3].inFreq, 1141);
+    sim.terminate();
+    sim.waitForFinished(3000);
+}
+
+void TstGuiEndToEnd::uploadTwoSectorImage() {
+    QTemporaryDir dir;
+    const QString received = dir.filePath(QStringLiteral("received.bin"));
+    QProcess sim;
+    sim.start(QStringLiteral(MERIDAN_SIM), {QStringLiteral("--firmware-out"), received});
+    QVERIFY(sim.waitForStarted(5000));
+    while (!sim.canReadLine())
+        QVERIFY(sim.waitForReadyRead(5000));
+    const QString tty = QString::fromLocal8Bit(sim.readLine()).trimmed();
+
+    QDir().mkpath(dir.filePath(QStringLiteral("program")));
+    const QString imagePath = dir.filePath(QStringLiteral("program/VELNO_S7.bin"));
+    QByteArray image(2 * 65536, '\0');
+    for (int k = 0; k < image.size(); ++k)
+        image[k] = static_cast<char>((k * 31 + 7) & 0xFF);
+    {
+        QFile f(imagePath);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(image);
+    }
+
+    QSettings settings(dir.filePath(QStringLiteral("Meridan Converter.conf")),
+                       QSettings::IniFormat);
+    for (int n = 2; n <= 15; ++n) {
+        settings.setValue(QStringLiteral("Ports/Com%1").arg(n),
+                          dir.filePath(QStringLiteral("none%1").arg(n)));
+    }
+    settings.setValue(QStringLiteral("Ports/Com1"), tty);
+    settings.setValue(QStringLiteral("Settings/COM-Port"), QStringLiteral("1"));
+    const PortMap map(&settings);
+    QtSerialPort port(map);
+    SteadyClock clock;
+    EventLoopPump pump;
+    RecordingMessages messages;
+    Link link(port, clock, pump, messages);
+    ProgramData data;
+    {
+        MDIForm1 main(link, data, messages, settings, map);
+        main.setProgramFolder(dir.filePath(QStringLiteral("program")));
+        main.Form_Load();
+        main.show();
+        main.Update->trigger();
+        QTRY_VERIFY(main.updateWindow() && !data.FirmwareFile.isEmpty());
+        Form_Update* u = main.updateWindow();
+        QCOMPARE(data.FirmwareFile, imagePath);
+        u->Toolbar1_ButtonClick(4);
+        QVERIFY2(messages.shown.isEmpty(), qPrintable(messages.texts().join('\n')));
+        QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
+        QVERIFY(main.close());
+    }
+    QTRY_VERIFY(QFile::exists(received));
+    QFile f(received);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll() == image);
     sim.terminate();
     sim.waitForFinished(3000);
 }

@@ -6,13 +6,15 @@ namespace meridan::ui {
 
 // What the child windows use of the main window.
 class Shell {
-public:
+  public:
     virtual ~Shell() = default;
     // The "&Program Menu" item: disabled while the overview window exists.
     virtual void setProgramMenuEnabled(bool enabled) = 0;
     // Status bar panels 1 to 3.
     virtual void setStatusPanel(int panel, const QString& text) = 0;
     virtual QString applicationTitle() const = 0;
+    // Ends the whole program, as closing the main window does.
+    virtual void endProgram() = 0;
 };
 
 }  // namespace meridan::ui

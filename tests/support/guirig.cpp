@@ -11,6 +11,14 @@ GuiRig::GuiRig() {
                                            QSettings::IniFormat);
     main = std::make_unique<MDIForm1>(sim.link, data, sim.messages, *settings,
                                       PortMap(settings.get()));
+    main->setProgramFolder(programDir.path());
+    main->setFileDialogs(&fileDialogs);
+}
+
+Form_Update* GuiRig::openUpdate() {
+    main->Update->trigger();
+    settle();
+    return main->updateWindow();
 }
 
 GuiRig::~GuiRig() {

@@ -7,11 +7,25 @@
 #include "app/mdiform1.h"
 #include "overview/form_uebersicht.h"
 #include "rig.h"
+#include "uisupport/filedialogs.h"
+#include "update/form_update.h"
 
 namespace meridan::test {
 
+// Answers the open-file dialog with a path set by the test (empty: cancelled).
+class FakeFileDialogs final : public ui::FileDialogs {
+  public:
+    QString getOpenFileName(QWidget*, const QString& title, const QString& filter,
+                            const QString& initialName) override {
+        asked << title + QLatin1Char('|') + filter + QLatin1Char('|') + initialName;
+        return answer;
+    }
+    QString answer;
+    QStringList asked;
+};
+
 // The whole program's windows over a simulated headend, in virtual time, with its own
-// settings file.
+// settings file and program folder.
 struct GuiRig {
     GuiRig();
     ~GuiRig();
@@ -20,12 +34,16 @@ struct GuiRig {
     void start(int stored = 1);
     // Opens the overview and lets its first read run.
     Form_Uebersicht* openOverview();
+    // Opens the update window and lets its activation run.
+    Form_Update* openUpdate();
     // Lets queued events run (activation, deferred validation).
     void settle();
     int storedPort();
 
     SimRig sim;
     QTemporaryDir dir;
+    QTemporaryDir programDir;
+    FakeFileDialogs fileDialogs;
     std::unique_ptr<QSettings> settings;
     ProgramData data;
     std::unique_ptr<MDIForm1> main;

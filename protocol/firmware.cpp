@@ -1,0 +1,395 @@
+#include "firmware.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+namespace meridan {
+
+namespace {
+const QByteArray WordUP = QByteArrayLiteral("UP");
+const QByteArray WordOK = QByteArrayLiteral("OK");
+const QByteArray WordEN = QByteArrayLiteral("EN");
+// Time a 16 KiB block may take to leave through a port that has stopped taking data.
+constexpr double DrainLimit = 30.0;
+}  // namespace
+
+bool FileExists(const QString& path) {
+    if (path.isEmpty()) return false;
+    const QFileInfo info(path);
+    return info.exists() && !info.isDir();
+}
+
+bool FileReady(const QString& path) {
+#ifdef Q_OS_UNIX
+    // A shared lock cannot be had while another process holds the file for writing under
+    // an exclusive lock, as a copying program does.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    const bool ok = ::fcntl(fd, F_SETLK, &lock) == 0;
+    ::close(fd);
+    return ok;
+#else
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly);
+#endif
+}
+
+QStringList firmwareImagesNewestFirst(const QString& folder, const QString& pattern) {
+    const QDir dir(folder);
+    QStringList names =
+        dir.entryList({pattern}, QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
+    QList<QDateTime> times;
+    for (const QString& n : names)
+        times.append(QFileInfo(dir.filePath(n)).lastModified());
+    // Newest first: each place gets the newest of what follows it; equal times stay put.
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        for (qsizetype j = i + 1; j < names.size(); ++j) {
+            if (times[i] < times[j]) {
+                names.swapItemsAt(i, j);
+                times.swapItemsAt(i, j);
+            }
+        }
+    }
+    return names;
+}
+
+ImageCheck checkFirmwareImage(const QString& path) {
+    ImageCheck c;
+    if (path.isEmpty()) {
+        c.error = QStringLiteral("No firmware image %1 found!").arg(FirmwarePattern);
+        return c;
+    }
+    const QString shown = QDir::toNativeSeparators(path);
+    const QFileInfo info(path);
+    if (!info.exists() || info.isDir()) {
+        c.error = QStringLiteral("The firmware image %1 cannot be read: %2")
+                      .arg(shown, info.isDir() ? QStringLiteral("it is a folder")
+                                               : QStringLiteral("no such file"));
+        return c;
+    }
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        c.error =
+            QStringLiteral("The firmware image %1 cannot be read: %2").arg(shown, f.errorString());
+        return c;
+    }
+    c.size = f.size();
+    c.sectors = static_cast<int>((c.size + SectorBytes - 1) / SectorBytes);
+    if (c.size == 0) {
+        c.error = QStringLiteral("The firmware image %1 is empty!").arg(shown);
+    } else if (c.sectors > MaxSectors) {
+        c.error = QStringLiteral(
+                      "The firmware image %1 has %2 sectors of 64 KiB; at most %3 can be sent!")
+                      .arg(shown)
+                      .arg(c.sectors)
+                      .arg(MaxSectors);
+    }
+    return c;
+}
+
+QString signedNumber(qint64 value) {
+    return value < 0 ? QString::number(value) : QLatin1Char(' ') + QString::number(value);
+}
+
+FirmwareTransfer::FirmwareTransfer(Link& link, FirmwareView& view) : link_(link), view_(view) {}
+
+FirmwareTransfer::~FirmwareTransfer() {
+    file_.close();
+}
+
+void FirmwareTransfer::warte(double seconds) {
+    link_.WaitSeconds(seconds);
+}
+
+bool FirmwareTransfer::waitForReplyEnd(const QByteArray& word, double limit) {
+    const double start = link_.clock().now();
+    for (double sleep = 0;; sleep = limit - (link_.clock().now() - start) + 0.001) {
+        if (!link_.pumpOnce(sleep)) return false;
+        if (link_.ReplyBuffer().endsWith(word)) return true;
+        if (link_.clock().now() - start > limit) return false;
+    }
+}
+
+bool FirmwareTransfer::waitForReplyStart(const QByteArray& word, double limit) {
+    const double start = link_.clock().now();
+    for (double sleep = 0;; sleep = limit - (link_.clock().now() - start) + 0.001) {
+        if (!link_.pumpOnce(sleep)) return false;
+        if (link_.ReplyBuffer().startsWith(word)) return true;
+        if (link_.clock().now() - start > limit) return false;
+    }
+}
+
+void FirmwareTransfer::endInReady() {
+    view_.stopClock();
+    view_.setStatusPanel(QString());
+    view_.showReady();
+}
+
+bool FirmwareTransfer::refuseImage(const QString& path, ImageCheck* check) {
+    const ImageCheck c = checkFirmwareImage(path);
+    if (check) *check = c;
+    if (c.error.isEmpty()) return false;
+    link_.messages().restoreCursor();
+    link_.messages().show(c.error, fwtext::UpdateError, MessageIcon::Critical, MessageButtons::Ok);
+    endInReady();
+    return true;
+}
+
+FirmwareTransfer::Handshake FirmwareTransfer::UpdateStartHandshake(bool moduleCheck) {
+    const double series = link_.clock().now();
+    link_.clearReplyBuffer();
+    for (;;) {
+        view_.showTitle(fwtext::Waiting, TitleColour::Black);
+        if (moduleCheck) {
+            view_.showInstructions(fwtext::CheckEnglish, fwtext::CheckGerman);
+            view_.setStatusPanel(fwtext::WaitingForRequest);
+        } else {
+            view_.showInstructions(QString(), QString());
+            view_.setStatusPanel(fwtext::Waiting);
+        }
+        warte(1);
+        if (link_.aborted()) return Handshake::Aborted;
+        view_.startClock();
+        const double attempt = link_.clock().now();
+        if (!link_.pumpOnce(0)) return Handshake::Aborted;
+        link_.write(WordUP);
+        link_.clearReplyBuffer();
+        for (double sleep = 0;; sleep = HandshakeTry - (link_.clock().now() - attempt) + 0.001) {
+            if (!link_.pumpOnce(sleep)) return Handshake::Aborted;
+            // The module check does not look at Cancel.
+            if (!moduleCheck && view_.cancelRequested()) return Handshake::Cancelled;
+            if (link_.ReplyBuffer().endsWith(WordOK)) return Handshake::Answered;
+            if (link_.clock().now() - attempt > HandshakeTry) break;
+        }
+        if (link_.clock().now() - series > HandshakeLimit) return Handshake::NoAnswer;
+    }
+}
+
+FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
+    figures_.bytesSent = 0;
+    view_.setHourglass(true);
+    view_.resetClock();
+    view_.setProgress(0);
+    view_.setIndicatorBusy(true);
+    view_.showTitle(fwtext::Waiting, TitleColour::Black);
+    view_.showInstructions(QString(), QString());
+
+    if (!link_.port().isOpen()) {
+        link_.messages().restoreCursor();
+        link_.messages().show(text::NoComPortSelected, text::ComPortError, MessageIcon::Critical,
+                              MessageButtons::Ok);
+        view_.setStatusPanel(QString());
+        view_.showReady();
+        return Attempt::PortClosed;
+    }
+    // An image that cannot be sent is refused before anything goes to the module.
+    if (refuseImage(view_.SelectFirmwareFile(false), nullptr)) return Attempt::Refused;
+
+    switch (UpdateStartHandshake(false)) {
+        case Handshake::Answered:
+            break;
+        case Handshake::Cancelled:
+            endInReady();
+            return Attempt::Cancelled;
+        case Handshake::NoAnswer:
+            link_.messages().restoreCursor();
+            link_.messages().show(text::ConnectionNotEstablished, fwtext::UpdateError,
+                                  MessageIcon::Critical, MessageButtons::Ok);
+            endInReady();
+            return Attempt::NoConnection;
+        case Handshake::Aborted:
+            return Attempt::Aborted;
+    }
+
+    link_.clearReplyBuffer();
+    const QString image = view_.SelectFirmwareFile(true);
+    link_.clearReplyBuffer();
+    ImageCheck check;
+    if (refuseImage(image, &check)) return Attempt::Refused;
+    const int sectors = check.sectors;
+    const int total = sectors * BlocksPerSector;
+    figures_.image = image;
+    figures_.sectors = sectors;
+    figures_.imageBytes = check.size;
+
+    int blocksSent = 0;
+    view_.showTitle(fwtext::Running, TitleColour::Red);
+    view_.showInstructions(fwtext::RunningEnglish, fwtext::RunningGerman);
+    view_.setProgressMaximum(total);
+    view_.setProgress(0);
+    view_.setPercent(QStringLiteral("0%"));
+    view_.setHourglass(true);
+    view_.resetClock();
+    file_.close();
+    file_.setFileName(image);
+    if (!file_.open(QIODevice::ReadOnly)) {
+        link_.messages().restoreCursor();
+        link_.messages().show(QStringLiteral("The firmware image %1 cannot be read: %2")
+                                  .arg(QDir::toNativeSeparators(image), file_.errorString()),
+                              fwtext::UpdateError, MessageIcon::Critical, MessageButtons::Ok);
+        endInReady();
+        return Attempt::Refused;
+    }
+    view_.startClock();
+    warte(0.5);
+    if (link_.aborted()) return Attempt::Aborted;
+
+    // The sector count.
+    link_.clearReplyBuffer();
+    QByteArray announce = WordOK;
+    announce.append(static_cast<char>(sectors));
+    link_.write(announce);
+    warte(1);
+    if (link_.aborted()) return Attempt::Aborted;
+
+    for (int sector = 0; sector < sectors; ++sector) {
+        if (!waitForReplyEnd(WordOK, ModuleAnswerLimit)) {
+            return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
+        }
+        link_.clearReplyBuffer();
+        warte(1);
+        if (link_.aborted()) return Attempt::Aborted;
+        const int blockSize = link_.port().transmitBufferSize();
+        for (int block = 0; block < BlocksPerSector; ++block) {
+            if (!link_.pumpOnce(0)) return Attempt::Aborted;
+            view_.setStatusPanel(QStringLiteral("Sending Sector") + signedNumber(sector) +
+                                 QStringLiteral("   Block") + signedNumber(block));
+            // Past the end of the file the block stays filled with blanks.
+            QByteArray data(blockSize, ' ');
+            const qint64 got = file_.read(data.data(), blockSize);
+            Q_UNUSED(got);
+            link_.clearReplyBuffer();
+            link_.write(data);
+            // The block counts as sent once the port has taken all of it.
+            if (!link_.drain(DrainLimit)) {
+                return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
+            }
+            ++blocksSent;
+            figures_.bytesSent += blockSize;
+            view_.setProgress(blocksSent);
+            view_.setPercent(signedNumber(qint64(blocksSent) * 100 / total) + QLatin1Char('%'));
+        }
+        view_.setStatusPanel(QStringLiteral("Writing Sector") + signedNumber(sector));
+    }
+
+    // The module answers the last sector with "EN" at the start of what it sends.
+    warte(0.5);
+    if (link_.aborted()) return Attempt::Aborted;
+    if (!waitForReplyStart(WordEN, ModuleAnswerLimit)) {
+        return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
+    }
+
+    file_.close();
+    view_.stopClock();
+    warte(2);
+    if (link_.aborted()) return Attempt::Success;
+    view_.setStatusPanel(QString());
+    view_.setIndicatorBusy(false);
+    view_.showTitle(fwtext::Success, TitleColour::Green);
+    view_.showInstructions(QString(), QString());
+    warte(3);
+    if (link_.aborted()) return Attempt::Success;
+    view_.showReady();
+    view_.beep();
+    return Attempt::Success;
+}
+
+FirmwareTransfer::Outcome FirmwareTransfer::RunUpdate() {
+    Link::SequenceScope scope(link_);
+    figures_ = {};
+    running_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{running_};
+    for (;;) {
+        ++figures_.attempt;
+        const Attempt a = runAttempt();
+        switch (a) {
+            case Attempt::Success:
+                return Outcome::Success;
+            case Attempt::Cancelled:
+                return Outcome::Cancelled;
+            case Attempt::NoConnection:
+                return Outcome::NoConnection;
+            case Attempt::PortClosed:
+                return Outcome::PortClosed;
+            case Attempt::Refused:
+                file_.close();
+                return Outcome::Refused;
+            case Attempt::Aborted:
+                file_.close();
+                return Outcome::Aborted;
+            case Attempt::Stalled:
+                break;
+        }
+        ++RetryCount;
+        if (RetryCount >= MaxAttempts) {
+            link_.messages().restoreCursor();
+            link_.messages().show(fwtext::UpdateFailed, fwtext::UpdateError, MessageIcon::Critical,
+                                  MessageButtons::Ok);
+            view_.showReady();
+            view_.stopClock();
+            file_.close();
+            return Outcome::Failed;
+        }
+        // The file stays open; the next attempt opens it afresh.
+        view_.showTitle(fwtext::Error, TitleColour::Red);
+        view_.showInstructions(fwtext::RestartEnglish, fwtext::RestartGerman);
+        warte(2);
+        if (link_.aborted()) {
+            file_.close();
+            return Outcome::Aborted;
+        }
+    }
+}
+
+FirmwareTransfer::Outcome FirmwareTransfer::CheckModuleType() {
+    Link::SequenceScope scope(link_);
+    view_.setHourglass(true);
+    RetryCount = 0;
+    figures_ = {};
+    view_.resetClock();
+    view_.setProgress(0);
+    view_.setIndicatorBusy(true);
+    view_.showTitle(fwtext::Waiting, TitleColour::Black);
+    view_.showInstructions(fwtext::CheckEnglish, fwtext::CheckGerman);
+    if (!link_.port().isOpen()) {
+        link_.messages().restoreCursor();
+        link_.messages().show(text::NoComPortSelected, text::ComPortError, MessageIcon::Critical,
+                              MessageButtons::Ok);
+        view_.setStatusPanel(QString());
+        view_.showReady();
+        return Outcome::PortClosed;
+    }
+    if (refuseImage(view_.SelectFirmwareFile(false), nullptr)) return Outcome::Refused;
+    {
+        running_ = true;
+        const Handshake h = UpdateStartHandshake(true);
+        running_ = false;
+        switch (h) {
+            case Handshake::Answered:
+            case Handshake::Cancelled:
+                break;
+            case Handshake::NoAnswer:
+                link_.messages().restoreCursor();
+                link_.messages().show(text::ConnectionNotEstablished, fwtext::UpdateError,
+                                      MessageIcon::Critical, MessageButtons::Ok);
+                endInReady();
+                return Outcome::NoConnection;
+            case Handshake::Aborted:
+                return Outcome::Aborted;
+        }
+    }
+    view_.SelectFirmwareFile(true);
+    link_.clearReplyBuffer();
+    return RunUpdate();
+}
+
+}  // namespace meridan

@@ -1,0 +1,349 @@
+// The firmware transfer against the simulated headend's module, in virtual time.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "protocol/firmware.h"
+#include "support/rig.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+namespace {
+
+// What the update window would show, recorded.
+class RecordingFirmwareView final : public FirmwareView {
+  public:
+    void setHourglass(bool on) override { hourglass = on; }
+    void showTitle(const QString& text, TitleColour colour) override {
+        titles << text;
+        titleColour = colour;
+    }
+    void showInstructions(const QString& english, const QString& german) override {
+        instructions << english + QLatin1Char('/') + german;
+    }
+    void setStatusPanel(const QString& text) override { panel << text; }
+    void setIndicatorBusy(bool b) override { busy = b; }
+    void setProgressMaximum(int blocks) override { maximum = blocks; }
+    void setProgress(int blocksSent) override { progress = blocksSent; }
+    void setPercent(const QString& text) override { percents << text; }
+    void resetClock() override { ++clockResets; }
+    void startClock() override { clockRunning = true; }
+    void stopClock() override { clockRunning = false; }
+    bool cancelRequested() override { return cancel; }
+    QString SelectFirmwareFile(bool) override { return image; }
+    void showReady() override {
+        ++readies;
+        titles << QStringLiteral("Ready");
+        titleColour = TitleColour::Black;
+        busy = false;
+        hourglass = false;
+        progress = 0;
+    }
+    void beep() override { ++beeps; }
+
+    QString image;
+    bool cancel = false;
+    bool hourglass = false, busy = false, clockRunning = false;
+    TitleColour titleColour = TitleColour::Black;
+    QStringList titles, instructions, panel, percents;
+    int maximum = 0, progress = 0, clockResets = 0, readies = 0, beeps = 0;
+};
+
+struct Harness {
+    SimRig rig;
+    RecordingFirmwareView view;
+    FirmwareTransfer transfer{rig.link, view};
+    QTemporaryDir dir;
+
+    Harness() { rig.port.setTransmitBufferSize(16384); }
+
+    // An image of `size` bytes with a recognisable pattern.
+    QByteArray makeImage(qint64 size, const QString& name = QStringLiteral("VELNO_S1.bin")) {
+        QByteArray data(size, '\0');
+        for (qint64 k = 0; k < size; ++k)
+            data[k] = static_cast<char>((k * 7 + k / 65536) & 0xFF);
+        view.image = dir.filePath(name);
+        QFile f(view.image);
+        if (f.open(QIODevice::WriteOnly)) f.write(data);
+        return data;
+    }
+    FirmwareTransfer::Outcome run() {
+        transfer.RetryCount = 0;
+        return transfer.RunUpdate();
+    }
+};
+
+QByteArray padded(const QByteArray& image) {
+    const qint64 sectors = (image.size() + SectorBytes - 1) / SectorBytes;
+    return image + QByteArray(sectors * SectorBytes - image.size(), ' ');
+}
+
+}  // namespace
+
+class TstFirmware : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void transfersEveryByte_data();
+    void transfersEveryByte();
+    void showsProgress();
+    void tenSecondsStartAfterTheLastBlockLeft();
+    void restartsAfterStalls_data();
+    void restartsAfterStalls();
+    void cancelOnlyDuringTheHandshake();
+    void silentModule();
+    void refusals_data();
+    void refusals();
+    void abortSendsNothingMore();
+    void moduleCheckThenUpdate();
+    void helpers();
+};
+
+void TstFirmware::transfersEveryByte_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("one sector") << qint64(65536);
+    QTest::newRow("four sectors") << qint64(4 * 65536);
+    QTest::newRow("not a whole number of sectors") << qint64(2 * 65536 + 1000);
+    QTest::newRow("less than half a sector") << qint64(10);
+    QTest::newRow("255 sectors") << qint64(255) * 65536;
+}
+
+void TstFirmware::transfersEveryByte() {
+    QFETCH(qint64, size);
+    Harness h;
+    const QByteArray image = h.makeImage(size);
+    const int sectors = int((size + 65535) / 65536);
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::Success);
+    QByteArray expected = QByteArray("UP") + QByteArray("OK") + char(sectors) + padded(image);
+    QVERIFY(h.rig.wire.sent() == expected);  // not QCOMPARE: megabytes
+    QCOMPARE(h.rig.model.firmwareImage().size(), padded(image).size());
+    QVERIFY(h.rig.model.firmwareImage() == padded(image));
+    QCOMPARE(h.rig.model.updatesCompleted(), 1);
+    QVERIFY(h.rig.model.violations().isEmpty());
+    QVERIFY(h.rig.messages.shown.isEmpty());
+    QCOMPARE(h.view.maximum, sectors * 4);
+    QCOMPARE(h.view.percents.last(), QStringLiteral(" 100%"));
+    QVERIFY(!h.transfer.fileOpen());
+    QCOMPARE(h.view.beeps, 1);
+}
+
+void TstFirmware::showsProgress() {
+    Harness h;
+    h.makeImage(4 * 65536);
+    double ended = 0;
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::Success);
+    Q_UNUSED(ended);
+    QCOMPARE(h.view.percents.mid(0, 6), (QStringList{"0%", " 6%", " 12%", " 18%", " 25%", " 31%"}));
+    QCOMPARE(h.view.panel.first(), QStringLiteral("Waiting for response..."));
+    QCOMPARE(h.view.panel.mid(1, 5),
+             (QStringList{"Sending Sector 0   Block 0", "Sending Sector 0   Block 1",
+                          "Sending Sector 0   Block 2", "Sending Sector 0   Block 3",
+                          "Writing Sector 0"}));
+    QCOMPARE(h.view.panel.mid(h.view.panel.size() - 2),
+             (QStringList{"Writing Sector 3", QString()}));
+    QCOMPARE(h.view.titles,
+             (QStringList{"Waiting for response...", "Waiting for response...", "Running",
+                          "Update Successful / Update erfolgreich", "Ready"}));
+    QVERIFY(h.view.instructions.contains(
+        QStringLiteral("Update in progress, please wait/Update wird ausgeführt, bitte warten")));
+    QVERIFY(!h.view.clockRunning);
+    QVERIFY(!h.view.hourglass);
+    // The pauses: 1 s before "UP", 0.5 s after the file is opened, 1 s after the count, 1 s
+    // before each sector, 0.5 s before the end mark, then 2 s and 3 s on the success word.
+    QCOMPARE(h.rig.clock.now(), 1.0 + 0.5 + 1.0 + 4 * 1.0 + 0.5 + 2.0 + 3.0);
+}
+
+void TstFirmware::tenSecondsStartAfterTheLastBlockLeft() {
+    // At the real line rate a sector takes 11.4 s to leave; the module answers after that.
+    Harness h;
+    h.rig.model.setPaced(true);
+    const QByteArray image = h.makeImage(2 * 65536);
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::Success);
+    QVERIFY(h.rig.model.firmwareImage() == image);
+    QCOMPARE(h.transfer.figures().attempt, 1);
+    QVERIFY(h.rig.messages.shown.isEmpty());
+    const double wire = (2.0 + 3.0 + 2 * 65536.0) / 5760.0;
+    QVERIFY2(h.rig.clock.now() > wire, qPrintable(QString::number(h.rig.clock.now())));
+}
+
+void TstFirmware::restartsAfterStalls_data() {
+    QTest::addColumn<int>("stallSector");
+    QTest::addColumn<int>("stalls");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("three stalls at sector 1, then through") << 1 << 3 << true;
+    QTest::newRow("four stalls at sector 0: given up") << 0 << 4 << false;
+    QTest::newRow("end mark missing three times") << 2 << 3 << true;
+}
+
+void TstFirmware::restartsAfterStalls() {
+    QFETCH(int, stallSector);
+    QFETCH(int, stalls);
+    QFETCH(bool, succeeds);
+    Harness h;
+    const QByteArray image = h.makeImage(2 * 65536);
+    h.rig.model.faults().stallSector = stallSector;
+    h.rig.model.faults().stallAttempts = stalls;
+    const auto outcome = h.run();
+    QCOMPARE(outcome,
+             succeeds ? FirmwareTransfer::Outcome::Success : FirmwareTransfer::Outcome::Failed);
+    QCOMPARE(h.rig.model.updateAttempts(), std::min(stalls + 1, 4));
+    QCOMPARE(h.transfer.RetryCount, std::min(stalls, 4));
+    QCOMPARE(h.view.titles.count(QStringLiteral("Error")), std::min(stalls, 3));
+    QVERIFY(h.view.instructions.contains(
+        QStringLiteral("Update error. Automatical restart, please wait/"
+                       "Update Fehler. Automatischer Neustart, bitte warten")));
+    if (succeeds) {
+        QVERIFY(h.rig.messages.shown.isEmpty());
+        QVERIFY(h.rig.model.firmwareImage() == image);
+    } else {
+        QCOMPARE(h.rig.messages.texts(),
+                 QStringList{QStringLiteral("Update Error: Update error\rUpdate Fehler")});
+        QCOMPARE(h.view.titles.last(), QStringLiteral("Ready"));
+    }
+    QVERIFY(!h.transfer.fileOpen());
+    QVERIFY(!h.view.clockRunning);
+}
+
+void TstFirmware::cancelOnlyDuringTheHandshake() {
+    Harness h;
+    h.makeImage(65536);
+    h.rig.model.faults().silent = true;
+    h.rig.pump.at(8.0, [&] { h.view.cancel = true; });
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::Cancelled);
+    QCOMPARE(h.rig.clock.now(), 8.0);
+    QCOMPARE(h.rig.wire.sent(), QByteArray("UPUP"));
+    QCOMPARE(h.view.titles.last(), QStringLiteral("Ready"));
+    QVERIFY(h.rig.messages.shown.isEmpty());
+    h.rig.pump.runUntil(30);
+    QCOMPARE(h.rig.wire.sent(), QByteArray("UPUP"));  // nothing more
+
+    // Once the transfer runs, Cancel changes nothing.
+    Harness k;
+    const QByteArray image = k.makeImage(2 * 65536);
+    k.rig.pump.at(4.0, [&] { k.view.cancel = true; });
+    QCOMPARE(k.run(), FirmwareTransfer::Outcome::Success);
+    QVERIFY(k.rig.model.firmwareImage() == image);
+}
+
+void TstFirmware::silentModule() {
+    Harness h;
+    h.makeImage(65536);
+    h.rig.model.faults().silent = true;
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::NoConnection);
+    const double t = h.rig.clock.now();
+    QVERIFY2(t > 50.0 && t < 57.0, qPrintable(QString::number(t)));
+    const int tries = h.rig.wire.sent().count("UP");
+    QVERIFY2(tries >= 8 && tries <= 9, qPrintable(QString::number(tries)));  // every 6 s
+    QCOMPARE(h.rig.wire.sent(), QByteArray("UP").repeated(tries));
+    QCOMPARE(h.rig.messages.texts(),
+             QStringList{QStringLiteral("Update Error: Connection could not be established!")});
+    QCOMPARE(h.view.titles.last(), QStringLiteral("Ready"));
+}
+
+void TstFirmware::refusals_data() {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("port closed") << "port"
+                                 << "ComPortError: No Com Port selected!";
+    QTest::newRow("no image") << "none"
+                              << "Update Error: No firmware image VELNO_S*.bin found!";
+    QTest::newRow("empty image") << "empty"
+                                 << "is empty!";
+    QTest::newRow("256 sectors") << "large"
+                                 << "has 256 sectors of 64 KiB; at most 255 can be sent!";
+    QTest::newRow("a folder") << "folder"
+                              << "it is a folder";
+    QTest::newRow("unreadable") << "unreadable"
+                                << "cannot be read";
+}
+
+void TstFirmware::refusals() {
+    QFETCH(QString, what);
+    QFETCH(QString, message);
+    Harness h;
+    if (what == QLatin1String("port")) {
+        h.makeImage(65536);
+        h.rig.port.close();
+    } else if (what == QLatin1String("none")) {
+        h.view.image.clear();
+    } else if (what == QLatin1String("empty")) {
+        h.makeImage(0);
+    } else if (what == QLatin1String("large")) {
+        h.makeImage(255 * 65536 + 1);
+    } else if (what == QLatin1String("folder")) {
+        h.view.image = h.dir.path();
+    } else {
+        h.makeImage(100);
+        QFile::setPermissions(h.view.image, QFileDevice::WriteOwner);
+        if (QFile(h.view.image).open(QIODevice::ReadOnly))
+            QSKIP("running with rights that read any file");
+    }
+    const auto outcome = h.run();
+    QCOMPARE(outcome, what == QLatin1String("port") ? FirmwareTransfer::Outcome::PortClosed
+                                                    : FirmwareTransfer::Outcome::Refused);
+    QVERIFY(h.rig.wire.chunks.isEmpty());  // nothing sent
+    QCOMPARE(h.rig.messages.shown.size(), 1);
+    QVERIFY2(h.rig.messages.texts()[0].contains(message), qPrintable(h.rig.messages.texts()[0]));
+    QCOMPARE(h.view.titles.last(), QStringLiteral("Ready"));
+}
+
+void TstFirmware::abortSendsNothingMore() {
+    Harness h;
+    h.makeImage(3 * 65536);
+    h.rig.pump.at(5.5, [&] { h.rig.link.abort(); });
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::Aborted);
+    for (const auto& c : h.rig.wire.chunks) {
+        if (c.direction == WireDirection::ToDevice) QVERIFY(c.time <= 5.5);
+    }
+    QVERIFY(!h.transfer.fileOpen());
+    QVERIFY(h.rig.messages.shown.isEmpty());
+}
+
+void TstFirmware::moduleCheckThenUpdate() {
+    Harness h;
+    const QByteArray image = h.makeImage(65536);
+    h.rig.model.faults().ignoreConnects = 0;
+    QCOMPARE(h.transfer.CheckModuleType(), FirmwareTransfer::Outcome::Success);
+    // The check's own handshake, then the transfer's.
+    QVERIFY(h.rig.wire.sent().startsWith("UPUPOK"));
+    QCOMPARE(h.rig.model.updateAttempts(), 2);
+    QVERIFY(h.rig.model.firmwareImage() == image);
+    QVERIFY(
+        h.view.instructions.first().startsWith(QStringLiteral("Checking module type for update")));
+    QCOMPARE(h.view.panel.first(), QStringLiteral("Waiting for request..."));
+
+    // The check does not look at Cancel and gives up after 50 s.
+    Harness k;
+    k.makeImage(65536);
+    k.rig.model.faults().silent = true;
+    k.view.cancel = true;
+    QCOMPARE(k.transfer.CheckModuleType(), FirmwareTransfer::Outcome::NoConnection);
+    QVERIFY(k.rig.clock.now() > 50.0);
+}
+
+void TstFirmware::helpers() {
+    QTemporaryDir dir;
+    QVERIFY(!FileExists(dir.path()));
+    QVERIFY(!FileExists(dir.filePath(QStringLiteral("missing.bin"))));
+    QVERIFY(!FileExists(QString()));
+    QFile f(dir.filePath(QStringLiteral("a.bin")));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    QVERIFY(FileExists(f.fileName()));
+    QVERIFY(FileReady(f.fileName()));
+    QVERIFY(!FileReady(dir.filePath(QStringLiteral("missing.bin"))));
+    QCOMPARE(signedNumber(25), QStringLiteral(" 25"));
+    QCOMPARE(signedNumber(0), QStringLiteral(" 0"));
+    QCOMPARE(signedNumber(-3), QStringLiteral("-3"));
+
+    // warte(0) returns at once, warte(0.5) after half a second.
+    Harness h;
+    h.transfer.warte(0);
+    QCOMPARE(h.rig.clock.now(), 0.0);
+    h.transfer.warte(0.5);
+    QCOMPARE(h.rig.clock.now(), 0.5);
+}
+
+QTEST_GUILESS_MAIN(TstFirmware)
+#include "tst_firmware.moc"

@@ -1,0 +1,382 @@
+// The update window on the offscreen platform, over the simulated headend in virtual time.
+#include <QAction>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include "expert/frmlogin.h"
+#include "support/guirig.h"
+#include "uisupport/activityind.h"
+#include "uisupport/pointer.h"
+#include "update/form_filelist.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+namespace {
+
+QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modified = {}) {
+    QByteArray data(size, '\0');
+    for (qint64 k = 0; k < size; ++k)
+        data[k] = static_cast<char>((k * 13) & 0xFF);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly)) f.write(data);
+    f.close();
+    if (modified.isValid() && f.open(QIODevice::ReadWrite)) {
+        f.setFileTime(modified, QFileDevice::FileModificationTime);
+    }
+    return data;
+}
+
+QString imagePath(GuiRig& g, const QString& name) {
+    return g.programDir.filePath(name);
+}
+
+// Types into the password dialog once it is up, then presses Enter.
+void answerPassword(const QString& password) {
+    QTimer::singleShot(0, [password] {
+        auto* login = qobject_cast<frmLogin*>(QApplication::activeModalWidget());
+        if (!login) return;
+        QTest::keyClicks(login->txtPassword, password);
+        QTest::keyClick(login->txtPassword, Qt::Key_Return);
+        if (login->isVisible()) login->reject();  // a wrong password: give up
+    });
+}
+
+// Buttons 3, 4, 5 and 8 usable (3 and 5 as far as they are shown), 7 not.
+bool idleToolbar(Form_Update* u) {
+    auto usable = [u](int k) { return !u->button(k)->isVisible() || u->button(k)->isEnabled(); };
+    return usable(3) && u->button(4)->isEnabled() && usable(5) && u->button(8)->isEnabled() &&
+           !u->button(7)->isEnabled();
+}
+
+}  // namespace
+
+class TstUpdate : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void init() { ui::setDefaultPointer(); }
+    void loadsInReady();
+    void choosesTheNewestImage();
+    void expertChoosesFromTheList();
+    void noImageIsSaidAndRefused();
+    void updateFromTheToolbar();
+    void cancelDuringTheHandshake();
+    void expertUnlock();
+    void addFile();
+    void exitAndClose();
+    void escapeEndsTheProgramMidTransfer();
+    void clockAndIndicator();
+};
+
+void TstUpdate::loadsInReady() {
+    GuiRig g;
+    g.start();
+    Form_Update* u = g.openUpdate();
+    QVERIFY(u);
+    QCOMPARE(u->windowTitle(), QStringLiteral("Update Utility"));
+    QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
+    QCOMPARE(u->Label_englisch->text(),
+             QStringLiteral("To start update procedure press Update button"));
+    QCOMPARE(u->Label_deutsch->text(),
+             QStringLiteral("Um den Update-Vorgang zu starten, Update Button drücken"));
+    QCOMPARE(u->Label1->text(), QStringLiteral("0%"));
+    QCOMPARE(u->lblZeit->text(), QStringLiteral("0:00:00"));
+    QVERIFY(!u->button(7)->isEnabled());
+    QVERIFY(!u->button(3)->isVisible());
+    QVERIFY(u->button(5)->isVisible());
+    QCOMPARE(u->button(4)->text(), QStringLiteral("Update"));
+    QCOMPARE(u->button(8)->text(), QStringLiteral("Exit"));
+    QVERIFY(!g.data.ExpertMode);
+    QCOMPARE(u->Activity1->Style(), 3);
+    QCOMPARE(u->Activity1->ForeColor(), 49152u);
+}
+
+void TstUpdate::choosesTheNewestImage() {
+    GuiRig g;
+    const QDateTime now = QDateTime::currentDateTime();
+    writeImage(imagePath(g, QStringLiteral("VELNO_S100.bin")), 10, now.addDays(-2));
+    writeImage(imagePath(g, QStringLiteral("VELNO_S200.bin")), 10, now.addDays(-1));
+    writeImage(imagePath(g, QStringLiteral("VELNO_S050.bin")), 10, now.addDays(-3));
+    writeImage(imagePath(g, QStringLiteral("OTHER.bin")), 10, now);
+    g.start();
+    Form_Update* u = g.openUpdate();
+    QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_S200.bin")));
+    QCOMPARE(u->Text_Filename->text(), QDir::toNativeSeparators(g.data.FirmwareFile));
+    QCOMPARE(firmwareImagesNewestFirst(g.programDir.path(), FirmwarePattern),
+             (QStringList{"VELNO_S200.bin", "VELNO_S100.bin", "VELNO_S050.bin"}));
+}
+
+void TstUpdate::expertChoosesFromTheList() {
+    GuiRig g;
+    const QDateTime now = QDateTime::currentDateTime();
+    writeImage(imagePath(g, QStringLiteral("VELNO_SA.bin")), 10, now.addDays(-1));
+    writeImage(imagePath(g, QStringLiteral("VELNO_SB.bin")), 10, now);
+    g.start();
+    Form_Update* u = g.openUpdate();
+    QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_SB.bin")));
+    g.data.ExpertMode = true;
+    QStringList listed;
+    QTimer::singleShot(0, [&] {
+        auto* list = qobject_cast<Form_Filelist*>(QApplication::activeModalWidget());
+        QVERIFY(list);
+        QCOMPARE(list->windowTitle(), QStringLiteral("Fileselection"));
+        for (int k = 0; k < list->List1->count(); ++k)
+            listed << list->List1->item(k)->text();
+        Q_EMIT list->List1->itemDoubleClicked(list->List1->item(1));
+    });
+    u->SelectFirmwareFile(true);
+    QCOMPARE(listed, (QStringList{"VELNO_SB.bin", "VELNO_SA.bin"}));  // newest first
+    QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_SA.bin")));
+    QCOMPARE(u->Text_Filename->text(), QDir::toNativeSeparators(g.data.FirmwareFile));
+
+    // Closed without a choice: the earlier one stays.
+    QTimer::singleShot(0, [] {
+        if (auto* list = qobject_cast<Form_Filelist*>(QApplication::activeModalWidget()))
+            list->reject();
+    });
+    u->SelectFirmwareFile(true);
+    QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_SA.bin")));
+}
+
+void TstUpdate::noImageIsSaidAndRefused() {
+    GuiRig g;
+    g.start();
+    Form_Update* u = g.openUpdate();
+    QVERIFY(u->Text_Filename->text().startsWith(QStringLiteral("No firmware image VELNO_S*.bin")));
+    u->Toolbar1_ButtonClick(4);
+    QCOMPARE(g.sim.messages.texts(),
+             QStringList{QStringLiteral("Update Error: No firmware image VELNO_S*.bin found!")});
+    u->Form_KeyDown(Qt::Key_F1);
+    QCOMPARE(g.sim.messages.shown.size(), 2);
+    QVERIFY(g.sim.wire.chunks.isEmpty());
+    QVERIFY(idleToolbar(u));
+    QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
+}
+
+void TstUpdate::updateFromTheToolbar() {
+    GuiRig g;
+    const QByteArray image = writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 65536 + 5);
+    g.start();
+    Form_Update* u = g.openUpdate();
+    struct Seen {
+        bool cancel, update, exit, add, expert;
+        QString title, panel, percent;
+        int maximum;
+    };
+    QList<Seen> seen;
+    auto look = [&] {
+        seen.append({u->button(7)->isEnabled(), u->button(4)->isEnabled(),
+                     u->button(8)->isEnabled(), u->button(3)->isEnabled(),
+                     u->button(5)->isEnabled(), u->Label_title->text(),
+                     g.main->StatusBar1[1]->text(), u->Label1->text(), u->ProgressBar1->maximum()});
+    };
+    g.sim.pump.at(0.5, look);  // handshake
+    g.sim.pump.at(4.2, look);  // first sector sent
+    u->Toolbar1_ButtonClick(4);
+    QCOMPARE(seen.size(), 2);
+    QVERIFY(seen[0].cancel && !seen[0].update && !seen[0].exit && !seen[0].add && !seen[0].expert);
+    QCOMPARE(seen[0].title, QStringLiteral("Waiting for response..."));
+    QCOMPARE(seen[0].panel, QStringLiteral("Waiting for response..."));
+    QCOMPARE(seen[1].title, QStringLiteral("Running"));
+    QCOMPARE(seen[1].maximum, 8);
+    QCOMPARE(seen[1].percent, QStringLiteral(" 50%"));
+    QCOMPARE(seen[1].panel, QStringLiteral("Writing Sector 0"));
+
+    QVERIFY(g.sim.model.firmwareImage() == image + QByteArray(65536 - 5, ' '));
+    QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
+    QVERIFY(idleToolbar(u));
+    QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
+    QVERIFY(!u->Timer1->isActive());
+    QCOMPARE(u->Activity1->ForeColor(), 49152u);
+    QVERIFY(!ui::hourglassShown());
+    QVERIFY(!u->transfer().fileOpen());
+}
+
+void TstUpdate::cancelDuringTheHandshake() {
+    GuiRig g;
+    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 100);
+    g.sim.model.faults().silent = true;
+    g.start();
+    Form_Update* u = g.openUpdate();
+    g.sim.pump.at(3.0, [&] { u->button(7)->trigger(); });
+    u->Toolbar1_ButtonClick(4);
+    QCOMPARE(g.sim.clock.now(), 3.0);
+    QCOMPARE(g.sim.wire.sent(), QByteArray("UP"));
+    QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
+    QVERIFY(idleToolbar(u));
+    QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+void TstUpdate::expertUnlock() {
+    GuiRig g;
+    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 100);
+    g.start();
+    Form_Update* u = g.openUpdate();
+
+    answerPassword(QStringLiteral("12345"));  // F2, wrong password: nothing changes
+    u->Form_KeyDown(Qt::Key_F2);
+    QVERIFY(!g.data.ExpertMode);
+    QVERIFY(!u->button(3)->isVisible());
+    QVERIFY(u->button(5)->isVisible());
+
+    answerPassword(frmLogin::ExpertPassword);  // the Expert button
+    u->Toolbar1_ButtonClick(5);
+    QVERIFY(g.data.ExpertMode);
+    QVERIFY(u->button(3)->isVisible());
+    QVERIFY(!u->button(5)->isVisible());
+
+    // In expert mode F2 runs the module check and the update at once.
+    u->Form_KeyDown(Qt::Key_F2);
+    QVERIFY(g.sim.wire.sent().startsWith("UPUPOK"));
+    QCOMPARE(g.sim.model.updatesCompleted(), 1);
+    QVERIFY(u->button(4)->isEnabled());
+}
+
+void TstUpdate::addFile() {
+    GuiRig g;
+    QTemporaryDir elsewhere;
+    const QString source = elsewhere.filePath(QStringLiteral("VELNO_S9.bin"));
+    writeImage(source, 300);
+    g.start();
+    Form_Update* u = g.openUpdate();
+    const QString dest = imagePath(g, QStringLiteral("VELNO_S9.bin"));
+
+    g.fileDialogs.answer.clear();  // cancelled
+    u->Toolbar1_ButtonClick(3);
+    QCOMPARE(g.fileDialogs.asked,
+             QStringList{QStringLiteral("Add Bin-File|Bin-File (*.bin)|*.bin")});
+    QVERIFY(!QFile::exists(dest));
+
+    g.fileDialogs.answer = source;
+    u->Toolbar1_ButtonClick(3);
+    QVERIFY(QFile::exists(dest));
+    QCOMPARE(QFileInfo(dest).size(), 300);
+    QVERIFY(g.sim.messages.shown.isEmpty());
+
+    // Already there: asked first; Cancel keeps the old file, OK overwrites it.
+    writeImage(source, 500);
+    g.sim.messages.answer = MessageResult::Cancel;
+    u->Toolbar1_ButtonClick(3);
+    QCOMPARE(g.sim.messages.texts(),
+             QStringList{QStringLiteral("Meridan Converter: File already exists! Overwrite?")});
+    QCOMPARE(QFileInfo(dest).size(), 300);
+    g.sim.messages.answer = MessageResult::Ok;
+    u->Toolbar1_ButtonClick(3);
+    QCOMPARE(QFileInfo(dest).size(), 500);
+
+    // A file already in the program folder is not copied onto itself.
+    g.sim.messages.shown.clear();
+    g.fileDialogs.answer = dest;
+    u->Toolbar1_ButtonClick(3);
+    QVERIFY(g.sim.messages.shown.isEmpty());
+    QCOMPARE(QFileInfo(dest).size(), 500);
+
+    // A copy that fails is reported and the wait ends.
+    g.fileDialogs.answer = elsewhere.filePath(QStringLiteral("VELNO_Sgone.bin"));
+    u->Toolbar1_ButtonClick(3);
+    QCOMPARE(g.sim.messages.shown.size(), 1);
+    QCOMPARE(g.sim.messages.shown[0].title, QStringLiteral("Add Bin-File"));
+    QVERIFY(g.sim.messages.shown[0].text.contains(QStringLiteral("could not be copied")));
+    g.sim.messages.shown.clear();
+    QDir(g.programDir.path()).mkdir(QStringLiteral("VELNO_S8.bin"));  // in the way, and no file
+    writeImage(elsewhere.filePath(QStringLiteral("VELNO_S8.bin")), 10);
+    g.fileDialogs.answer = elsewhere.filePath(QStringLiteral("VELNO_S8.bin"));
+    u->Toolbar1_ButtonClick(3);
+    QCOMPARE(g.sim.messages.shown.size(), 1);
+    QVERIFY(g.sim.clock.now() < 10.0);  // the wait is bounded
+}
+
+void TstUpdate::exitAndClose() {
+    GuiRig g;
+    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 4 * 65536);
+    g.start();
+    Form_Update* u = g.openUpdate();
+    g.main->setStatusPanel(2, QStringLiteral("something"));
+    u->Toolbar1_ButtonClick(8);
+    g.settle();
+    QVERIFY(!g.main->updateWindow());
+    QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
+
+    // Closing the window during a transfer stops it: no further byte, the window goes after.
+    u = g.openUpdate();
+    double closedAt = 0;
+    g.sim.pump.at(g.sim.clock.now() + 4.0, [&] {
+        closedAt = g.sim.clock.now();
+        g.main->updateWindow()->parentWidget()->close();
+        QVERIFY(g.main->updateWindow());
+    });
+    u->Toolbar1_ButtonClick(4);
+    g.settle();
+    QVERIFY(!g.main->updateWindow());
+    for (const auto& c : g.sim.wire.chunks) {
+        if (c.direction == WireDirection::ToDevice) QVERIFY(c.time <= closedAt);
+    }
+    QCOMPARE(g.sim.model.updatesCompleted(), 0);
+    QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+void TstUpdate::escapeEndsTheProgramMidTransfer() {
+    GuiRig g;
+    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 3 * 65536);
+    g.start();
+    Form_Update* u = g.openUpdate();
+    double pressedAt = 0;
+    g.sim.pump.at(6.0, [&] {
+        pressedAt = g.sim.clock.now();
+        QTest::keyClick(g.main->updateWindow()->Label_title, Qt::Key_Escape);
+    });
+    u->Toolbar1_ButtonClick(4);
+    g.settle();
+    QVERIFY(pressedAt > 0);
+    QVERIFY(!g.main->isVisible());
+    for (const auto& c : g.sim.wire.chunks) {
+        if (c.direction == WireDirection::ToDevice) QVERIFY(c.time <= pressedAt);
+    }
+    QVERIFY(!g.sim.port.isOpen());
+    QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+void TstUpdate::clockAndIndicator() {
+    ElapsedClock c;
+    c.reset(1000);
+    QCOMPARE(c.text(), QStringLiteral("0:00:00"));
+    c.advance(1000 + 7 * 60 * 1000 + 5 * 1000 + 300);
+    QCOMPARE(c.text(), QStringLiteral("0:07:05"));
+    c.reset(0);
+    c.advance(3599 * 1000);
+    QCOMPARE(c.text(), QStringLiteral("0:59:59"));
+    c.advance(3600 * 1000);
+    QCOMPARE(c.text(), QStringLiteral("1:00:00"));
+    // Across the wrap of the tick count.
+    c.reset(0xFFFFFF00u);
+    c.advance(0x00000300u);
+    QCOMPARE(c.text(), QStringLiteral("0:00:01"));
+    QCOMPARE(c.ElapsedMs, 0x400 - 1000);
+
+    GuiRig g;
+    g.start();
+    Form_Update* u = g.openUpdate();
+    std::uint32_t tick = 5000;
+    u->setTickSource([&] { return tick; });
+    u->resetClock();
+    u->startClock();
+    for (int k = 0; k < 10; ++k) {
+        tick += 100;
+        u->Timer1_Timer();
+    }
+    QCOMPARE(u->lblZeit->text(), QStringLiteral("0:00:01"));
+    QCOMPARE(u->Activity1->Step(), 100);
+    u->Timer1_Timer();
+    QCOMPARE(u->Activity1->Step(), 0);  // eleven ticks a turn
+    u->stopClock();
+}
+
+QTEST_MAIN(TstUpdate)
+#include "tst_update.moc"

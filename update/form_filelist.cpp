@@ -1,0 +1,48 @@
+#include "form_filelist.h"
+
+#include <QFile>
+#include <QIcon>
+#include <QLabel>
+#include <QListWidget>
+
+#include "uisupport/pointer.h"
+#include "uisupport/twips.h"
+
+namespace meridan {
+
+Form_Filelist::Form_Filelist(const QStringList& names, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("Form_Filelist"));
+    setWindowTitle(QStringLiteral("Fileselection"));
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(9.75);
+    setFont(font);
+    setFixedSize(ui::twipsToPixels(4800), ui::twipsToPixels(3780));
+    if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
+
+    Label1 = new QLabel(QStringLiteral("Please select File:"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(ui::twipsRect(240, 180, 4320, 300));
+    List1 = new QListWidget(this);
+    List1->setObjectName(QStringLiteral("List1"));
+    List1->setGeometry(ui::twipsRect(240, 600, 4320, 2940));
+    List1->addItems(names);
+    connect(List1, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
+        chosen_ = item->text();
+        accept();
+    });
+}
+
+void Form_Filelist::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    busyBefore_ = ui::hourglassShown();
+    ui::setDefaultPointer();
+}
+
+void Form_Filelist::done(int result) {
+    // An update goes on with the hourglass once the choice is made; a choice made when the
+    // window was activated leaves the usual pointer.
+    if (busyBefore_) ui::setHourglass();
+    QDialog::done(result);
+}
+
+}  // namespace meridan

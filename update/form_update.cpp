@@ -1,0 +1,487 @@
+#include "form_update.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiSubWindow>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QTimer>
+#include <QToolBar>
+
+#include "expert/frmlogin.h"
+#include "form_filelist.h"
+#include "uisupport/activityind.h"
+#include "uisupport/clsresize.h"
+#include "uisupport/filedialogs.h"
+#include "uisupport/pointer.h"
+#include "uisupport/qtresize.h"
+#include "uisupport/shell.h"
+#include "uisupport/twips.h"
+
+namespace meridan {
+
+namespace {
+
+constexpr quint32 Black = 0;
+constexpr quint32 Red = 255;
+constexpr quint32 Green = 49152;
+const QString AddFileTitle = QStringLiteral("Add Bin-File");
+// A copied image must be readable this soon.
+constexpr int FileReadyTries = 50;
+constexpr double FileReadyPause = 0.1;
+
+enum Button {
+    ButtonSlave = 1,
+    ButtonCi = 2,
+    ButtonAddFile = 3,
+    ButtonUpdate = 4,
+    ButtonExpert = 5,
+    ButtonSeparator = 6,
+    ButtonCancel = 7,
+    ButtonExit = 8,
+};
+
+QFont arial(double points, bool bold) {
+    QFont f(QStringLiteral("Arial"));
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+template <typename W>
+W* place(W* w, const char* name, double left, double top, double width, double height,
+         const QFont& font) {
+    w->setObjectName(QLatin1String(name));
+    w->setGeometry(ui::twipsRect(left, top, width, height));
+    w->setFont(font);
+    return w;
+}
+
+QColor colourOf(quint32 bgr) {
+    return ui::ActivityInd::toQColor(bgr);
+}
+
+}  // namespace
+
+Form_Update::Form_Update(Link& link, ProgramData& programData, MessageService& messages,
+                         ui::Shell& shell, ui::FileDialogs& fileDialogs,
+                         const QString& programFolder, QWidget* parent)
+    : QWidget(parent),
+      link_(link),
+      data_(programData),
+      messages_(messages),
+      shell_(shell),
+      fileDialogs_(fileDialogs),
+      folder_(programFolder),
+      transfer_(link, *this) {
+    setObjectName(QStringLiteral("Form_Update"));
+    setWindowTitle(QStringLiteral("Update Utility"));
+    setFont(arial(8.25, false));
+    resize(sizeHint());
+    ticks_ = [this] {
+        return static_cast<std::uint32_t>(static_cast<qint64>(link_.clock().now() * 1000.0));
+    };
+    buildControls();
+
+    // Load.
+    resize_ = std::make_unique<ui::clsResize>();
+    resize_->oForm(std::make_shared<ui::QtResizeForm>(this));
+    if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
+    clock_.reset(ticks_());
+    lblZeit->setText(clock_.text());
+    data_.ExpertMode = false;
+    transfer_.RetryCount = 0;
+    Label_title->setText(fwtext::Ready);
+    showInstructions(fwtext::IdleEnglish, fwtext::IdleGerman);
+    setPercent(QStringLiteral("0%"));
+    button(ButtonCancel)->setEnabled(false);
+    CancelRequested = false;
+}
+
+Form_Update::~Form_Update() = default;
+
+QSize Form_Update::sizeHint() const {
+    return QSize(ui::twipsToPixels(ClientWidthTwips), ui::twipsToPixels(ClientHeightTwips));
+}
+
+void Form_Update::buildControls() {
+    Toolbar1 =
+        place(new QToolBar(this), "Toolbar1", 0, 0, ClientWidthTwips, 945, arial(8.25, false));
+    Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    Toolbar1->setIconSize(QSize(24, 24));
+    Toolbar1->setMovable(false);
+    QStyle* st = style();
+    const struct {
+        const char* caption;
+        QStyle::StandardPixmap icon;
+    } defs[] = {
+        {"DVB-S/T/Slave", QStyle::SP_DriveNetIcon},   {"DVB-S CI", QStyle::SP_DriveHDIcon},
+        {"Add File", QStyle::SP_FileDialogNewFolder}, {"Update", QStyle::SP_ArrowUp},
+        {"Expert", QStyle::SP_FileDialogInfoView},    {"", QStyle::SP_CustomBase},
+        {"Cancel", QStyle::SP_DialogCancelButton},    {"Exit", QStyle::SP_DialogCloseButton},
+    };
+    for (int k = 0; k < 8; ++k) {
+        const int index = k + 1;
+        QAction* a = index == ButtonSeparator
+                         ? Toolbar1->addSeparator()
+                         : Toolbar1->addAction(st->standardIcon(defs[k].icon),
+                                               QString::fromUtf8(defs[k].caption));
+        a->setObjectName(QStringLiteral("Toolbar1_Button%1").arg(index));
+        a->setProperty("Index", index);
+        if (index != ButtonSeparator) {
+            connect(a, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
+        }
+        buttons_[k] = a;
+    }
+    // The module-type buttons have no action.
+    button(ButtonSlave)->setVisible(false);
+    button(ButtonCi)->setVisible(false);
+    button(ButtonAddFile)->setVisible(false);
+
+    Frame1 = place(new QGroupBox(this), "Frame1", 360, 1260, 14610, 5700, arial(8.25, true));
+    Label_title = place(new QLabel(this), "Label_title", 600, 1620, 14130, 780, arial(24, true));
+    Label_englisch =
+        place(new QLabel(this), "Label_englisch", 600, 2700, 14130, 480, arial(14, false));
+    Label_deutsch =
+        place(new QLabel(this), "Label_deutsch", 600, 3240, 14130, 480, arial(14, false));
+    for (QLabel* l : {Label_title, Label_englisch, Label_deutsch})
+        l->setAlignment(Qt::AlignCenter);
+
+    Activity1 = place(new ui::ActivityInd(this), "Activity1", 840, 4260, 1140, 1140, font());
+    Activity1->setStyle(3);
+    Activity1->setForeColor(Green);
+    ProgressBar1 = place(new QProgressBar(this), "ProgressBar1", 2280, 4500, 10440, 540, font());
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    Label1 = place(new QLabel(this), "Label1", 12960, 4530, 1680, 480, arial(14, true));
+    lblZeit = place(new QLabel(this), "lblZeit", 2280, 5280, 2400, 480, arial(14, true));
+    Label2 = place(new QLabel(this), "Label2", 5040, 5280, 1200, 480, font());
+    Label2->hide();
+    Command1 = place(new QPushButton(QStringLiteral("Command1"), this), "Command1", 12960, 5280,
+                     1680, 480, font());
+    Command1->hide();
+
+    Label_Type = place(new QLabel(QStringLiteral("File Title:"), this), "Label_Type", 600, 7500,
+                       1800, 420, arial(12, true));
+    Text_Filename =
+        place(new QLineEdit(this), "Text_Filename", 2520, 7440, 12450, 480, arial(12, false));
+    Text_Filename->setReadOnly(true);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(TimerIntervalMs);
+    connect(Timer1, &QTimer::timeout, this, &Form_Update::Timer1_Timer);
+
+    // F1, F2 and Esc are the window's whichever of its controls has the focus.
+    qApp->installEventFilter(this);
+}
+
+bool Form_Update::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress) return false;
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (!w || (w != this && !isAncestorOf(w)) || w->window() != window()) return false;
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key != Qt::Key_F1 && key != Qt::Key_F2 && key != Qt::Key_Escape) return false;
+    Form_KeyDown(key);
+    return true;
+}
+
+// ---- activation, timer, image choice --------------------------------------------------------
+
+void Form_Update::Form_Activate() {
+    resize_->Initialize();
+    resize_->DoResize();
+    SelectFirmwareFile(true);
+}
+
+void Form_Update::Timer1_Timer() {
+    clock_.advance(ticks_());
+    lblZeit->setText(clock_.text());
+    Activity1->setStep(Activity1->Step() >= 100 ? 0 : Activity1->Step() + 10);
+}
+
+QString Form_Update::SelectFirmwareFile(bool mayAsk) {
+    const QStringList names = firmwareImagesNewestFirst(folder_, FirmwarePattern);
+    const QDir dir(folder_);
+    if (names.isEmpty()) {
+        data_.FirmwareFile.clear();
+        Text_Filename->setText(QStringLiteral("No firmware image %1 in %2")
+                                   .arg(FirmwarePattern, QDir::toNativeSeparators(folder_)));
+        return {};
+    }
+    if (names.size() == 1 || !data_.ExpertMode) {
+        data_.FirmwareFile = dir.filePath(names.first());
+    } else if (mayAsk) {
+        Form_Filelist list(names, this);
+        list.exec();
+        if (!list.chosen().isEmpty()) data_.FirmwareFile = dir.filePath(list.chosen());
+    } else if (data_.FirmwareFile.isEmpty()) {
+        data_.FirmwareFile = dir.filePath(names.first());
+    }
+    Text_Filename->setText(QDir::toNativeSeparators(data_.FirmwareFile));
+    return data_.FirmwareFile;
+}
+
+// ---- toolbar and keys -----------------------------------------------------------------------
+
+void Form_Update::toolbarIdle() {
+    button(ButtonAddFile)->setEnabled(true);
+    button(ButtonUpdate)->setEnabled(true);
+    button(ButtonExpert)->setEnabled(true);
+    button(ButtonExit)->setEnabled(true);
+    button(ButtonCancel)->setEnabled(false);
+}
+
+void Form_Update::Toolbar1_ButtonClick(int index) {
+    switch (index) {
+        case ButtonAddFile:
+            addFile();
+            break;
+        case ButtonUpdate:
+            startUpdate();
+            break;
+        case ButtonExpert:
+            expertLogin();
+            break;
+        case ButtonCancel:
+            CancelRequested = true;
+            button(ButtonCancel)->setEnabled(false);
+            break;
+        case ButtonExit:
+            shell_.setStatusPanel(2, QString());
+            transfer_.closeFile();
+            ui::setDefaultPointer();
+            closeWindow();
+            break;
+        default:
+            break;
+    }
+}
+
+void Form_Update::Form_KeyDown(int key) {
+    switch (key) {
+        case Qt::Key_F1:
+            moduleCheck();
+            break;
+        case Qt::Key_F2:
+            if (data_.ExpertMode) {
+                moduleCheck();
+            } else {
+                expertLogin();
+            }
+            break;
+        case Qt::Key_Escape:
+            transfer_.closeFile();
+            shell_.endProgram();
+            break;
+        default:
+            break;
+    }
+}
+
+void Form_Update::startUpdate() {
+    if (busy_) return;
+    busy_ = true;
+    transfer_.RetryCount = 0;
+    button(ButtonAddFile)->setEnabled(false);
+    button(ButtonUpdate)->setEnabled(false);
+    button(ButtonExpert)->setEnabled(false);
+    button(ButtonCancel)->setEnabled(true);
+    button(ButtonExit)->setEnabled(false);
+    CancelRequested = false;
+    transfer_.RunUpdate();
+    button(ButtonUpdate)->setEnabled(true);
+    busy_ = false;
+    finishSequence();
+}
+
+void Form_Update::moduleCheck() {
+    // One transfer at a time: a key pressed while one runs starts nothing.
+    if (busy_) return;
+    busy_ = true;
+    button(ButtonUpdate)->setEnabled(false);
+    transfer_.CheckModuleType();
+    button(ButtonUpdate)->setEnabled(true);
+    busy_ = false;
+    finishSequence();
+}
+
+bool Form_Update::askPassword() {
+    frmLogin login(data_.PasswordAccepted, messages_, this);
+    login.exec();
+    return data_.PasswordAccepted;
+}
+
+void Form_Update::expertLogin() {
+    if (!askPassword()) return;
+    button(ButtonAddFile)->setVisible(true);
+    button(ButtonExpert)->setVisible(false);
+    data_.ExpertMode = true;
+}
+
+void Form_Update::addFile() {
+    const QString source = fileDialogs_.getOpenFileName(
+        this, AddFileTitle, QStringLiteral("Bin-File (*.bin)"), QStringLiteral("*.bin"));
+    if (source.isEmpty()) return;
+    const QString dest = QDir(folder_).filePath(QFileInfo(source).fileName());
+    if (QFileInfo(source).absoluteFilePath() == QFileInfo(dest).absoluteFilePath()) return;
+    auto failed = [&](const QString& why) {
+        messages_.show(
+            QStringLiteral("%1 could not be copied to %2: %3")
+                .arg(QDir::toNativeSeparators(source), QDir::toNativeSeparators(dest), why),
+            AddFileTitle, MessageIcon::Critical, MessageButtons::Ok);
+    };
+    if (FileExists(dest)) {
+        if (messages_.show(QStringLiteral("File already exists! Overwrite?"),
+                           shell_.applicationTitle(), MessageIcon::Question,
+                           MessageButtons::OkCancel) != MessageResult::Ok) {
+            return;
+        }
+        QFile old(dest);
+        if (!old.remove()) {
+            failed(old.errorString());
+            return;
+        }
+    }
+    QFile in(source);
+    if (!in.copy(dest)) {
+        failed(in.errorString());
+        return;
+    }
+    // The copy is complete when the file can be opened; give up after a few seconds.
+    for (int k = 0; !FileReady(dest); ++k) {
+        if (k == FileReadyTries || link_.aborted()) {
+            failed(QStringLiteral("the copy cannot be opened"));
+            return;
+        }
+        link_.WaitSeconds(FileReadyPause);
+    }
+}
+
+// ---- closing --------------------------------------------------------------------------------
+
+void Form_Update::closeWindow() {
+    if (auto* sub = qobject_cast<QMdiSubWindow*>(parentWidget())) {
+        sub->close();
+    } else {
+        close();
+    }
+}
+
+void Form_Update::finishSequence() {
+    if (!closeAfterSequence_) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (isVisible()) closeWindow();
+        },
+        Qt::QueuedConnection);
+}
+
+void Form_Update::closeEvent(QCloseEvent* event) {
+    if (busy_) {
+        // Nothing more is sent; the window goes once the transfer has stopped.
+        closeAfterSequence_ = true;
+        link_.abort();
+        event->ignore();
+        return;
+    }
+    Timer1->stop();
+    transfer_.closeFile();
+    event->accept();
+}
+
+void Form_Update::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (resize_) resize_->DoResize();
+}
+
+// ---- what the transfer shows ----------------------------------------------------------------
+
+void Form_Update::setHourglass(bool on) {
+    if (on) {
+        ui::setHourglass();
+    } else {
+        ui::setDefaultPointer();
+    }
+}
+
+void Form_Update::showTitle(const QString& text, TitleColour colour) {
+    const quint32 c = colour == TitleColour::Red     ? Red
+                      : colour == TitleColour::Green ? Green
+                                                     : Black;
+    QPalette p = Label_title->palette();
+    p.setColor(QPalette::WindowText, colourOf(c));
+    Label_title->setPalette(p);
+    Label_title->setText(text);
+    Label_title->repaint();
+}
+
+void Form_Update::showInstructions(const QString& english, const QString& german) {
+    Label_englisch->setText(english);
+    Label_deutsch->setText(german);
+    Label_englisch->repaint();
+    Label_deutsch->repaint();
+}
+
+void Form_Update::setStatusPanel(const QString& text) {
+    shell_.setStatusPanel(2, text);
+}
+
+void Form_Update::setIndicatorBusy(bool busy) {
+    Activity1->setForeColor(busy ? Red : Green);
+}
+
+void Form_Update::setProgressMaximum(int blocks) {
+    ProgressBar1->setMaximum(blocks);
+}
+
+void Form_Update::setProgress(int blocksSent) {
+    ProgressBar1->setValue(blocksSent);
+}
+
+void Form_Update::setPercent(const QString& text) {
+    Label1->setText(text);
+    Label1->repaint();
+}
+
+void Form_Update::resetClock() {
+    clock_.reset(ticks_());
+    lblZeit->setText(clock_.text());
+}
+
+void Form_Update::startClock() {
+    clock_.LastTick = ticks_();
+    Timer1->start();
+}
+
+void Form_Update::stopClock() {
+    Timer1->stop();
+}
+
+void Form_Update::showReady() {
+    Activity1->setForeColor(Green);
+    showTitle(fwtext::Ready, TitleColour::Black);
+    showInstructions(fwtext::IdleEnglish, fwtext::IdleGerman);
+    ProgressBar1->setValue(0);
+    setPercent(QStringLiteral("0%"));
+    toolbarIdle();
+    ui::setDefaultPointer();
+}
+
+void Form_Update::beep() {
+    QApplication::beep();
+}
+
+}  // namespace meridan
