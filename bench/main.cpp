@@ -5,11 +5,13 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTextStream>
 #include <algorithm>
 
 #include "link/link.h"
 #include "link/qtserialport.h"
+#include "protocol/firmware.h"
 #include "protocol/sequences.h"
 
 using namespace meridan;
@@ -118,12 +120,73 @@ void print(QTextStream& out, const char* what, const Figures& f) {
                .arg(f.ok ? QString() : QStringLiteral("  FAILED"));
 }
 
+// The update window without a window: shows nothing, always the one image.
+class NoView final : public FirmwareView {
+public:
+    explicit NoView(QString image) : image_(std::move(image)) {}
+    void setHourglass(bool) override {}
+    void showTitle(const QString&, TitleColour) override {}
+    void showInstructions(const QString&, const QString&) override {}
+    void setStatusPanel(const QString&) override {}
+    void setIndicatorBusy(bool) override {}
+    void setProgressMaximum(int) override {}
+    void setProgress(int) override {}
+    void setPercent(const QString&) override {}
+    void resetClock() override {}
+    void startClock() override {}
+    void stopClock() override {}
+    bool cancelRequested() override { return false; }
+    QString SelectFirmwareFile(bool) override { return image_; }
+    void showReady() override {}
+    void beep() override {}
+
+private:
+    QString image_;
+};
+
+long peakKilobytes() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+// A paced upload of a 2-sector image through the real port, as the update window does it.
+int uploadBench(QTextStream& out) {
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("VELNO_S2.bin"));
+    {
+        QFile f(image);
+        if (!f.open(QIODevice::WriteOnly)) return 1;
+        QByteArray data(2 * SectorBytes, '\0');
+        for (int k = 0; k < data.size(); ++k) data[k] = static_cast<char>(k * 29);
+        f.write(data);
+    }
+    Sim sim;
+    if (!sim.start({QStringLiteral("--paced")})) return 1;
+    NoView view(image);
+    // Pauses with the line idle: 1 s before "UP", 0.5 s after the file is opened, 1 s after
+    // the count, 1 s before each sector, 2 s + 3 s on the success word.
+    const double idle = 1.0 + 0.5 + 1.0 + 2 * 1.0 + 2.0 + 3.0;
+    const long before = peakKilobytes();
+    const Figures f = measure(sim.tty, idle, [&](Link& link) {
+        link.port().setTransmitBufferSize(16384);
+        FirmwareTransfer transfer(link, view);
+        return transfer.RunUpdate() == FirmwareTransfer::Outcome::Success;
+    });
+    print(out, "upload 2 sectors, paced", f);
+    out << QStringLiteral("  peak memory %1 MiB (%2 MiB before the upload)\n")
+               .arg(peakKilobytes() / 1024.0, 0, 'f', 1)
+               .arg(before / 1024.0, 0, 'f', 1);
+    return f.ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    if (app.arguments().contains(QStringLiteral("--upload"))) return uploadBench(out);
     const int runs = 3;
     out << "Full read and write over the real Qt serial port, " << runs << " runs each.\n"
         << "floor = mandated pauses + bytes on the wire / 5760; % = wall over floor.\n\n";
@@ -146,6 +209,13 @@ int main(int argc, char* argv[]) {
     }
 
     if (!quick) {
+        out << "\nFirmware upload (run alone: meridan-bench --upload):\n";
+        out.flush();
+        QProcess upload;
+        upload.setProcessChannelMode(QProcess::ForwardedChannels);
+        upload.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--upload")});
+        upload.waitForFinished(120000);
+
         Sim silent;
         if (!silent.start({QStringLiteral("--silent")})) return 1;
         out << "\nConnection request to a unit that never answers (about 50 s):\n";

@@ -133,6 +133,7 @@ void TstUpdate::expertChoosesFromTheList() {
     });
     u->SelectFirmwareFile(true);
     QCOMPARE(listed, (QStringList{"VELNO_SB.bin", "VELNO_SA.bin"}));  // newest first
+    QVERIFY(!ui::hourglassShown());  // chosen outside an update: the usual pointer stays
     QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_SA.bin")));
     QCOMPARE(u->Text_Filename->text(), QDir::toNativeSeparators(g.data.FirmwareFile));
 
@@ -190,6 +191,7 @@ void TstUpdate::updateFromTheToolbar() {
     QCOMPARE(seen[1].panel, QStringLiteral("Writing Sector 0"));
 
     QVERIFY(g.sim.model.firmwareImage() == image + QByteArray(65536 - 5, ' '));
+    QCOMPARE(g.sim.model.updateAttempts(), 1);  // F1 during the transfer started nothing
     QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
     QVERIFY(idleToolbar(u));
     QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
