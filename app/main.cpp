@@ -1,5 +1,8 @@
 // meridan-converter: configures a Meridan converter headend over a serial port.
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QIcon>
 #include <QSettings>
 
 #include "link/link.h"
@@ -13,6 +16,11 @@ int main(int argc, char* argv[]) {
     QApplication::setOrganizationName(QStringLiteral("Meridan"));
     QApplication::setApplicationName(MDIForm1::Title);
     QApplication::setApplicationVersion(programVersion());
+    // The icon beside the program is every window's own; "sat.ico" in the current folder,
+    // when there is one, takes its place.
+    const QString ownIcon =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("sat.ico"));
+    if (QFile::exists(ownIcon)) QApplication::setWindowIcon(QIcon(ownIcon));
 
     QSettings settings(QStringLiteral("Meridan"), MDIForm1::Title);
     const PortMap portMap(&settings);

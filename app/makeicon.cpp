@@ -9,7 +9,7 @@
 int main(int argc, char* argv[]) {
     QGuiApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: meridan-makeicon OUT.ico\n");
+        std::fprintf(stderr, "usage: meridan-makeicon OUT.ico [OUT.png]\n");
         return 2;
     }
     const int s = 48;
@@ -51,10 +51,14 @@ int main(int argc, char* argv[]) {
     p.restore();
     p.end();
 
-    QImageWriter writer(QString::fromLocal8Bit(argv[1]), "ico");
-    if (!writer.write(img)) {
-        std::fprintf(stderr, "meridan-makeicon: %s\n", qPrintable(writer.errorString()));
-        return 1;
+    for (int k = 1; k < argc; ++k) {
+        const QString path = QString::fromLocal8Bit(argv[k]);
+        QImageWriter writer(path, path.endsWith(QLatin1String(".png")) ? "png" : "ico");
+        if (!writer.write(img)) {
+            std::fprintf(stderr, "meridan-makeicon: %s: %s\n", argv[k],
+                         qPrintable(writer.errorString()));
+            return 1;
+        }
     }
     return 0;
 }

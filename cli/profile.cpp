@@ -1,7 +1,12 @@
 #include "profile.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QSet>
 #include <cmath>
 
@@ -207,6 +212,67 @@ void applyProfile(const Profile& profile, MemoryUnitView& view) {
         view.setInFreqText(i, QString::number(c.inputMhz));
         view.setGain(i, c.gain);
     }
+}
+
+namespace {
+QString onOff(int v) {
+    return v == 0 ? QStringLiteral("OFF") : v == 1 ? QStringLiteral("ON") : QString::number(v);
+}
+QString satText(int sat) {
+    return sat >= 1 && sat <= 4 ? QStringLiteral("SAT %1").arg(sat)
+                                : QStringLiteral("no SAT input");
+}
+}  // namespace
+
+QStringList diffPlan(const UnitImage& unit, const MemoryUnitView& view, const Profile& plan,
+                     const QString& planSide) {
+    QStringList lines;
+    for (int i = 0; i < ConverterCount; ++i) {
+        const ProfileChannel& p = plan.channels[i];
+        const QString head = QStringLiteral("Converter %1: ").arg(i + 1);
+        auto differs = [&](const QString& what, const QString& onUnit, const QString& inPlan) {
+            lines << head + what + onUnit + QStringLiteral(" on unit, ") + inPlan +
+                         QLatin1Char(' ') + planSide;
+        };
+        if (unit.Carrier[i] != p.carrier)
+            differs(QStringLiteral("carrier "), onOff(unit.Carrier[i]), onOff(p.carrier));
+        const int sat = view.channels[i].polarisation + 1;
+        if (sat != p.sat) differs(QString(), satText(sat), satText(p.sat));
+        if (unit.InFreq[i] != p.inputMhz) {
+            differs(QStringLiteral("input "), QStringLiteral("%1 MHz").arg(unit.InFreq[i]),
+                    QStringLiteral("%1 MHz").arg(p.inputMhz));
+        }
+        if (unit.Gain[i] != p.gain)
+            differs(QStringLiteral("gain "), onOff(unit.Gain[i]), onOff(p.gain));
+    }
+    return lines;
+}
+
+QString saveBackup(const QString& folder, const UnitImage& unit, const MemoryUnitView& view,
+                   QString* error) {
+    if (!QDir().mkpath(folder)) {
+        if (error) *error = QStringLiteral("cannot create the folder %1").arg(folder);
+        return {};
+    }
+    QString type = unit.UnitType;
+    type.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]+")), QStringLiteral("_"));
+    const QString stem =
+        QStringLiteral("%1-%2-%3")
+            .arg(type.isEmpty() ? QStringLiteral("unit") : type)
+            .arg(unit.SerialNo)
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    const QDir dir(folder);
+    QString path = dir.filePath(stem + QStringLiteral(".json"));
+    for (int k = 2; QFileInfo::exists(path); ++k)
+        path = dir.filePath(QStringLiteral("%1-%2.json").arg(stem).arg(k));
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly) ||
+        f.write(QJsonDocument(unitToJson(unit, view)).toJson(QJsonDocument::Indented)) < 0 ||
+        !f.commit()) {
+        if (error) *error = f.errorString();
+        return {};
+    }
+    return path;
 }
 
 }  // namespace meridan::cli

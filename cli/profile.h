@@ -46,4 +46,15 @@ std::variant<Profile, QString> parseProfile(const QByteArray& json);
 // Puts the plan into a view, as if typed into the window's controls.
 void applyProfile(const Profile& profile, MemoryUnitView& view);
 
+// One line per field in which the unit as read differs from the plan:
+// "Converter 3: input 1200 MHz on unit, 1250 MHz in profile". `planSide` names the plan
+// ("in profile", "written").
+QStringList diffPlan(const UnitImage& unit, const MemoryUnitView& view, const Profile& plan,
+                     const QString& planSide);
+
+// Saves the unit as read as a profile in `folder` (created if needed), named after the unit
+// and the time. Returns the file's path, or an empty string and the reason.
+QString saveBackup(const QString& folder, const UnitImage& unit, const MemoryUnitView& view,
+                   QString* error);
+
 }  // namespace meridan::cli

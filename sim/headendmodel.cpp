@@ -334,6 +334,10 @@ void HeadendModel::execute(const QByteArray& frame, double time) {
         return;
     }
     SimChannel* c = perChannel ? &state_.channels[index] : nullptr;
+    SimChannel ignored;
+    const bool isSet =
+        code == CmdSetSat || code == CmdSetInFreq || code == CmdSetGain || code == CmdSetCarrier;
+    if (isSet && index == faults_.frozenConverter) c = &ignored;
     auto byteReply = [&](std::uint8_t v) {
         mode_ = Mode::AwaitN;
         sendData(QByteArray(1, static_cast<char>(v)), time);

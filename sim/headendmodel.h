@@ -51,6 +51,7 @@ struct SimFaults {
     QByteArray lateAfterOk;       // sent lateDelay seconds after "OK"
     double lateDelay = 0.2;
     std::uint8_t gainOnValue = 1;  // some units answer 2 for gain on
+    int frozenConverter = -1;      // this converter (0..11) answers its set commands, ignoring them
 
     // Firmware module.
     int stallSector = -1;        // the request for this sector ("EN" when it is the count)...

@@ -83,8 +83,12 @@ int main(int argc, char* argv[]) {
         QStringLiteral("sector-write-time"),
         QStringLiteral("Firmware: SECONDS the module takes to store a sector."),
         QStringLiteral("SECONDS"));
+    const QCommandLineOption frozen(
+        QStringLiteral("frozen-converter"),
+        QStringLiteral("Converter N (1-12) answers its set commands but keeps its settings."),
+        QStringLiteral("N"));
     p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose,
-                  fwOut, stallSector, stallAttempts, dropFinalEn, writeTime});
+                  fwOut, stallSector, stallAttempts, dropFinalEn, writeTime, frozen});
     p.process(app);
 
     HeadendModel model;
@@ -120,6 +124,7 @@ int main(int argc, char* argv[]) {
         f.stallAttempts = p.isSet(stallAttempts) ? p.value(stallAttempts).toInt() : 1;
     }
     f.dropFinalEn = p.isSet(dropFinalEn);
+    if (p.isSet(frozen)) f.frozenConverter = p.value(frozen).toInt() - 1;
     f.sectorWriteTime = p.value(writeTime).toDouble();
     model.setPaced(p.isSet(paced));
     const QString firmwarePath = p.value(fwOut);

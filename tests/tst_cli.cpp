@@ -1,5 +1,6 @@
 // meridan-cli against meridan-headend-sim on a real pseudo-terminal, in real time, and the
 // checks of profile files.
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,6 +25,7 @@ class Tools {
     Tools() {
         env_ = QProcessEnvironment::systemEnvironment();
         env_.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.path());
+        env_.insert(QStringLiteral("XDG_DATA_HOME"), home_.filePath(QStringLiteral("data")));
     }
     ~Tools() {
         if (sim_.state() != QProcess::NotRunning) {
@@ -63,6 +65,7 @@ class Tools {
         return path;
     }
     QString path(const QString& name) const { return home_.filePath(name); }
+    QProcessEnvironment& env() { return env_; }
 
   private:
     QTemporaryDir home_;
@@ -107,6 +110,14 @@ class TstCli : public QObject {
     void badProfilesAreRefusedBeforeThePort();
     void linkFailureAndPortProblems();
     void usage();
+    void diffWriteBackupRestore();
+    void readBackReportsWhatTheUnitKept();
+    void dryRunSendsNothing();
+    void traceDecodesAFullRead();
+    void flashWithAStallAndARestart();
+    void badImagesAndPorts_data();
+    void badImagesAndPorts();
+    void ports();
 };
 
 void TstCli::readWriteReadBack() {
@@ -272,6 +283,216 @@ void TstCli::usage() {
     QVERIFY(help.out.contains(QStringLiteral("Exit codes")));
     // No port given and none stored by the program.
     QCOMPARE(t.cli({QStringLiteral("read")}).code, 2);
+}
+
+namespace {
+QJsonObject readJson(Tools& t, const QString& tty) {
+    const Run r =
+        t.cli({QStringLiteral("--port"), tty, QStringLiteral("read"), QStringLiteral("--json")});
+    return QJsonDocument::fromJson(r.out.toUtf8()).object();
+}
+
+QJsonObject withChannel(QJsonObject unit, int i, const QString& key, const QJsonValue& v) {
+    setChannelKey(unit, i, key, v);
+    return unit;
+}
+}  // namespace
+
+void TstCli::diffWriteBackupRestore() {
+    Tools t;
+    const QString tty = t.startSim({});
+    const QJsonObject original = readJson(t, tty);
+    const QString same = t.file(QStringLiteral("same.json"), QJsonDocument(original).toJson());
+    Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("diff"), same});
+    QCOMPARE(r.code, 0);
+    QVERIFY(r.out.isEmpty());
+
+    QJsonObject plan = withChannel(original, 2, QStringLiteral("input_mhz"), 1250);
+    plan = withChannel(plan, 0, QStringLiteral("carrier"), 0);
+    plan = withChannel(plan, 4, QStringLiteral("sat"), 4);
+    plan = withChannel(plan, 7, QStringLiteral("gain"), 0);
+    const QString planFile = t.file(QStringLiteral("plan.json"), QJsonDocument(plan).toJson());
+    r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("diff"), planFile});
+    QCOMPARE(r.code, 4);
+    QCOMPARE(r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+             (QStringList{"Converter 1: carrier ON on unit, OFF in profile",
+                          "Converter 3: input 1097 MHz on unit, 1250 MHz in profile",
+                          "Converter 5: SAT 1 on unit, SAT 4 in profile",
+                          "Converter 8: gain ON on unit, OFF in profile"}));
+
+    // Writing keeps the unit's plan in a dated backup first, and reads the result back.
+    const QString backups = t.path(QStringLiteral("backups"));
+    r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"), planFile,
+               QStringLiteral("--backup-dir"), backups});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains(QStringLiteral("Read back: the unit holds the plan.")),
+             qPrintable(r.out));
+    const QStringList saved = QDir(backups).entryList({QStringLiteral("*.json")}, QDir::Files);
+    QCOMPARE(saved.size(), 1);
+    QVERIFY(saved[0].startsWith(QStringLiteral("MC_1200-10423-")));
+    QCOMPARE(t.cli({QStringLiteral("--port"), tty, QStringLiteral("diff"), planFile}).code, 0);
+
+    // The backup restores the unit as it was.
+    const QString backup = QDir(backups).filePath(saved[0]);
+    r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"), backup,
+               QStringLiteral("--no-backup")});
+    QCOMPARE(r.code, 0);
+    QVERIFY(!r.out.contains(QStringLiteral("Backup")));
+    QCOMPARE(QDir(backups).entryList({QStringLiteral("*.json")}, QDir::Files).size(), 1);
+    QCOMPARE(t.cli({QStringLiteral("--port"), tty, QStringLiteral("diff"), same}).code, 0);
+
+    // Without --backup-dir the backup goes to the data folder.
+    r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"), same});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(QDir(t.path(QStringLiteral("data/meridan/backups"))).entryList(QDir::Files).size(), 1);
+}
+
+void TstCli::readBackReportsWhatTheUnitKept() {
+    Tools t;
+    const QString tty = t.startSim({QStringLiteral("--frozen-converter"), QStringLiteral("5")});
+    const QJsonObject plan = withChannel(readJson(t, tty), 4, QStringLiteral("input_mhz"), 1300);
+    const QString file = t.file(QStringLiteral("plan.json"), QJsonDocument(plan).toJson());
+    const Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"), file,
+                         QStringLiteral("--no-backup")});
+    QCOMPARE(r.code, 4);
+    QVERIFY2(
+        r.out.contains(QStringLiteral("Converter 5: input 1185 MHz on unit, 1300 MHz written")),
+        qPrintable(r.out));
+}
+
+void TstCli::dryRunSendsNothing() {
+    Tools t;
+    const QString file = t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
+    // No port is opened: one that does not exist is fine.
+    const Run r = t.cli({QStringLiteral("--port"), QStringLiteral("/dev/does-not-exist"),
+                         QStringLiteral("write"), file, QStringLiteral("--dry-run")});
+    QCOMPARE(r.code, 0);
+    QVERIFY(r.out.contains(QStringLiteral("nothing is sent")));
+    QVERIFY(
+        r.out.contains(QStringLiteral("19 0b 00 00 03 f3 00 00 00 00 00 00 00 00 00   set input "
+                                      "frequency (25), converter 12, value 1011")));
+    QVERIFY(r.out.contains(QStringLiteral("74 commands.")));
+    QVERIFY(!QDir(t.path(QStringLiteral("data/meridan/backups"))).exists());
+}
+
+void TstCli::traceDecodesAFullRead() {
+    Tools t;
+    const QString tty = t.startSim({});
+    const QString trace = t.path(QStringLiteral("wire.txt"));
+    QCOMPARE(t.cli({QStringLiteral("--port"), tty, QStringLiteral("--trace"), trace,
+                    QStringLiteral("read")})
+                 .code,
+             0);
+    QFile f(trace);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(f.readAll());
+    QVERIFY(text.startsWith(QStringLiteral("# meridan-cli ")));
+    for (const char* expected :
+         {"->  54 53", "connection request", "read unit type (48)", "text \"MC 1200\"",
+          "read serial number (21)", "value 10423", "read input frequency (24), converter 12",
+          "value 1582", "read output frequency (27), converter 2", "value 482", "acknowledge",
+          "end of command", "end of communication (40)"}) {
+        QVERIFY2(text.contains(QLatin1String(expected)), expected);
+    }
+    // Every byte: 88 frames and the end command, each on a line of its own.
+    QCOMPARE(text.count(QStringLiteral("->  ")) - text.count(QStringLiteral("acknowledge")),
+             1 + 89);
+}
+
+void TstCli::flashWithAStallAndARestart() {
+    Tools t;
+    const QString received = t.path(QStringLiteral("received.bin"));
+    const QString tty = t.startSim({QStringLiteral("--stall-sector"), QStringLiteral("1"),
+                                    QStringLiteral("--firmware-out"), received});
+    QByteArray image(65536 + 3000, '\0');
+    for (int k = 0; k < image.size(); ++k)
+        image[k] = static_cast<char>(k * 11);
+    const QString file = t.file(QStringLiteral("VELNO_S5.bin"), image);
+    const QString trace = t.path(QStringLiteral("flash.txt"));
+    const Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("--trace"), trace,
+                         QStringLiteral("flash"), file});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains(QStringLiteral("131072 bytes (2 sectors) in 2 attempts")),
+             qPrintable(r.out));
+    QVERIFY(r.out.contains(QStringLiteral("of the 5760 B/s line rate")));
+    QVERIFY2(r.err.contains(QStringLiteral("The module stopped answering: starting again")),
+             qPrintable(r.err));
+    QVERIFY(r.err.contains(QStringLiteral("100%  sector 2/2  block 4")));
+    QFile got(received);
+    QVERIFY(got.open(QIODevice::ReadOnly));
+    QVERIFY(got.readAll() == image + QByteArray(2 * 65536 - image.size(), ' '));
+    QFile tf(trace);
+    QVERIFY(tf.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(tf.readAll());
+    QCOMPARE(text.count(QStringLiteral("firmware update request")), 2);
+    QCOMPARE(text.count(QStringLiteral("sector count 2")), 2);
+}
+
+void TstCli::badImagesAndPorts_data() {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("empty image") << "empty" << 2 << "is empty!";
+    QTest::newRow("image too large") << "large" << 2 << "has 256 sectors of 64 KiB; at most 255";
+    QTest::newRow("image is a folder") << "folder" << 2 << "it is a folder";
+    QTest::newRow("no such image") << "missing" << 2 << "no such file";
+    QTest::newRow("port does not exist") << "noport" << 3 << "ComPortError: Com Port";
+    QTest::newRow("port is not a serial device")
+        << "notserial" << 3 << "ComPortError: Com Port /dev/null";
+    QTest::newRow("trace file cannot be written") << "trace" << 2 << "cannot be written";
+}
+
+void TstCli::badImagesAndPorts() {
+    QFETCH(QString, what);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    Tools t;
+    QString image = t.file(QStringLiteral("VELNO_S1.bin"), QByteArray(100, 'x'));
+    QString port = QStringLiteral("/dev/does-not-exist");  // an image check must come first
+    QStringList extra;
+    if (what == QLatin1String("empty")) {
+        image = t.file(QStringLiteral("empty.bin"), QByteArray());
+    } else if (what == QLatin1String("large")) {
+        image = t.path(QStringLiteral("large.bin"));
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(255 * 65536 + 1));
+    } else if (what == QLatin1String("folder")) {
+        image = t.path(QString());
+    } else if (what == QLatin1String("missing")) {
+        image = t.path(QStringLiteral("none.bin"));
+    } else if (what == QLatin1String("notserial")) {
+        port = QStringLiteral("/dev/null");
+    } else if (what == QLatin1String("trace")) {
+        extra = {QStringLiteral("--trace"), t.path(QStringLiteral("no/such/folder/t.txt"))};
+    }
+    const Run r =
+        t.cli(extra + QStringList{QStringLiteral("--port"), port, QStringLiteral("flash"), image});
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    if (code == 2 && what != QLatin1String("trace")) QVERIFY(r.err.contains(image));
+}
+
+void TstCli::ports() {
+    Tools t;
+    const QString tty = t.startSim({});
+    QDir().mkpath(t.path(QStringLiteral("Meridan")));
+    QString conf = QStringLiteral("[Ports]\n");
+    for (int n = 1; n <= 15; ++n) {
+        conf += QStringLiteral("Com%1=%2\n")
+                    .arg(n)
+                    .arg(n == 3 ? tty : t.path(QStringLiteral("tty%1").arg(n)));
+    }
+    t.file(QStringLiteral("Meridan/Meridan Converter.conf"), conf.toUtf8());
+    const Run r =
+        t.cli({QStringLiteral("--port"), QStringLiteral("Com1"), QStringLiteral("ports")});
+    QCOMPARE(r.code, 0);
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 15);
+    QVERIFY2(lines[2].startsWith(QStringLiteral("Com3")) && lines[2].contains(tty) &&
+                 lines[2].endsWith(QStringLiteral("opens")),
+             qPrintable(lines[2]));
+    QVERIFY(lines[0].endsWith(QStringLiteral("-")));
 }
 
 QTEST_GUILESS_MAIN(TstCli)

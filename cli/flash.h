@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QTextStream>
+
+#include "link/clock.h"
+#include "protocol/firmware.h"
+
+namespace meridan::cli {
+
+// The firmware transfer on a terminal: a progress line on stderr (percent, sector and block,
+// bytes per second, time left once the rate is steady) instead of the update window.
+class FlashProgress final : public FirmwareView {
+  public:
+    FlashProgress(const QString& image, Clock& clock, QTextStream& err, bool terminal);
+
+    void setHourglass(bool) override {}
+    void showTitle(const QString& text, TitleColour colour) override;
+    void showInstructions(const QString&, const QString&) override {}
+    void setStatusPanel(const QString&) override {}
+    void setIndicatorBusy(bool) override {}
+    void setProgressMaximum(int blocks) override;
+    void setProgress(int blocksSent) override;
+    void setPercent(const QString&) override {}
+    void resetClock() override {}
+    void startClock() override {}
+    void stopClock() override {}
+    bool cancelRequested() override { return false; }
+    QString SelectFirmwareFile(bool) override { return image_; }
+    void showReady() override {}
+    void beep() override {}
+
+    // The line that would be shown for `blocksSent` blocks at `now`.
+    QString progressLine(int blocksSent, double now) const;
+    void finishLine();
+
+  private:
+    void show(const QString& text);
+
+    QString image_;
+    Clock& clock_;
+    QTextStream& err_;
+    bool terminal_;
+    bool lineOpen_ = false;
+    QString last_;
+    int totalBlocks_ = 0;
+    double blocksStart_ = 0;
+    int attempt_ = 0;
+};
+
+}  // namespace meridan::cli
