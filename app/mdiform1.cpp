@@ -153,28 +153,30 @@ void MDIForm1::Program_Click() {
         return;
     }
     if (!overviewWindow_) {
-        auto* form = new Form_Uebersicht(link_, data_, messages_, *this);
-        QMdiSubWindow* sub = mdi_->addSubWindow(form);
-        sub->setAttribute(Qt::WA_DeleteOnClose);
-        sub->setWindowIcon(form->windowIcon());
-        sub->resize(sub->sizeHint());
-        overviewWindow_ = sub;
+        overviewWindow_ = addChild(new Form_Uebersicht(link_, data_, messages_, *this));
     }
-    overviewWindow_->show();
-    mdi_->setActiveSubWindow(overviewWindow_);
+    showChild(overviewWindow_);
 }
 
 void MDIForm1::Update_Click() {
     if (!updateWindow_) {
-        auto* form = new Form_Update(link_, data_, messages_, *this, *fileDialogs_, programFolder_);
-        QMdiSubWindow* sub = mdi_->addSubWindow(form);
-        sub->setAttribute(Qt::WA_DeleteOnClose);
-        sub->setWindowIcon(form->windowIcon());
-        sub->resize(sub->sizeHint());
-        updateWindow_ = sub;
+        updateWindow_ = addChild(
+            new Form_Update(link_, data_, messages_, *this, *fileDialogs_, programFolder_));
     }
-    updateWindow_->show();
-    mdi_->setActiveSubWindow(updateWindow_);
+    showChild(updateWindow_);
+}
+
+QMdiSubWindow* MDIForm1::addChild(QWidget* form) {
+    QMdiSubWindow* sub = mdi_->addSubWindow(form);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->setWindowIcon(form->windowIcon());
+    sub->resize(sub->sizeHint());
+    return sub;
+}
+
+void MDIForm1::showChild(QMdiSubWindow* window) {
+    window->show();
+    mdi_->setActiveSubWindow(window);
 }
 
 Form_Update* MDIForm1::updateWindow() const {

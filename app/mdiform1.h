@@ -72,6 +72,9 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     void onSubWindowActivated(QMdiSubWindow* window);
     void onPortLost();
     void showChecked();
+    // A child window, each created once and deleted when it is closed.
+    QMdiSubWindow* addChild(QWidget* form);
+    void showChild(QMdiSubWindow* window);
 
     Link& link_;
     ProgramData& data_;

@@ -122,25 +122,11 @@ void print(QTextStream& out, const char* what, const Figures& f) {
 
 // The update window without a window: shows nothing, always the one image.
 class NoView final : public FirmwareView {
-public:
+  public:
     explicit NoView(QString image) : image_(std::move(image)) {}
-    void setHourglass(bool) override {}
-    void showTitle(const QString&, TitleColour) override {}
-    void showInstructions(const QString&, const QString&) override {}
-    void setStatusPanel(const QString&) override {}
-    void setIndicatorBusy(bool) override {}
-    void setProgressMaximum(int) override {}
-    void setProgress(int) override {}
-    void setPercent(const QString&) override {}
-    void resetClock() override {}
-    void startClock() override {}
-    void stopClock() override {}
-    bool cancelRequested() override { return false; }
     QString SelectFirmwareFile(bool) override { return image_; }
-    void showReady() override {}
-    void beep() override {}
 
-private:
+  private:
     QString image_;
 };
 
@@ -158,7 +144,8 @@ int uploadBench(QTextStream& out) {
         QFile f(image);
         if (!f.open(QIODevice::WriteOnly)) return 1;
         QByteArray data(2 * SectorBytes, '\0');
-        for (int k = 0; k < data.size(); ++k) data[k] = static_cast<char>(k * 29);
+        for (int k = 0; k < data.size(); ++k)
+            data[k] = static_cast<char>(k * 29);
         f.write(data);
     }
     Sim sim;

@@ -13,21 +13,10 @@ class FlashProgress final : public FirmwareView {
   public:
     FlashProgress(const QString& image, Clock& clock, QTextStream& err, bool terminal);
 
-    void setHourglass(bool) override {}
     void showTitle(const QString& text, TitleColour colour) override;
-    void showInstructions(const QString&, const QString&) override {}
-    void setStatusPanel(const QString&) override {}
-    void setIndicatorBusy(bool) override {}
     void setProgressMaximum(int blocks) override;
     void setProgress(int blocksSent) override;
-    void setPercent(const QString&) override {}
-    void resetClock() override {}
-    void startClock() override {}
-    void stopClock() override {}
-    bool cancelRequested() override { return false; }
     QString SelectFirmwareFile(bool) override { return image_; }
-    void showReady() override {}
-    void beep() override {}
 
     // The line that would be shown for `blocksSent` blocks at `now`.
     QString progressLine(int blocksSent, double now) const;

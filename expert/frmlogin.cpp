@@ -17,9 +17,7 @@ const QString Caption = QStringLiteral("Expert Password");
 const QString InvalidPassword = QStringLiteral("Invalid Password. Please try again!");
 
 QFont arial(double points) {
-    QFont f(QStringLiteral("Arial"));
-    f.setPointSizeF(points);
-    return f;
+    return ui::arial(points, false);
 }
 
 // A fixed dialog frame: title and close button, no minimise, maximise or help button. Qt::Dialog

@@ -8,7 +8,6 @@
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
-#include <QMdiSubWindow>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -28,12 +27,7 @@ namespace {
 const QString ErrorTitle = QStringLiteral("Error");
 const QString SaveQuestion = QStringLiteral("Save Settings?");
 
-QFont arial(double points, bool bold) {
-    QFont f(QStringLiteral("Arial"));
-    f.setPointSizeF(points);
-    f.setBold(bold);
-    return f;
-}
+using ui::arial;
 
 template <typename W>
 W* make(QWidget* parent, const char* name, int index, double left, double top, double width,
@@ -347,12 +341,7 @@ void Form_Uebersicht::finishSequence() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (!isVisible()) return;
-            if (auto* sub = qobject_cast<QMdiSubWindow*>(parentWidget())) {
-                sub->close();
-            } else {
-                close();
-            }
+            if (isVisible()) ui::closeChildWindow(this);
         },
         Qt::QueuedConnection);
 }

@@ -107,22 +107,45 @@ void FirmwareTransfer::warte(double seconds) {
     link_.WaitSeconds(seconds);
 }
 
-bool FirmwareTransfer::waitForReplyEnd(const QByteArray& word, double limit) {
+bool FirmwareTransfer::waitForReply(const QByteArray& word, WordAt at, double limit) {
     const double start = link_.clock().now();
     for (double sleep = 0;; sleep = limit - (link_.clock().now() - start) + 0.001) {
         if (!link_.pumpOnce(sleep)) return false;
-        if (link_.ReplyBuffer().endsWith(word)) return true;
+        const QByteArray& reply = link_.ReplyBuffer();
+        if (at == WordAt::End ? reply.endsWith(word) : reply.startsWith(word)) return true;
         if (link_.clock().now() - start > limit) return false;
     }
 }
 
-bool FirmwareTransfer::waitForReplyStart(const QByteArray& word, double limit) {
-    const double start = link_.clock().now();
-    for (double sleep = 0;; sleep = limit - (link_.clock().now() - start) + 0.001) {
-        if (!link_.pumpOnce(sleep)) return false;
-        if (link_.ReplyBuffer().startsWith(word)) return true;
-        if (link_.clock().now() - start > limit) return false;
+void FirmwareTransfer::report(const QString& message, const QString& title) {
+    link_.messages().restoreCursor();
+    link_.messages().show(message, title, MessageIcon::Critical, MessageButtons::Ok);
+}
+
+bool FirmwareTransfer::prepare(bool moduleCheck, Outcome* refused) {
+    view_.setHourglass(true);
+    view_.resetClock();
+    view_.setProgress(0);
+    view_.setIndicatorBusy(true);
+    view_.showTitle(fwtext::Waiting, TitleColour::Black);
+    if (moduleCheck) {
+        view_.showInstructions(fwtext::CheckEnglish, fwtext::CheckGerman);
+    } else {
+        view_.showInstructions(QString(), QString());
     }
+    if (!link_.port().isOpen()) {
+        report(text::NoComPortSelected, text::ComPortError);
+        view_.setStatusPanel(QString());
+        view_.showReady();
+        *refused = Outcome::PortClosed;
+        return false;
+    }
+    // An image that cannot be sent is refused before anything goes to the module.
+    if (refuseImage(view_.SelectFirmwareFile(false), nullptr)) {
+        *refused = Outcome::Refused;
+        return false;
+    }
+    return true;
 }
 
 void FirmwareTransfer::endInReady() {
@@ -135,8 +158,7 @@ bool FirmwareTransfer::refuseImage(const QString& path, ImageCheck* check) {
     const ImageCheck c = checkFirmwareImage(path);
     if (check) *check = c;
     if (c.error.isEmpty()) return false;
-    link_.messages().restoreCursor();
-    link_.messages().show(c.error, fwtext::UpdateError, MessageIcon::Critical, MessageButtons::Ok);
+    report(c.error, fwtext::UpdateError);
     endInReady();
     return true;
 }
@@ -173,23 +195,10 @@ FirmwareTransfer::Handshake FirmwareTransfer::UpdateStartHandshake(bool moduleCh
 
 FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
     figures_.bytesSent = 0;
-    view_.setHourglass(true);
-    view_.resetClock();
-    view_.setProgress(0);
-    view_.setIndicatorBusy(true);
-    view_.showTitle(fwtext::Waiting, TitleColour::Black);
-    view_.showInstructions(QString(), QString());
-
-    if (!link_.port().isOpen()) {
-        link_.messages().restoreCursor();
-        link_.messages().show(text::NoComPortSelected, text::ComPortError, MessageIcon::Critical,
-                              MessageButtons::Ok);
-        view_.setStatusPanel(QString());
-        view_.showReady();
-        return Attempt::PortClosed;
+    Outcome refused = Outcome::Refused;
+    if (!prepare(false, &refused)) {
+        return refused == Outcome::PortClosed ? Attempt::PortClosed : Attempt::Refused;
     }
-    // An image that cannot be sent is refused before anything goes to the module.
-    if (refuseImage(view_.SelectFirmwareFile(false), nullptr)) return Attempt::Refused;
 
     switch (UpdateStartHandshake(false)) {
         case Handshake::Answered:
@@ -198,9 +207,7 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
             endInReady();
             return Attempt::Cancelled;
         case Handshake::NoAnswer:
-            link_.messages().restoreCursor();
-            link_.messages().show(text::ConnectionNotEstablished, fwtext::UpdateError,
-                                  MessageIcon::Critical, MessageButtons::Ok);
+            report(text::ConnectionNotEstablished, fwtext::UpdateError);
             endInReady();
             return Attempt::NoConnection;
         case Handshake::Aborted:
@@ -229,10 +236,9 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
     file_.close();
     file_.setFileName(image);
     if (!file_.open(QIODevice::ReadOnly)) {
-        link_.messages().restoreCursor();
-        link_.messages().show(QStringLiteral("The firmware image %1 cannot be read: %2")
-                                  .arg(QDir::toNativeSeparators(image), file_.errorString()),
-                              fwtext::UpdateError, MessageIcon::Critical, MessageButtons::Ok);
+        report(QStringLiteral("The firmware image %1 cannot be read: %2")
+                   .arg(QDir::toNativeSeparators(image), file_.errorString()),
+               fwtext::UpdateError);
         endInReady();
         return Attempt::Refused;
     }
@@ -249,7 +255,7 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
     if (link_.aborted()) return Attempt::Aborted;
 
     for (int sector = 0; sector < sectors; ++sector) {
-        if (!waitForReplyEnd(WordOK, ModuleAnswerLimit)) {
+        if (!waitForReply(WordOK, WordAt::End, ModuleAnswerLimit)) {
             return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
         }
         link_.clearReplyBuffer();
@@ -281,7 +287,7 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
     // The module answers the last sector with "EN" at the start of what it sends.
     warte(0.5);
     if (link_.aborted()) return Attempt::Aborted;
-    if (!waitForReplyStart(WordEN, ModuleAnswerLimit)) {
+    if (!waitForReply(WordEN, WordAt::Start, ModuleAnswerLimit)) {
         return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
     }
 
@@ -303,11 +309,6 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
 FirmwareTransfer::Outcome FirmwareTransfer::RunUpdate() {
     Link::SequenceScope scope(link_);
     figures_ = {};
-    running_ = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{running_};
     for (;;) {
         ++figures_.attempt;
         const Attempt a = runAttempt();
@@ -331,9 +332,7 @@ FirmwareTransfer::Outcome FirmwareTransfer::RunUpdate() {
         }
         ++RetryCount;
         if (RetryCount >= MaxAttempts) {
-            link_.messages().restoreCursor();
-            link_.messages().show(fwtext::UpdateFailed, fwtext::UpdateError, MessageIcon::Critical,
-                                  MessageButtons::Ok);
+            report(fwtext::UpdateFailed, fwtext::UpdateError);
             view_.showReady();
             view_.stopClock();
             file_.close();
@@ -352,40 +351,20 @@ FirmwareTransfer::Outcome FirmwareTransfer::RunUpdate() {
 
 FirmwareTransfer::Outcome FirmwareTransfer::CheckModuleType() {
     Link::SequenceScope scope(link_);
-    view_.setHourglass(true);
     RetryCount = 0;
     figures_ = {};
-    view_.resetClock();
-    view_.setProgress(0);
-    view_.setIndicatorBusy(true);
-    view_.showTitle(fwtext::Waiting, TitleColour::Black);
-    view_.showInstructions(fwtext::CheckEnglish, fwtext::CheckGerman);
-    if (!link_.port().isOpen()) {
-        link_.messages().restoreCursor();
-        link_.messages().show(text::NoComPortSelected, text::ComPortError, MessageIcon::Critical,
-                              MessageButtons::Ok);
-        view_.setStatusPanel(QString());
-        view_.showReady();
-        return Outcome::PortClosed;
-    }
-    if (refuseImage(view_.SelectFirmwareFile(false), nullptr)) return Outcome::Refused;
-    {
-        running_ = true;
-        const Handshake h = UpdateStartHandshake(true);
-        running_ = false;
-        switch (h) {
-            case Handshake::Answered:
-            case Handshake::Cancelled:
-                break;
-            case Handshake::NoAnswer:
-                link_.messages().restoreCursor();
-                link_.messages().show(text::ConnectionNotEstablished, fwtext::UpdateError,
-                                      MessageIcon::Critical, MessageButtons::Ok);
-                endInReady();
-                return Outcome::NoConnection;
-            case Handshake::Aborted:
-                return Outcome::Aborted;
-        }
+    Outcome refused = Outcome::Refused;
+    if (!prepare(true, &refused)) return refused;
+    switch (UpdateStartHandshake(true)) {
+        case Handshake::Answered:
+        case Handshake::Cancelled:  // the check does not look at Cancel
+            break;
+        case Handshake::NoAnswer:
+            report(text::ConnectionNotEstablished, fwtext::UpdateError);
+            endInReady();
+            return Outcome::NoConnection;
+        case Handshake::Aborted:
+            return Outcome::Aborted;
     }
     view_.SelectFirmwareFile(true);
     link_.clearReplyBuffer();

@@ -47,32 +47,33 @@ QString signedNumber(qint64 value);
 
 enum class TitleColour { Black, Red, Green };
 
-// What the update window shows of a transfer. The transfer decides what to show when.
+// What the update window shows of a transfer. The transfer decides what to show when; a view
+// without a window (the command line) shows only what it cares about.
 class FirmwareView {
   public:
     virtual ~FirmwareView() = default;
-    virtual void setHourglass(bool on) = 0;
-    virtual void showTitle(const QString& text, TitleColour colour) = 0;
-    virtual void showInstructions(const QString& english, const QString& german) = 0;
+    virtual void setHourglass(bool) {}
+    virtual void showTitle(const QString& /*text*/, TitleColour) {}
+    virtual void showInstructions(const QString& /*english*/, const QString& /*german*/) {}
     // Panel 2 of the main window's status bar.
-    virtual void setStatusPanel(const QString& text) = 0;
-    virtual void setIndicatorBusy(bool busy) = 0;
+    virtual void setStatusPanel(const QString&) {}
+    virtual void setIndicatorBusy(bool) {}
     // Progress bar (blocks sent of sectors x 4) and the percentage label.
-    virtual void setProgressMaximum(int blocks) = 0;
-    virtual void setProgress(int blocksSent) = 0;
-    virtual void setPercent(const QString& text) = 0;
+    virtual void setProgressMaximum(int /*blocks*/) {}
+    virtual void setProgress(int /*blocksSent*/) {}
+    virtual void setPercent(const QString&) {}
     // The elapsed clock: back to 0:00:00; started (reference tick taken, timer on); stopped.
-    virtual void resetClock() = 0;
-    virtual void startClock() = 0;
-    virtual void stopClock() = 0;
-    virtual bool cancelRequested() = 0;
+    virtual void resetClock() {}
+    virtual void startClock() {}
+    virtual void stopClock() {}
+    virtual bool cancelRequested() { return false; }
     // The image to send: the newest, or the user's choice in expert mode. May ask the user
     // only when mayAsk is true. Empty when there is none.
     virtual QString SelectFirmwareFile(bool mayAsk) = 0;
     // The idle state: "Ready", the idle instruction lines, progress 0, indicator green,
     // toolbar in its idle arrangement, default pointer.
-    virtual void showReady() = 0;
-    virtual void beep() = 0;
+    virtual void showReady() {}
+    virtual void beep() {}
 };
 
 namespace fwtext {
@@ -131,7 +132,6 @@ class FirmwareTransfer {
     void warte(double seconds);
     void closeFile() { file_.close(); }
     bool fileOpen() const { return file_.isOpen(); }
-    bool running() const { return running_; }
 
     // Figures of the last attempt, for progress reports.
     struct Figures {
@@ -147,18 +147,23 @@ class FirmwareTransfer {
     enum class Handshake { Answered, Cancelled, NoAnswer, Aborted };
     enum class Attempt { Success, Stalled, Cancelled, NoConnection, PortClosed, Refused, Aborted };
 
+    enum class WordAt { Start, End };
+
     Attempt runAttempt();
+    // The busy state, the port check and the image check that start an attempt or a check.
+    // False, reported and back in Ready, when there is nothing to send or no port.
+    bool prepare(bool moduleCheck, Outcome* refused);
     Handshake UpdateStartHandshake(bool moduleCheck);
     bool refuseImage(const QString& path, ImageCheck* check);
-    bool waitForReplyEnd(const QByteArray& word, double limit);
-    bool waitForReplyStart(const QByteArray& word, double limit);
+    // Waits for `word` at the start or the end of ReplyBuffer.
+    bool waitForReply(const QByteArray& word, WordAt at, double limit);
+    void report(const QString& message, const QString& title);
     void endInReady();
 
     Link& link_;
     FirmwareView& view_;
     QFile file_;
     Figures figures_;
-    bool running_ = false;
 };
 
 }  // namespace meridan

@@ -1,6 +1,7 @@
 #include "twips.h"
 
 #include <QGuiApplication>
+#include <QMdiSubWindow>
 #include <QScreen>
 #include <cmath>
 
@@ -12,13 +13,32 @@ double twipsPerPixel() {
     return 1440.0 / (dpi > 0 ? dpi : 96.0);
 }
 
-int twipsToPixels(double twips) { return static_cast<int>(std::lround(twips / twipsPerPixel())); }
+int twipsToPixels(double twips) {
+    return static_cast<int>(std::lround(twips / twipsPerPixel()));
+}
 
-double pixelsToTwips(int pixels) { return pixels * twipsPerPixel(); }
+double pixelsToTwips(int pixels) {
+    return pixels * twipsPerPixel();
+}
 
 QRect twipsRect(double left, double top, double width, double height) {
     return QRect(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width),
                  twipsToPixels(height));
+}
+
+QFont arial(double points, bool bold) {
+    QFont f(QStringLiteral("Arial"));
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+void closeChildWindow(QWidget* window) {
+    if (auto* sub = qobject_cast<QMdiSubWindow*>(window->parentWidget())) {
+        sub->close();
+    } else {
+        window->close();
+    }
 }
 
 }  // namespace meridan::ui

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -12,5 +13,12 @@ double twipsPerPixel();
 int twipsToPixels(double twips);
 double pixelsToTwips(int pixels);
 QRect twipsRect(double left, double top, double width, double height);
+
+// The windows are designed in Arial (on Linux fontconfig gives the metric-compatible
+// Liberation Sans).
+QFont arial(double points, bool bold);
+
+// Closes a child window of the main window: its MDI frame when it has one.
+void closeChildWindow(class QWidget* window);
 
 }  // namespace meridan::ui

@@ -13,9 +13,7 @@ namespace meridan {
 Form_Filelist::Form_Filelist(const QStringList& names, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("Form_Filelist"));
     setWindowTitle(QStringLiteral("Fileselection"));
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(9.75);
-    setFont(font);
+    setFont(ui::arial(9.75, false));
     setFixedSize(ui::twipsToPixels(4800), ui::twipsToPixels(3780));
     if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
 

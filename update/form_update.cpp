@@ -11,7 +11,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMdiSubWindow>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -51,12 +50,7 @@ enum Button {
     ButtonExit = 8,
 };
 
-QFont arial(double points, bool bold) {
-    QFont f(QStringLiteral("Arial"));
-    f.setPointSizeF(points);
-    f.setBold(bold);
-    return f;
-}
+using ui::arial;
 
 template <typename W>
 W* place(W* w, const char* name, double left, double top, double width, double height,
@@ -262,7 +256,7 @@ void Form_Update::Toolbar1_ButtonClick(int index) {
             shell_.setStatusPanel(2, QString());
             transfer_.closeFile();
             ui::setDefaultPointer();
-            closeWindow();
+            ui::closeChildWindow(this);
             break;
         default:
             break;
@@ -371,20 +365,12 @@ void Form_Update::addFile() {
 
 // ---- closing --------------------------------------------------------------------------------
 
-void Form_Update::closeWindow() {
-    if (auto* sub = qobject_cast<QMdiSubWindow*>(parentWidget())) {
-        sub->close();
-    } else {
-        close();
-    }
-}
-
 void Form_Update::finishSequence() {
     if (!closeAfterSequence_) return;
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (isVisible()) closeWindow();
+            if (isVisible()) ui::closeChildWindow(this);
         },
         Qt::QueuedConnection);
 }

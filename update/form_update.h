@@ -109,7 +109,6 @@ class Form_Update : public QWidget, public FirmwareView {
     void expertLogin();
     void addFile();
     void finishSequence();
-    void closeWindow();
     bool askPassword();
 
     Link& link_;
