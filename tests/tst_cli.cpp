@@ -1,6 +1,7 @@
 // meridan-cli against meridan-headend-sim on a real pseudo-terminal, in real time, and the
 // checks of profile files.
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -240,8 +241,12 @@ void TstCli::badProfilesAreRefusedBeforeThePort() {
 
 void TstCli::linkFailureAndPortProblems() {
     Tools t;
-    const QString tty = t.startSim({QStringLiteral("--no-reply-at"), QStringLiteral("6")});
-    Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("read")});
+    // The simulator's terminal, reached through the link it was asked to make.
+    const QString linked = t.path(QStringLiteral("ttyMERIDAN"));
+    const QString tty = t.startSim(
+        {QStringLiteral("--no-reply-at"), QStringLiteral("6"), QStringLiteral("--link"), linked});
+    QCOMPARE(QFileInfo(linked).symLinkTarget(), tty);
+    Run r = t.cli({QStringLiteral("--port"), linked, QStringLiteral("read")});
     QCOMPARE(r.code, 1);
     QCOMPARE(r.err.trimmed(), QStringLiteral("Connect Error: Connection aborted!"));
     QVERIFY(r.out.isEmpty());
