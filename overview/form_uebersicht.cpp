@@ -335,15 +335,9 @@ bool Form_Uebersicht::askToSave() {
 }
 
 void Form_Uebersicht::finishSequence() {
-    if (!closeAfterSequence_) return;
     // The window was closed while the unit was being read or written: it goes now that the
     // sequence has stopped.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (isVisible()) ui::closeChildWindow(this);
-        },
-        Qt::QueuedConnection);
+    if (closeAfterSequence_) ui::closeChildWindowLater(this);
 }
 
 void Form_Uebersicht::closeEvent(QCloseEvent* event) {

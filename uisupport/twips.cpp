@@ -41,4 +41,13 @@ void closeChildWindow(QWidget* window) {
     }
 }
 
+void closeChildWindowLater(QWidget* window) {
+    QMetaObject::invokeMethod(
+        window,
+        [window] {
+            if (window->isVisible()) closeChildWindow(window);
+        },
+        Qt::QueuedConnection);
+}
+
 }  // namespace meridan::ui

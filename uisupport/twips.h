@@ -20,5 +20,8 @@ QFont arial(double points, bool bold);
 
 // Closes a child window of the main window: its MDI frame when it has one.
 void closeChildWindow(class QWidget* window);
+// The same once the event loop has the control again, when the window is still shown: for a
+// window whose close waited for a running sequence to unwind.
+void closeChildWindowLater(QWidget* window);
 
 }  // namespace meridan::ui

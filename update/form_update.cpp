@@ -366,13 +366,7 @@ void Form_Update::addFile() {
 // ---- closing --------------------------------------------------------------------------------
 
 void Form_Update::finishSequence() {
-    if (!closeAfterSequence_) return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (isVisible()) ui::closeChildWindow(this);
-        },
-        Qt::QueuedConnection);
+    if (closeAfterSequence_) ui::closeChildWindowLater(this);
 }
 
 void Form_Update::closeEvent(QCloseEvent* event) {
