@@ -35,28 +35,19 @@ frmLogin::frmLogin(bool& passwordAccepted, MessageService& messages, QWidget* pa
     setFont(arial(8.25));
     setFixedSize(ui::twipsToPixels(ClientWidthTwips), ui::twipsToPixels(ClientHeightTwips));
 
-    lblLabels1 = new QLabel(QStringLiteral("Please enter password:"), this);
-    lblLabels1->setObjectName(QStringLiteral("lblLabels"));
-    lblLabels1->setProperty("Index", 1);
-    lblLabels1->setGeometry(ui::twipsRect(840, 180, 2040, 240));
-    lblLabels1->setFont(arial(9.75));
-
-    txtPassword = new QLineEdit(this);
-    txtPassword->setObjectName(QStringLiteral("txtPassword"));
-    txtPassword->setGeometry(ui::twipsRect(1080, 525, 1485, 345));
-    txtPassword->setFont(arial(14.25));
+    lblLabels1 = ui::place(new QLabel(QStringLiteral("Please enter password:"), this), "lblLabels",
+                           1, 840, 180, 2040, 240, arial(9.75));
+    txtPassword =
+        ui::place(new QLineEdit(this), "txtPassword", -1, 1080, 525, 1485, 345, arial(14.25));
     txtPassword->setEchoMode(QLineEdit::Password);
     // The platform's own mask is a dot; the box shows an asterisk for every character.
     txtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
 
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK->setGeometry(ui::twipsRect(495, 1020, 1140, 390));
+    cmdOK = ui::place(new QPushButton(QStringLiteral("OK"), this), "cmdOK", -1, 495, 1020, 1140,
+                      390, font());
     cmdOK->setDefault(true);
-
-    cmdCancel = new QPushButton(QStringLiteral("Abbrechen"), this);
-    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    cmdCancel->setGeometry(ui::twipsRect(2100, 1020, 1140, 390));
+    cmdCancel = ui::place(new QPushButton(QStringLiteral("Abbrechen"), this), "cmdCancel", -1, 2100,
+                          1020, 1140, 390, font());
 
     setTabOrder(txtPassword, cmdOK);
     setTabOrder(cmdOK, cmdCancel);

@@ -32,12 +32,7 @@ using ui::arial;
 template <typename W>
 W* make(QWidget* parent, const char* name, int index, double left, double top, double width,
         double height, const QFont& font) {
-    auto* w = new W(parent);
-    w->setObjectName(QLatin1String(name));
-    if (index >= 0) w->setProperty("Index", index);
-    w->setGeometry(ui::twipsRect(left, top, width, height));
-    w->setFont(font);
-    return w;
+    return ui::place(new W(parent), name, index, left, top, width, height, font);
 }
 
 QLabel* label(QWidget* parent, const char* name, int index, const QString& caption, double left,
@@ -183,11 +178,9 @@ void Form_Uebersicht::buildControls() {
         QGroupBox* in = Frame_Input[i];
         Combo_Polarisation[i] =
             make<QComboBox>(in, "Combo_Polarisation", i, 120, 300, 1815, 405, big);
-        Text_infrequenz[i] = new FrequencyBox(4, in);  // digits of 2150
-        Text_infrequenz[i]->setObjectName(QStringLiteral("Text_infrequenz"));
-        Text_infrequenz[i]->setProperty("Index", i);
-        Text_infrequenz[i]->setGeometry(ui::twipsRect(120, 840, 855, 330));
-        Text_infrequenz[i]->setFont(big);
+        // Up to as many digits as the upper bounds have: 2150 and 710.
+        Text_infrequenz[i] =
+            ui::place(new FrequencyBox(4, in), "Text_infrequenz", i, 120, 840, 855, 330, big);
         Label_In_MHz[i] =
             label(in, "Label_In_MHz", i, QStringLiteral("MHz"), 1020, 900, 510, 285, big);
         Label_PLL_In[i] =
@@ -198,11 +191,8 @@ void Form_Uebersicht::buildControls() {
         Check_Gain[i]->setText(QStringLiteral("Gain:"));
 
         QGroupBox* out = Frame_Output[i];
-        Text_outfrequenz[i] = new FrequencyBox(3, out);  // digits of 710
-        Text_outfrequenz[i]->setObjectName(QStringLiteral("Text_outfrequenz"));
-        Text_outfrequenz[i]->setProperty("Index", i);
-        Text_outfrequenz[i]->setGeometry(ui::twipsRect(120, 360, 855, 330));
-        Text_outfrequenz[i]->setFont(big);
+        Text_outfrequenz[i] =
+            ui::place(new FrequencyBox(3, out), "Text_outfrequenz", i, 120, 360, 855, 330, big);
         Label_Out_MHz[i] =
             label(out, "Label_Out_MHz", i, QStringLiteral("MHz"), 1020, 420, 510, 285, big);
         Label_PLL_Out[i] =

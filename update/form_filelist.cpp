@@ -17,12 +17,9 @@ Form_Filelist::Form_Filelist(const QStringList& names, QWidget* parent) : QDialo
     setFixedSize(ui::twipsToPixels(4800), ui::twipsToPixels(3780));
     if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
 
-    Label1 = new QLabel(QStringLiteral("Please select File:"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(ui::twipsRect(240, 180, 4320, 300));
-    List1 = new QListWidget(this);
-    List1->setObjectName(QStringLiteral("List1"));
-    List1->setGeometry(ui::twipsRect(240, 600, 4320, 2940));
+    Label1 = ui::place(new QLabel(QStringLiteral("Please select File:"), this), "Label1", -1, 240,
+                       180, 4320, 300, font());
+    List1 = ui::place(new QListWidget(this), "List1", -1, 240, 600, 4320, 2940, font());
     List1->addItems(names);
     connect(List1, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
         chosen_ = item->text();

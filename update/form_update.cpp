@@ -52,15 +52,6 @@ enum Button {
 
 using ui::arial;
 
-template <typename W>
-W* place(W* w, const char* name, double left, double top, double width, double height,
-         const QFont& font) {
-    w->setObjectName(QLatin1String(name));
-    w->setGeometry(ui::twipsRect(left, top, width, height));
-    w->setFont(font);
-    return w;
-}
-
 QColor colourOf(quint32 bgr) {
     return ui::ActivityInd::toQColor(bgr);
 }
@@ -109,8 +100,8 @@ QSize Form_Update::sizeHint() const {
 }
 
 void Form_Update::buildControls() {
-    Toolbar1 =
-        place(new QToolBar(this), "Toolbar1", 0, 0, ClientWidthTwips, 945, arial(8.25, false));
+    Toolbar1 = ui::place(new QToolBar(this), "Toolbar1", -1, 0, 0, ClientWidthTwips, 945,
+                         arial(8.25, false));
     Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     Toolbar1->setIconSize(QSize(24, 24));
     Toolbar1->setMovable(false);
@@ -142,34 +133,38 @@ void Form_Update::buildControls() {
     button(ButtonCi)->setVisible(false);
     button(ButtonAddFile)->setVisible(false);
 
-    Frame1 = place(new QGroupBox(this), "Frame1", 360, 1260, 14610, 5700, arial(8.25, true));
-    Label_title = place(new QLabel(this), "Label_title", 600, 1620, 14130, 780, arial(24, true));
+    Frame1 =
+        ui::place(new QGroupBox(this), "Frame1", -1, 360, 1260, 14610, 5700, arial(8.25, true));
+    Label_title =
+        ui::place(new QLabel(this), "Label_title", -1, 600, 1620, 14130, 780, arial(24, true));
     Label_englisch =
-        place(new QLabel(this), "Label_englisch", 600, 2700, 14130, 480, arial(14, false));
+        ui::place(new QLabel(this), "Label_englisch", -1, 600, 2700, 14130, 480, arial(14, false));
     Label_deutsch =
-        place(new QLabel(this), "Label_deutsch", 600, 3240, 14130, 480, arial(14, false));
+        ui::place(new QLabel(this), "Label_deutsch", -1, 600, 3240, 14130, 480, arial(14, false));
     for (QLabel* l : {Label_title, Label_englisch, Label_deutsch})
         l->setAlignment(Qt::AlignCenter);
 
-    Activity1 = place(new ui::ActivityInd(this), "Activity1", 840, 4260, 1140, 1140, font());
+    Activity1 =
+        ui::place(new ui::ActivityInd(this), "Activity1", -1, 840, 4260, 1140, 1140, font());
     Activity1->setStyle(3);
     Activity1->setForeColor(Green);
-    ProgressBar1 = place(new QProgressBar(this), "ProgressBar1", 2280, 4500, 10440, 540, font());
+    ProgressBar1 =
+        ui::place(new QProgressBar(this), "ProgressBar1", -1, 2280, 4500, 10440, 540, font());
     ProgressBar1->setTextVisible(false);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
-    Label1 = place(new QLabel(this), "Label1", 12960, 4530, 1680, 480, arial(14, true));
-    lblZeit = place(new QLabel(this), "lblZeit", 2280, 5280, 2400, 480, arial(14, true));
-    Label2 = place(new QLabel(this), "Label2", 5040, 5280, 1200, 480, font());
+    Label1 = ui::place(new QLabel(this), "Label1", -1, 12960, 4530, 1680, 480, arial(14, true));
+    lblZeit = ui::place(new QLabel(this), "lblZeit", -1, 2280, 5280, 2400, 480, arial(14, true));
+    Label2 = ui::place(new QLabel(this), "Label2", -1, 5040, 5280, 1200, 480, font());
     Label2->hide();
-    Command1 = place(new QPushButton(QStringLiteral("Command1"), this), "Command1", 12960, 5280,
-                     1680, 480, font());
+    Command1 = ui::place(new QPushButton(QStringLiteral("Command1"), this), "Command1", -1, 12960,
+                         5280, 1680, 480, font());
     Command1->hide();
 
-    Label_Type = place(new QLabel(QStringLiteral("File Title:"), this), "Label_Type", 600, 7500,
-                       1800, 420, arial(12, true));
-    Text_Filename =
-        place(new QLineEdit(this), "Text_Filename", 2520, 7440, 12450, 480, arial(12, false));
+    Label_Type = ui::place(new QLabel(QStringLiteral("File Title:"), this), "Label_Type", -1, 600,
+                           7500, 1800, 420, arial(12, true));
+    Text_Filename = ui::place(new QLineEdit(this), "Text_Filename", -1, 2520, 7440, 12450, 480,
+                              arial(12, false));
     Text_Filename->setReadOnly(true);
 
     Timer1 = new QTimer(this);
