@@ -128,32 +128,41 @@ SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable&
     return cmd.com_end_() == StatusFailed ? SequenceResult::Failed : SequenceResult::Complete;
 }
 
+WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, UnitImage& unit,
+                                  const LockTextTable& lockText, UnitView& view) {
+    Link::SequenceScope scope(link);
+    Commands cmd(link);
+    WriteOutcome out;
+    if (!link.connect_()) return out;
+    for (int i = 0; i < ConverterCount; ++i) {
+        const auto idx = static_cast<std::uint8_t>(i);
+        const ChannelSetting& s = settings[i];
+        if (cmd.set_polarisation_(s.polarisation, idx) == StatusFailed) return out;
+        if (cmd.set_infreq_(s.inFreq, idx) == StatusFailed) return out;
+        if (cmd.read_input_lock_(unit.InputLock[i], idx) == StatusFailed) return out;
+        view.setLockText(i, LockSide::Input, lockStateText(lockText, unit.InputLock[i]));
+        if (cmd.set_gain_(s.gain, idx) == StatusFailed) return out;
+        if (cmd.set_carrier_(s.carrier, idx) == StatusFailed) return out;
+        if (cmd.read_output_lock_(unit.OutputLock[i], idx) == StatusFailed) return out;
+        view.setLockText(i, LockSide::Output, lockStateText(lockText, unit.OutputLock[i]));
+        out.convertersSent = i + 1;
+    }
+    out.stored = cmd.save_settings_() == StatusDone;
+    const bool ended = cmd.com_end_() == StatusDone;
+    out.result = out.stored && ended ? SequenceResult::Complete : SequenceResult::Failed;
+    return out;
+}
+
 WriteOutcome set_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
                             UnitView& view) {
     auto collected = collectChannelSettings(view);
     if (auto* error = std::get_if<FieldError>(&collected)) {
-        return {SequenceResult::Refused, *error};
+        WriteOutcome out;
+        out.result = SequenceResult::Refused;
+        out.refused = *error;
+        return out;
     }
-    const ChannelSettings& settings = std::get<ChannelSettings>(collected);
-
-    Link::SequenceScope scope(link);
-    Commands cmd(link);
-    if (!link.connect_()) return {};
-    for (int i = 0; i < ConverterCount; ++i) {
-        const auto idx = static_cast<std::uint8_t>(i);
-        const ChannelSetting& s = settings[i];
-        if (cmd.set_polarisation_(s.polarisation, idx) == StatusFailed) return {};
-        if (cmd.set_infreq_(s.inFreq, idx) == StatusFailed) return {};
-        if (cmd.read_input_lock_(unit.InputLock[i], idx) == StatusFailed) return {};
-        view.setLockText(i, LockSide::Input, lockStateText(lockText, unit.InputLock[i]));
-        if (cmd.set_gain_(s.gain, idx) == StatusFailed) return {};
-        if (cmd.set_carrier_(s.carrier, idx) == StatusFailed) return {};
-        if (cmd.read_output_lock_(unit.OutputLock[i], idx) == StatusFailed) return {};
-        view.setLockText(i, LockSide::Output, lockStateText(lockText, unit.OutputLock[i]));
-    }
-    const bool stored = cmd.save_settings_() == StatusDone;
-    const bool ended = cmd.com_end_() == StatusDone;
-    return {stored && ended ? SequenceResult::Complete : SequenceResult::Failed, std::nullopt};
+    return writeChannelSettings(link, std::get<ChannelSettings>(collected), unit, lockText, view);
 }
 
 }  // namespace meridan

@@ -48,7 +48,18 @@ SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable&
 struct WriteOutcome {
     SequenceResult result = SequenceResult::Failed;
     std::optional<FieldError> refused;
+    // Every converter was sent and the store command answered: the unit holds the settings,
+    // even when the end command that followed failed.
+    bool stored = false;
+    // Converters sent in full before the sequence stopped (12 when all were).
+    int convertersSent = 0;
 };
+
+// Sends `settings` for all 12 converters (6 commands each, the lock labels refreshed on the
+// way), then stores them in the device and ends the communication. Stops at the first command
+// that fails, sending nothing more.
+WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, UnitImage& unit,
+                                  const LockTextTable& lockText, UnitView& view);
 
 // Sends the view's settings for all 12 converters (6 commands each, the lock labels refreshed
 // on the way), then stores them in the device and ends the communication. Fields that cannot
