@@ -50,13 +50,6 @@ QGroupBox* frame(QWidget* parent, const char* name, int index, const QString& ca
     return g;
 }
 
-QString inputRangeMessage() {
-    // Built from the bounds, each written with its sign position.
-    return QStringLiteral("Input Frequency must be in the range") +
-           QStringLiteral(" %1").arg(Form_Uebersicht::InFreqMin) + QStringLiteral(" to") +
-           QStringLiteral(" %1").arg(Form_Uebersicht::InFreqMax) + QStringLiteral("MHz!");
-}
-
 const QString OutputRangeMessage =
     QStringLiteral("Output Frequency must be in the range 270 to 710MHz!");
 
@@ -93,6 +86,10 @@ Form_Uebersicht::Form_Uebersicht(Link& link, ProgramData& programData, MessageSe
     setFont(arial(8.25, false));
     resize(sizeHint());
     buildControls();
+    // A new window holds no edits: whatever an earlier one left unsaved went with it.
+    data_.DataChanged = false;
+    for (auto& fields : edited_)
+        fields.fill(true);
 
     // Load: resize engine, icon, the Program item, the dormant controls.
     resize_ = std::make_unique<ui::clsResize>();
@@ -226,15 +223,25 @@ void Form_Uebersicht::connectHandlers(int i) {
     connect(Carrier_On[i], &QCheckBox::clicked, this, [this, i] { Carrier_On_Click(i); });
     connect(Check_Gain[i], &QCheckBox::clicked, this, [this, i] {
         Check_Gain[i]->setTristate(false);
-        data_.DataChanged = true;
+        markEdited(i, ChannelField::Gain);
     });
     connect(Combo_Polarisation[i], &QComboBox::activated, this, [this, i](int index) {
         data_.unit.Polarisation[i] = static_cast<std::uint8_t>(index);
-        data_.DataChanged = true;
+        markEdited(i, ChannelField::Polarisation);
     });
-    for (FrequencyBox* box : {Text_infrequenz[i], Text_outfrequenz[i]}) {
-        connect(box, &FrequencyBox::characterKey, this, [this] { data_.DataChanged = true; });
-    }
+    connect(Text_infrequenz[i], &FrequencyBox::characterKey, this,
+            [this, i] { markEdited(i, ChannelField::InFreq); });
+    connect(Text_outfrequenz[i], &FrequencyBox::characterKey, this,
+            [this, i] { markEdited(i, ChannelField::OutFreq); });
+}
+
+void Form_Uebersicht::markEdited(int channel, ChannelField field) {
+    edited_[channel][static_cast<int>(field)] = true;
+    data_.DataChanged = true;
+}
+
+bool Form_Uebersicht::edited(int channel, ChannelField field) const {
+    return edited_[channel][static_cast<int>(field)];
 }
 
 void Form_Uebersicht::Carrier_On_Click(int i) {
@@ -251,7 +258,7 @@ void Form_Uebersicht::Carrier_On_Click(int i) {
         Text_infrequenz[i]->setEnabled(true);
         Check_Gain[i]->setEnabled(true);
     }
-    data_.DataChanged = true;
+    markEdited(i, ChannelField::Carrier);
 }
 
 // ---- activation, saving, closing -------------------------------------------------------------
@@ -276,11 +283,16 @@ void Form_Uebersicht::Form_Activate() {
     }
     fillLockText(data_.LockText);
 
+    // Until the read puts the unit's values in them, the controls are sent as they stand.
+    for (auto& fields : edited_)
+        fields.fill(true);
+
     state_ = State::Reading;
     Command_Save->setEnabled(false);
     ui::setHourglass();
-    read_unit_data_(link_, data_.unit, data_.LockText, *this);
+    // Edits made while the read runs stay edits.
     data_.DataChanged = false;
+    read_unit_data_(link_, data_.unit, data_.LockText, *this);
     ui::setDefaultPointer();
     Command_Save->setEnabled(true);
     state_ = State::Idle;
@@ -301,11 +313,15 @@ SequenceResult Form_Uebersicht::Command_Save_Click() {
     Command_Save->setEnabled(false);
     Command_Reload->setEnabled(false);
     QCoreApplication::processEvents();  // draw the disabled button before the write starts
+    // The values are taken before the first byte; an edit made while the write runs is not
+    // sent and stays to be saved.
+    const bool changedBefore = data_.DataChanged;
+    data_.DataChanged = false;
     const WriteOutcome out = set_unit_data_(link_, data_.unit, data_.LockText, *this);
     Command_Save->setEnabled(true);
     Command_Reload->setEnabled(true);
     // Only a save that reached the unit and was stored there leaves nothing unsaved.
-    if (out.result == SequenceResult::Complete) data_.DataChanged = false;
+    if (out.result != SequenceResult::Complete) data_.DataChanged |= changedBefore;
     state_ = State::Idle;
     ui::setDefaultPointer();
     if (out.result == SequenceResult::Refused && out.refused) {
@@ -320,8 +336,12 @@ bool Form_Uebersicht::askToSave() {
     if (!data_.DataChanged) return true;
     const MessageResult answer = messages_.show(SaveQuestion, shell_.applicationTitle(),
                                                 MessageIcon::Question, MessageButtons::OkCancel);
-    if (answer != MessageResult::Ok) return true;  // Cancel: the edits are dropped
-    return Command_Save_Click() != SequenceResult::Refused;
+    if (answer != MessageResult::Ok) {
+        data_.DataChanged = false;  // Cancel: the edits are dropped
+        return true;
+    }
+    // A save that did not reach the unit keeps the window and its edits.
+    return Command_Save_Click() == SequenceResult::Complete;
 }
 
 void Form_Uebersicht::finishSequence() {
@@ -343,6 +363,7 @@ void Form_Uebersicht::closeEvent(QCloseEvent* event) {
         return;
     }
     shell_.setProgramMenuEnabled(true);
+    data_.DataChanged = false;  // the edits go with the window
     event->accept();
 }
 
@@ -389,8 +410,12 @@ bool Form_Uebersicht::runPendingValidation() {
 
 bool Form_Uebersicht::validate(FrequencyBox* box) {
     const int channel = box->property("Index").toInt();
-    if (suspended_[channel] || !box->isEnabled()) return true;
     const bool input = box == Text_infrequenz[channel];
+    // A box that still shows what the unit reported goes back as it is: nothing to check.
+    if (suspended_[channel] || !box->isEnabled() ||
+        !edited(channel, input ? ChannelField::InFreq : ChannelField::OutFreq)) {
+        return true;
+    }
     const QString t = box->text();
     bool ok = false;
     bool valid = false;
@@ -421,7 +446,8 @@ bool Form_Uebersicht::validate(FrequencyBox* box) {
 }
 
 void Form_Uebersicht::focusField(int channel, ChannelField field) {
-    QWidget* w = nullptr;
+    // A field of a converter whose carrier is off takes no focus: its carrier box does.
+    QWidget* w = Carrier_On[channel];
     switch (field) {
         case ChannelField::Polarisation:
             w = Combo_Polarisation[channel];
@@ -436,9 +462,9 @@ void Form_Uebersicht::focusField(int channel, ChannelField field) {
             w = Text_outfrequenz[channel];
             break;
         case ChannelField::Carrier:
-            w = Carrier_On[channel];
             break;
     }
+    if (!w->isEnabled()) w = Carrier_On[channel];
     refocusing_ = true;
     w->setFocus(Qt::OtherFocusReason);
     refocusing_ = false;
@@ -488,18 +514,22 @@ void Form_Uebersicht::setFieldEnabled(int channel, ChannelField field, bool enab
 }
 
 void Form_Uebersicht::setCarrier(int channel, int value) {
+    edited_[channel][static_cast<int>(ChannelField::Carrier)] = false;
     setBoxValue(Carrier_On[channel], value);
 }
 
 void Form_Uebersicht::selectPolarisation(int channel, int index) {
+    edited_[channel][static_cast<int>(ChannelField::Polarisation)] = false;
     ui::ModListindex(Combo_Polarisation[channel], index);
 }
 
 void Form_Uebersicht::setInFreqText(int channel, const QString& text) {
+    edited_[channel][static_cast<int>(ChannelField::InFreq)] = false;
     Text_infrequenz[channel]->setText(text);
 }
 
 void Form_Uebersicht::setOutFreqText(int channel, const QString& text) {
+    edited_[channel][static_cast<int>(ChannelField::OutFreq)] = false;
     Text_outfrequenz[channel]->setText(text);
 }
 
@@ -508,6 +538,7 @@ void Form_Uebersicht::setLockText(int channel, LockSide side, const QString& tex
 }
 
 void Form_Uebersicht::setGain(int channel, int value) {
+    edited_[channel][static_cast<int>(ChannelField::Gain)] = false;
     setBoxValue(Check_Gain[channel], value);
 }
 

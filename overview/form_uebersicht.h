@@ -32,7 +32,7 @@ class Form_Uebersicht : public QWidget, public UnitView {
   public:
     static constexpr int ClientWidthTwips = 15330;
     static constexpr int ClientHeightTwips = 10695;
-    static constexpr int InFreqMin = 950, InFreqMax = 2150;
+    static constexpr int InFreqMin = InFreqLowest, InFreqMax = InFreqHighest;
     static constexpr int OutFreqMin = 270, OutFreqMax = 710;
 
     Form_Uebersicht(Link& link, ProgramData& programData, MessageService& messages,
@@ -61,6 +61,7 @@ class Form_Uebersicht : public QWidget, public UnitView {
     QString inFreqText(int channel) const override;
     int gainValue(int channel) const override;
     int carrierValue(int channel) const override;
+    bool edited(int channel, ChannelField field) const override;
 
     // Controls, by the names the unit's documentation uses.
     QLabel* Label_Typ_Text = nullptr;
@@ -106,6 +107,8 @@ class Form_Uebersicht : public QWidget, public UnitView {
     void buildControls();
     void connectHandlers(int i);
     void Carrier_On_Click(int i);
+    // The user changed a field's control: it is sent as it stands from now on.
+    void markEdited(int channel, ChannelField field);
     // Range check of a frequency box the focus has left; false, after the message, when the
     // value is refused.
     bool validate(FrequencyBox* box);
@@ -121,6 +124,9 @@ class Form_Uebersicht : public QWidget, public UnitView {
     ui::Shell& shell_;
     std::unique_ptr<ui::clsResize> resize_;
     std::array<bool, ConverterCount> suspended_{};
+    // Per converter and field (ChannelField order): the control holds an edit of the user's,
+    // or no read has put the unit's value in it. Other fields go back to the unit raw.
+    std::array<std::array<bool, 5>, ConverterCount> edited_{};
     QPointer<FrequencyBox> pendingValidation_;
     bool refocusing_ = false;
     bool closeAfterSequence_ = false;

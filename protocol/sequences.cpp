@@ -82,22 +82,37 @@ bool readConverter(Commands& cmd, UnitImage& unit, const LockTextTable& lockText
 
 }  // namespace
 
-std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView& view) {
+QString inputRangeMessage() {
+    // Each bound written with its sign position: " 950", " 2150".
+    return QStringLiteral("Input Frequency must be in the range") +
+           QStringLiteral(" %1").arg(InFreqLowest) + QStringLiteral(" to") +
+           QStringLiteral(" %1").arg(InFreqHighest) + QStringLiteral("MHz!");
+}
+
+std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView& view,
+                                                                 const UnitImage& unit) {
     ChannelSettings out{};
     for (int i = 0; i < ConverterCount; ++i) {
-        const int sat = view.polarisationIndex(i);
-        if (sat < 0) {
-            return FieldError{i, ChannelField::Polarisation,
-                              QStringLiteral("Converter %1: No SAT input chosen!").arg(i + 1)};
+        const QString converter = QStringLiteral("Converter %1: ").arg(i + 1);
+        ChannelSetting& s = out[i];
+        s = {unit.Polarisation[i], unit.InFreq[i], unit.Gain[i], unit.Carrier[i]};
+        if (view.edited(i, ChannelField::Polarisation)) {
+            const int sat = view.polarisationIndex(i);
+            if (sat < 0) {
+                return FieldError{i, ChannelField::Polarisation,
+                                  converter + QStringLiteral("No SAT input chosen!")};
+            }
+            s.polarisation = boxValue(sat);
         }
-        const auto mhz = wholeNumber(view.inFreqText(i));
-        if (!mhz) {
-            return FieldError{
-                i, ChannelField::InFreq,
-                QStringLiteral("Converter %1: Input Frequency must be a whole number of MHz!")
-                    .arg(i + 1)};
+        if (view.edited(i, ChannelField::InFreq)) {
+            const auto mhz = wholeNumber(view.inFreqText(i));
+            if (!mhz || *mhz < InFreqLowest || *mhz > InFreqHighest) {
+                return FieldError{i, ChannelField::InFreq, converter + inputRangeMessage()};
+            }
+            s.inFreq = *mhz;
         }
-        out[i] = {boxValue(sat), *mhz, boxValue(view.gainValue(i)), boxValue(view.carrierValue(i))};
+        if (view.edited(i, ChannelField::Gain)) s.gain = boxValue(view.gainValue(i));
+        if (view.edited(i, ChannelField::Carrier)) s.carrier = boxValue(view.carrierValue(i));
     }
     return out;
 }
@@ -155,7 +170,7 @@ WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, U
 
 WriteOutcome set_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
                             UnitView& view) {
-    auto collected = collectChannelSettings(view);
+    auto collected = collectChannelSettings(view, unit);
     if (auto* error = std::get_if<FieldError>(&collected)) {
         WriteOutcome out;
         out.result = SequenceResult::Refused;

@@ -27,6 +27,12 @@ struct ChannelSetting {
 };
 using ChannelSettings = std::array<ChannelSetting, ConverterCount>;
 
+// The input frequencies a converter takes, MHz.
+constexpr std::int32_t InFreqLowest = 950;
+constexpr std::int32_t InFreqHighest = 2150;
+// "Input Frequency must be in the range 950 to 2150MHz!", built from the bounds.
+QString inputRangeMessage();
+
 // A field whose content cannot be sent.
 struct FieldError {
     int channel = 0;
@@ -34,10 +40,13 @@ struct FieldError {
     QString message;
 };
 
-// Takes the values to send from the view, as its controls stand: the selected SAT entry, the
-// input frequency text as a whole number, the gain and carrier boxes. The first field that
-// cannot be converted is returned instead.
-std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView& view);
+// Takes the values to send. A field the view reports as edited is sent as its control stands:
+// the selected SAT entry, the input frequency text as a whole number from 950 to 2150, the
+// gain and carrier boxes. Any other field goes back as the unit reported it, from `unit`.
+// The first edited field that cannot be sent is returned instead, whether or not its control
+// is enabled.
+std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView& view,
+                                                                 const UnitImage& unit);
 
 // Reads the whole unit into the image and shows it in the view: connection, 4 unit commands,
 // 7 commands for each of the 12 converters, end of communication. Stops at the first command
@@ -62,8 +71,9 @@ WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, U
                                   const LockTextTable& lockText, UnitView& view);
 
 // Sends the view's settings for all 12 converters (6 commands each, the lock labels refreshed
-// on the way), then stores them in the device and ends the communication. Fields that cannot
-// be converted refuse the whole write before the first byte.
+// on the way), then stores them in the device and ends the communication. Fields the user did
+// not edit go back as `unit` holds them; edited fields that cannot be sent refuse the whole
+// write before the first byte.
 WriteOutcome set_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
                             UnitView& view);
 

@@ -36,6 +36,12 @@ class UnitView {
     virtual QString inFreqText(int channel) const = 0;
     virtual int gainValue(int channel) const = 0;
     virtual int carrierValue(int channel) const = 0;
+
+    // Whether the field's control holds something other than the unit's value as the last
+    // read put it there: the user changed it since, or no read has filled it. A field that is
+    // not edited goes back to the unit as read, raw, even where its control cannot show it.
+    // A view that does not follow the user's edits sends what its controls hold.
+    virtual bool edited(int /*channel*/, ChannelField /*field*/) const { return true; }
 };
 
 // A unit view without a window: holds what a window's controls would hold. Used by the

@@ -23,7 +23,19 @@ class TstCodec : public QObject {
     void fieldConversion_data();
     void fieldConversion();
     void firstBadChannelIsNamed();
+    void untouchedFieldsGoBackRaw();
 };
+
+namespace {
+// A window's view: every field holds the unit's value but those the user edited.
+class EditsView : public MemoryUnitView {
+  public:
+    bool edited(int channel, ChannelField field) const override {
+        return editedFields.contains({channel, int(field)});
+    }
+    QSet<QPair<int, int>> editedFields;
+};
+}  // namespace
 
 void TstCodec::frames_data() {
     QTest::addColumn<QByteArray>("frame");
@@ -144,8 +156,10 @@ void TstCodec::fieldConversion_data() {
     QTest::addColumn<int>("value");
     QTest::newRow("digits") << "1250" << true << 1250;
     QTest::newRow("blanks around") << " 950 " << true << 950;
-    QTest::newRow("sign") << "-3" << true << -3;
-    QTest::newRow("largest") << "2147483647" << true << 2147483647;
+    QTest::newRow("highest") << "2150" << true << 2150;
+    QTest::newRow("below the range") << "949" << false << 0;
+    QTest::newRow("above the range") << "2151" << false << 0;
+    QTest::newRow("sign") << "-3" << false << 0;
     QTest::newRow("empty") << "" << false << 0;
     QTest::newRow("blank") << "  " << false << 0;
     QTest::newRow("letters") << "12a0" << false << 0;
@@ -166,7 +180,7 @@ void TstCodec::fieldConversion() {
     view.setGain(4, 1);
     view.setCarrier(4, 1);
     view.selectPolarisation(4, 2);
-    auto result = collectChannelSettings(view);
+    auto result = collectChannelSettings(view, UnitImage{});
     QCOMPARE(std::holds_alternative<ChannelSettings>(result), ok);
     if (ok) {
         const ChannelSetting s = std::get<ChannelSettings>(result)[4];
@@ -178,7 +192,8 @@ void TstCodec::fieldConversion() {
         const FieldError e = std::get<FieldError>(result);
         QCOMPARE(e.channel, 4);
         QCOMPARE(e.field, ChannelField::InFreq);
-        QVERIFY2(e.message.startsWith(QStringLiteral("Converter 5:")), qPrintable(e.message));
+        QCOMPARE(e.message, QStringLiteral("Converter 5: Input Frequency must be in the range 950 "
+                                           "to 2150MHz!"));
     }
 }
 
@@ -188,12 +203,58 @@ void TstCodec::firstBadChannelIsNamed() {
         view.setInFreqText(i, QStringLiteral("1000"));
     view.selectPolarisation(7, 4);  // past the last entry: nothing selected
     view.setInFreqText(9, QString());
-    auto result = collectChannelSettings(view);
+    auto result = collectChannelSettings(view, UnitImage{});
     QVERIFY(std::holds_alternative<FieldError>(result));
     const FieldError e = std::get<FieldError>(result);
     QCOMPARE(e.channel, 7);
     QCOMPARE(e.field, ChannelField::Polarisation);
     QCOMPARE(e.message, QStringLiteral("Converter 8: No SAT input chosen!"));
+}
+
+void TstCodec::untouchedFieldsGoBackRaw() {
+    // Values the unit reported that no control can show, and controls that show none.
+    UnitImage unit;
+    EditsView view;
+    for (int i = 0; i < ConverterCount; ++i) {
+        unit.Carrier[i] = 3;
+        unit.Polarisation[i] = 5;
+        unit.InFreq[i] = 3000 + i;
+        unit.Gain[i] = 255;
+        view.setCarrier(i, 2);
+        view.selectPolarisation(i, 5);
+        view.setInFreqText(i, QString::number(3000 + i));
+        view.setGain(i, 2);
+    }
+    auto result = collectChannelSettings(view, unit);
+    QVERIFY(std::holds_alternative<ChannelSettings>(result));
+    for (const ChannelSetting& s : std::get<ChannelSettings>(result)) {
+        QCOMPARE(s.carrier, 3);
+        QCOMPARE(s.polarisation, 5);
+        QVERIFY(s.inFreq >= 3000);
+        QCOMPARE(s.gain, 255);
+    }
+
+    // Edited fields are sent as their controls stand, the others of the converter raw.
+    view.editedFields = {{2, int(ChannelField::InFreq)}, {2, int(ChannelField::Gain)}};
+    view.setInFreqText(2, QStringLiteral("1200"));
+    view.setGain(2, 1);
+    result = collectChannelSettings(view, unit);
+    const ChannelSetting s = std::get<ChannelSettings>(result)[2];
+    QCOMPARE(s.inFreq, 1200);
+    QCOMPARE(s.gain, 1);
+    QCOMPARE(s.carrier, 3);
+    QCOMPARE(s.polarisation, 5);
+
+    // An edited field is checked, whatever the unit held: the range, a SAT list emptied.
+    view.setInFreqText(2, QStringLiteral("3000"));
+    result = collectChannelSettings(view, unit);
+    QCOMPARE(std::get<FieldError>(result).message,
+             QStringLiteral("Converter 3: Input Frequency must be in the range 950 to 2150MHz!"));
+    view.setInFreqText(2, QStringLiteral("1200"));
+    view.editedFields.insert({7, int(ChannelField::Polarisation)});
+    result = collectChannelSettings(view, unit);
+    QCOMPARE(std::get<FieldError>(result).message,
+             QStringLiteral("Converter 8: No SAT input chosen!"));
 }
 
 QTEST_GUILESS_MAIN(TstCodec)

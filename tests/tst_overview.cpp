@@ -39,6 +39,30 @@ void leave(GuiRig& g, QWidget* to) {
     to->setFocus(Qt::TabFocusReason);
     g.settle();
 }
+
+// Types over the whole text of a box, as a user does after tabbing into it.
+void type(FrequencyBox* box, const QString& text) {
+    box->setFocus(Qt::TabFocusReason);
+    box->selectAll();
+    if (text.isEmpty()) {
+        QTest::keyClick(box, Qt::Key_Backspace);
+    } else {
+        QTest::keyClicks(box, text);
+    }
+}
+
+// Every input frequency the unit was told or stored lies in 950..2150 MHz.
+bool noInputOutOfRange(const GuiRig& g) {
+    for (const auto& f : g.sim.model.frames()) {
+        if (f.frame[0] != char(25)) continue;
+        const qint32 v = decodeInt32(f.frame.mid(2, 4));
+        if (v < 950 || v > 2150) return false;
+    }
+    for (const auto& c : g.sim.model.stored().channels) {
+        if (c.inFreq < 950 || c.inFreq > 2150) return false;
+    }
+    return true;
+}
 }  // namespace
 
 class TstOverview : public QObject {
@@ -55,11 +79,16 @@ class TstOverview : public QObject {
     void outputRangeCheck();
     void focusLossToAMessageIsNotLeaving();
     void saveSendsWhatTheControlsShow();
+    void saveChecksEveryValueItSends_data();
+    void saveChecksEveryValueItSends();
+    void untouchedFieldsGoBackAsRead();
     void saveRefusesFieldsItCannotSend();
     void incompleteSaveKeepsTheChanges();
     void closeQuestion_data();
     void closeQuestion();
     void closeKeepsEditsThatCannotBeSent();
+    void editsDoNotOutliveTheWindow_data();
+    void editsDoNotOutliveTheWindow();
     void activationAsksBeforeReplacingEdits_data();
     void activationAsksBeforeReplacingEdits();
     void noSecondSequenceWhileOneRuns();
@@ -248,8 +277,7 @@ void TstOverview::rangeChecksOnLeaving() {
     Form_Uebersicht* f = g.openOverview();
     const qint32 before = g.data.unit.InFreq[2];
     FrequencyBox* box = f->Text_infrequenz[2];
-    box->setFocus();
-    box->setText(typed);
+    type(box, typed);
     leave(g, f->Check_Gain[2]);
     if (accepted) {
         QVERIFY(g.sim.messages.shown.isEmpty());
@@ -291,8 +319,7 @@ void TstOverview::focusLossToAMessageIsNotLeaving() {
     g.start();
     Form_Uebersicht* f = g.openOverview();
     FrequencyBox* box = f->Text_infrequenz[0];
-    box->setFocus();
-    box->setText(QStringLiteral("3"));
+    type(box, QStringLiteral("3"));
     // Focus to a widget outside the window (a message box, another window): no check.
     QWidget elsewhere;
     elsewhere.setFocusPolicy(Qt::StrongFocus);
@@ -315,12 +342,14 @@ void TstOverview::saveSendsWhatTheControlsShow() {
     g.start();
     Form_Uebersicht* f = g.openOverview();
     const int framesBefore = int(g.sim.model.frames().size());
-    f->Text_infrequenz[0]->setText(QStringLiteral("2000"));
-    f->Combo_Polarisation[1]->setCurrentIndex(3);
-    f->Check_Gain[2]->setCheckState(Qt::Checked);
-    f->Carrier_On[10]->setCheckState(Qt::Checked);
+    type(f->Text_infrequenz[0], QStringLiteral("2000"));
+    f->Combo_Polarisation[1]->setFocus();
+    QTest::keyClick(f->Combo_Polarisation[1], Qt::Key_Down);  // "SAT 2" to "SAT 3"
+    QTest::mouseClick(f->Check_Gain[2], Qt::LeftButton);
+    QTest::mouseClick(f->Carrier_On[10], Qt::LeftButton);
     f->Text_outfrequenz[0]->setText(QStringLiteral("999"));  // shown, never written
-    g.data.DataChanged = true;
+    QVERIFY(g.data.DataChanged);
+    g.settle();
 
     QList<bool> saveEnabledDuring;
     QList<bool> hourglassDuring;
@@ -334,6 +363,7 @@ void TstOverview::saveSendsWhatTheControlsShow() {
     QVERIFY(f->Command_Save->isEnabled());
     QVERIFY(!ui::hourglassShown());
     QVERIFY(!g.data.DataChanged);
+    QCOMPARE(g.sim.model.stored().channels[1].polarisation, 2);
 
     QCOMPARE(g.sim.model.frames().size(), framesBefore + 6 * 12 + 2);
     const sim::HeadendState& stored = g.sim.model.stored();
@@ -347,26 +377,120 @@ void TstOverview::saveSendsWhatTheControlsShow() {
     QCOMPARE(stored.channels[0].outFreq, 474.0f);
     // The lock labels show what the unit answered: converter 11 is on now.
     QCOMPARE(f->Label_Status_Out[10]->text(), QStringLiteral("Locked"));
+
+    // An edit made while a save runs is not sent, and stays to be saved.
+    g.sim.pump.at(g.sim.clock.now() + 2.0,
+                  [&] { QTest::mouseClick(f->Check_Gain[3], Qt::LeftButton); });
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QCOMPARE(g.sim.model.stored().channels[3].gain, g.data.unit.Gain[3]);
+    QVERIFY(g.data.DataChanged);
+}
+
+void TstOverview::saveChecksEveryValueItSends_data() {
+    QTest::addColumn<QString>("way");
+    for (const char* way : {"another box", "its carrier box", "its carrier box twice",
+                            "the gain box", "Save", "a paste"}) {
+        QTest::newRow(way) << QString::fromLatin1(way);
+    }
+}
+
+void TstOverview::saveChecksEveryValueItSends() {
+    // However the focus left the box with 3000 in it, Save sends no byte and says why.
+    QFETCH(QString, way);
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    const int frames = int(g.sim.model.frames().size());
+    FrequencyBox* box = f->Text_infrequenz[0];
+    if (way == QLatin1String("a paste")) {
+        QGuiApplication::clipboard()->setText(QStringLiteral("3000"));
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    } else {
+        type(box, QStringLiteral("3000"));
+    }
+    QCOMPARE(box->text(), QStringLiteral("3000"));
+    if (way == QLatin1String("another box")) leave(g, f->Text_infrequenz[1]);
+    if (way == QLatin1String("the gain box")) leave(g, f->Check_Gain[0]);
+    if (way.startsWith(QLatin1String("its carrier box"))) {
+        QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
+        g.settle();
+        QVERIFY(!box->isEnabled());
+        if (way.endsWith(QLatin1String("twice"))) {
+            QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
+            g.settle();
+            QVERIFY(box->isEnabled());
+        }
+    }
+    g.sim.messages.shown.clear();
+    QTest::mouseClick(f->Command_Save, Qt::LeftButton);
+    g.settle();
+    QCOMPARE(g.sim.model.frames().size(), frames);  // not even a connection
+    QCOMPARE(g.sim.messages.shown.size(), 1);
+    QCOMPARE(g.sim.messages.shown[0].title, QStringLiteral("Error"));
+    QVERIFY2(g.sim.messages.shown[0].text.contains(
+                 QStringLiteral("Input Frequency must be in the range 950 to 2150MHz!")),
+             qPrintable(g.sim.messages.shown[0].text));
+    // The box, or the carrier box that enables it again.
+    QCOMPARE(QApplication::focusWidget(),
+             box->isEnabled() ? static_cast<QWidget*>(box) : f->Carrier_On[0]);
+    QVERIFY(g.data.DataChanged);
+
+    // Corrected, the save goes through.
+    QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
+    if (!box->isEnabled()) QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
+    type(box, QStringLiteral("2150"));
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QCOMPARE(g.sim.model.stored().channels[0].inFreq, 2150);
+    QVERIFY(noInputOutOfRange(g));
+}
+
+void TstOverview::untouchedFieldsGoBackAsRead() {
+    // Values no control can show: written back as the unit reported them, unless edited.
+    GuiRig g;
+    sim::HeadendState& s = g.sim.model.state();
+    s.channels[3].carrier = 3;
+    s.channels[4].gain = 255;
+    s.channels[5].polarisation = 5;
+    s.channels[6].inFreq = 3000;
+    s.channels[7].gain = 255;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    QCOMPARE(f->Carrier_On[3]->checkState(), Qt::PartiallyChecked);
+    QCOMPARE(f->Combo_Polarisation[5]->currentIndex(), -1);
+    // Passing through a box that shows the unit's value is no edit and raises no message.
+    f->Text_infrequenz[6]->setFocus();
+    leave(g, f->Check_Gain[6]);
+    QTest::mouseClick(f->Check_Gain[7], Qt::LeftButton);  // edited: sent as shown
+    type(f->Text_infrequenz[0], QStringLiteral("1200"));
+    QVERIFY(g.sim.messages.shown.isEmpty());
+
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    const sim::HeadendState& stored = g.sim.model.stored();
+    QCOMPARE(stored.channels[0].inFreq, 1200);
+    QCOMPARE(int(stored.channels[3].carrier), 3);
+    QCOMPARE(int(stored.channels[4].gain), 255);
+    QCOMPARE(int(stored.channels[5].polarisation), 5);
+    QCOMPARE(stored.channels[6].inFreq, 3000);
+    QCOMPARE(int(stored.channels[7].gain), f->Check_Gain[7]->isChecked() ? 1 : 0);
+    for (int i : {1, 2, 8, 9, 10, 11}) {
+        QCOMPARE(stored.channels[i].inFreq, s.channels[i].inFreq);
+        QCOMPARE(stored.channels[i].gain, s.channels[i].gain);
+    }
 }
 
 void TstOverview::saveRefusesFieldsItCannotSend() {
     GuiRig g;
-    g.sim.model.state().channels[1].polarisation = 9;  // shows no SAT entry
     g.start();
     Form_Uebersicht* f = g.openOverview();
     const int frames = int(g.sim.model.frames().size());
-    QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
-    QCOMPARE(g.sim.messages.texts(),
-             QStringList{QStringLiteral("Error: Converter 2: No SAT input chosen!")});
-    QCOMPARE(QApplication::focusWidget(), f->Combo_Polarisation[1]);
-    f->Combo_Polarisation[1]->setCurrentIndex(0);
-
-    g.sim.messages.shown.clear();
-    f->Text_infrequenz[6]->setText(QString());
+    type(f->Text_infrequenz[6], QString());
     f->Check_Gain[0]->setFocus();
+    g.settle();
+    g.sim.messages.shown.clear();
     QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
-    QCOMPARE(g.sim.messages.shown.size(), 1);
-    QVERIFY(g.sim.messages.shown[0].text.startsWith(QStringLiteral("Converter 7:")));
+    QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
     QCOMPARE(QApplication::focusWidget(), f->Text_infrequenz[6]);
     QCOMPARE(g.sim.model.frames().size(), frames);  // nothing sent
     QCOMPARE(connects(g), 1);
@@ -414,7 +538,7 @@ void TstOverview::closeQuestion() {
     GuiRig g;
     g.start();
     Form_Uebersicht* f = g.openOverview();
-    if (edited) QTest::keyClick(f->Text_infrequenz[0], Qt::Key_Backspace);
+    if (edited) type(f->Text_infrequenz[0], QStringLiteral("1200"));
     QCOMPARE(g.data.DataChanged, edited);
     g.sim.messages.answer = MessageResult(answer);
     f->parentWidget()->close();
@@ -447,6 +571,52 @@ void TstOverview::closeKeepsEditsThatCannotBeSent() {
     QVERIFY(g.data.DataChanged);
 }
 
+void TstOverview::editsDoNotOutliveTheWindow_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("closed with Cancel") << "cancel";
+    QTest::newRow("closed during a save") << "during save";
+    QTest::newRow("a failed save, closed with Cancel") << "failed save";
+}
+
+void TstOverview::editsDoNotOutliveTheWindow() {
+    // Whatever became of the edits of one window, the next one reads the unit and asks nothing.
+    QFETCH(QString, how);
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    type(f->Text_infrequenz[0], QStringLiteral("2001"));
+    if (how == QLatin1String("during save")) {
+        g.sim.model.faults().replyDelay = 0.05;
+        g.sim.pump.at(g.sim.clock.now() + 2.0, [&] { f->parentWidget()->close(); });
+        QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
+        g.sim.model.faults().replyDelay = 0;
+    } else if (how == QLatin1String("failed save")) {
+        // OK to "Save Settings?" with no answer from the unit: the window stays with its
+        // edits; Cancel then closes it.
+        g.sim.model.faults().noReplyAt = 3;
+        g.sim.messages.answer = MessageResult::Ok;
+        f->parentWidget()->close();
+        g.settle();
+        QVERIFY(g.main->overview());
+        QCOMPARE(f->Text_infrequenz[0]->text(), QStringLiteral("2001"));
+        g.sim.model.faults().noReplyAt = 0;
+    }
+    g.sim.messages.answer = MessageResult::Cancel;
+    if (g.main->overview()) f->parentWidget()->close();
+    g.settle();
+    QVERIFY(!g.main->overview());
+    g.sim.messages.shown.clear();
+    const int connections = connects(g);
+
+    f = g.openOverview();
+    QVERIFY(g.sim.messages.shown.isEmpty());
+    QCOMPARE(connects(g), connections + 1);
+    QCOMPARE(f->Text_infrequenz[0]->text(),
+             QString::number(g.sim.model.state().channels[0].inFreq));
+    QVERIFY(!g.data.DataChanged);
+    QCOMPARE(g.sim.model.stored().channels[0].inFreq, 1010);  // never stored
+}
+
 void TstOverview::activationAsksBeforeReplacingEdits_data() {
     QTest::addColumn<int>("answer");
     QTest::addColumn<int>("stores");
@@ -460,8 +630,7 @@ void TstOverview::activationAsksBeforeReplacingEdits() {
     GuiRig g;
     g.start();
     Form_Uebersicht* f = g.openOverview();
-    f->Text_infrequenz[0]->setText(QStringLiteral("2001"));
-    g.data.DataChanged = true;
+    type(f->Text_infrequenz[0], QStringLiteral("2001"));
     g.sim.messages.answer = MessageResult(answer);
 
     // Another child window becomes active, then the overview again.
