@@ -110,6 +110,8 @@ class TstSequences : public QObject {
     void lostPortStopsTheRead();
     void abortStopsTheReadSilently();
     void writeStopsAtTheFirstFailure();
+    void writeIsCompleteOnlyWhenStoredAndEnded_data();
+    void writeIsCompleteOnlyWhenStoredAndEnded();
     void writeRefusesFieldsItCannotSend();
     void storeAndEndPauses();
 };
@@ -289,6 +291,17 @@ void TstSequences::readFromSilentDevice() {
 }
 
 void TstSequences::readToleratesSurplusLateAndEmptyReplies() {
+    // Texts are bytes, one character each: a type text of 255 bytes of every value but 0.
+    Harness t;
+    QByteArray bytes;
+    for (int b = 1; b < 256; ++b)
+        bytes.append(char(b));
+    t.rig.model.state().unitType = QString::fromLatin1(bytes);
+    QCOMPARE(t.read(), SequenceResult::Complete);
+    QCOMPARE(t.unit.UnitType.toLatin1(), bytes);
+    QCOMPARE(t.view.unitType, t.unit.UnitType);
+    QCOMPARE(t.view.hwVersion, t.rig.model.state().hwVersion);
+
     Harness h;
     h.rig.model.faults().surplusAfterData = "xyz";
     h.rig.model.faults().lateAfterOk = "??";
@@ -350,6 +363,27 @@ void TstSequences::writeStopsAtTheFirstFailure() {
     QCOMPARE(k.rig.model.state().channels[1].inFreq, planFor(1).mhz);
     QCOMPARE(k.rig.model.stores(), 0);
     QVERIFY(!k.rig.wire.sent().contains(CommandFrame::plain(40).bytes()));
+}
+
+void TstSequences::writeIsCompleteOnlyWhenStoredAndEnded_data() {
+    QTest::addColumn<int>("unanswered");  // command after the connection left without "EN"
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("store command") << 6 * ConverterCount + 1 << false;
+    QTest::newRow("end command") << 6 * ConverterCount + 2 << true;
+}
+
+void TstSequences::writeIsCompleteOnlyWhenStoredAndEnded() {
+    QFETCH(int, unanswered);
+    QFETCH(bool, stored);
+    Harness h;
+    fillView(h.view);
+    h.rig.model.faults().dropEnAt = unanswered;
+    const WriteOutcome out = h.write();
+    QCOMPARE(out.result, SequenceResult::Failed);
+    QCOMPARE(out.stored, stored);
+    QCOMPARE(out.convertersSent, ConverterCount);
+    QCOMPARE(h.rig.messages.texts(),
+             QStringList{QStringLiteral("Connect Error: Connection aborted!")});
 }
 
 void TstSequences::writeRefusesFieldsItCannotSend() {
