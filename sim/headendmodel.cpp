@@ -119,7 +119,7 @@ double HeadendModel::nextEventTime() const {
 }
 
 qint64 HeadendModel::pendingInput(double time) const {
-    if (!paced_ || lastIn_ <= time) return 0;
+    if (!paced_ || buffering_ || lastIn_ <= time) return 0;
     return static_cast<qint64>(std::ceil((lastIn_ - time) * LineRate - 1e-6));
 }
 

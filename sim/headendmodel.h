@@ -78,6 +78,14 @@ class HeadendModel {
     SimFaults& faults() { return faults_; }
     void setPaced(bool paced) { paced_ = paced; }
     bool paced() const { return paced_; }
+    // A device behind a large buffer (a USB adapter, a network serial server): it takes
+    // everything the host writes at once and works through it at the line rate, so the
+    // host's port never holds anything back. Implies pacing.
+    void setBuffering(bool buffering) {
+        buffering_ = buffering;
+        if (buffering) paced_ = true;
+    }
+    bool buffering() const { return buffering_; }
     // Called with the settings when the device stores them (command 33).
     void setStoreHandler(std::function<void(const HeadendState&)> handler) {
         onStore_ = std::move(handler);
@@ -90,7 +98,8 @@ class HeadendModel {
     void receive(const QByteArray& bytes, double time);
     // The time of the next answer byte due, Never when none is.
     double nextEventTime() const;
-    // Bytes handed to receive() that are still on their way at `time` (paced only).
+    // Bytes handed to receive() that are still on their way at `time` (paced only; a buffering
+    // device has taken them all).
     qint64 pendingInput(double time) const;
     // When the last byte handed to receive() has arrived.
     double inputDrainedAt() const { return lastIn_; }
@@ -140,6 +149,7 @@ class HeadendModel {
     HeadendState stored_;
     SimFaults faults_;
     bool paced_ = false;
+    bool buffering_ = false;
     std::function<void(const HeadendState&)> onStore_;
     std::function<void(const QByteArray&)> onFirmware_;
 

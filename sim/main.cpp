@@ -45,6 +45,10 @@ int main(int argc, char* argv[]) {
         QStringLiteral("FILE"));
     const QCommandLineOption paced(QStringLiteral("paced"),
                                    QStringLiteral("Run at the real line rate, 5760 bytes/s."));
+    const QCommandLineOption buffering(
+        QStringLiteral("buffering"),
+        QStringLiteral("Take everything at once and work through it at the line rate, as a device "
+                       "behind a large buffer does (implies --paced)."));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
     const QCommandLineOption delay(QStringLiteral("reply-delay"),
                                    QStringLiteral("Wait SECONDS before every answer."),
@@ -89,6 +93,7 @@ int main(int argc, char* argv[]) {
         QStringLiteral("N"));
     p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose,
                   fwOut, stallSector, stallAttempts, dropFinalEn, writeTime, frozen});
+    p.addOption(buffering);
     p.process(app);
 
     HeadendModel model;
@@ -127,6 +132,7 @@ int main(int argc, char* argv[]) {
     if (p.isSet(frozen)) f.frozenConverter = p.value(frozen).toInt() - 1;
     f.sectorWriteTime = p.value(writeTime).toDouble();
     model.setPaced(p.isSet(paced));
+    model.setBuffering(p.isSet(buffering));
     const QString firmwarePath = p.value(fwOut);
     if (!firmwarePath.isEmpty()) {
         model.setFirmwareHandler([firmwarePath, &err](const QByteArray& image) {

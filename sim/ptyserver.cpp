@@ -97,7 +97,8 @@ void PtyServer::onReadable() {
     char buf[4096];
     for (;;) {
         qint64 room = sizeof buf;
-        if (model_.paced()) {
+        // A buffering device takes everything at once; a paced one only what the line carries.
+        if (model_.paced() && !model_.buffering()) {
             room = std::min(room, ReadAhead - model_.pendingInput(clock_.now()));
             if (room <= 0) {
                 readPaused_ = true;

@@ -1,5 +1,7 @@
 #include "simulatedport.h"
 
+#include <utility>
+
 namespace meridan::sim {
 
 SimulatedPort::SimulatedPort(HeadendModel& model, Clock& clock, QObject* parent)
@@ -26,13 +28,25 @@ bool SimulatedPort::open() {
 
 qint64 SimulatedPort::write(const QByteArray& data) {
     if (!open_) return -1;
+    if (holding_) {
+        held_.append(data);
+        return data.size();
+    }
     model_.receive(data, clock_.now());
     reportedPending_ = model_.pendingInput(clock_.now());
     return data.size();
 }
 
 qint64 SimulatedPort::bytesToWrite() const {
-    return open_ ? model_.pendingInput(clock_.now()) : 0;
+    return open_ ? held_.size() + model_.pendingInput(clock_.now()) : 0;
+}
+
+void SimulatedPort::setHeld(bool held) {
+    holding_ = held;
+    if (held || held_.isEmpty()) return;
+    const QByteArray data = std::exchange(held_, {});
+    write(data);
+    Q_EMIT bytesWritten(data.size());
 }
 
 double SimulatedPort::nextEventTime(double now) const {

@@ -39,6 +39,9 @@ class SimulatedPort final : public Port {
     // The adapter is pulled: the port closes and reports it once.
     void loseDevice();
     void injectEvent(PortEvent event) { Q_EMIT eventOccurred(event); }
+    // The line is held (a handshake line the adapter waits on): what is written stays in the
+    // port until it is released.
+    void setHeld(bool held);
     int opens() const { return opens_; }
 
   private:
@@ -46,6 +49,8 @@ class SimulatedPort final : public Port {
     Clock& clock_;
     QSet<int> available_;
     QByteArray rx_;
+    QByteArray held_;
+    bool holding_ = false;
     qint64 reportedPending_ = 0;
     QString error_;
     int number_ = 1;
