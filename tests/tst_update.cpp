@@ -1,4 +1,5 @@
 // The update window on the offscreen platform, over the simulated headend in virtual time.
+#include <sys/resource.h>
 #include <QAction>
 #include <QFile>
 #include <QLabel>
@@ -8,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <csignal>
 
 #include "expert/frmlogin.h"
 #include "support/guirig.h"
@@ -32,6 +34,24 @@ QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modifie
     }
     return data;
 }
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// No file of this process may grow past `bytes` while it lives: a disk that is full.
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
+        rlimit lim = old;
+        lim.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old); }
+    rlimit old{};
+};
 
 QString imagePath(GuiRig& g, const QString& name) {
     return g.programDir.filePath(name);
@@ -272,6 +292,20 @@ void TstUpdate::addFile() {
     g.sim.messages.answer = MessageResult::Ok;
     u->Toolbar1_ButtonClick(3);
     QCOMPARE(QFileInfo(dest).size(), 500);
+
+    // The folder runs out of space during an overwrite: the old image stays as it was.
+    const QByteArray before = readAll(dest);
+    writeImage(source, 256 * 1024);
+    g.sim.messages.shown.clear();
+    {
+        FileSizeLimit full(64 * 1024);
+        u->Toolbar1_ButtonClick(3);
+    }
+    QCOMPARE(g.sim.messages.shown.size(), 2);  // the question, then the failure
+    QVERIFY2(g.sim.messages.shown[1].text.contains(QStringLiteral("unchanged")),
+             qPrintable(g.sim.messages.shown[1].text));
+    QCOMPARE(readAll(dest), before);
+    QCOMPARE(QDir(g.programDir.path()).entryList(QDir::Files).size(), 1);  // nothing left over
 
     // A file already in the program folder is not copied onto itself.
     g.sim.messages.shown.clear();

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
@@ -325,27 +326,51 @@ void Form_Update::addFile() {
     if (source.isEmpty()) return;
     const QString dest = QDir(folder_).filePath(QFileInfo(source).fileName());
     if (QFileInfo(source).absoluteFilePath() == QFileInfo(dest).absoluteFilePath()) return;
+    const bool overwrite = FileExists(dest);
     auto failed = [&](const QString& why) {
         messages_.show(
             QStringLiteral("%1 could not be copied to %2: %3")
-                .arg(QDir::toNativeSeparators(source), QDir::toNativeSeparators(dest), why),
+                    .arg(QDir::toNativeSeparators(source), QDir::toNativeSeparators(dest), why) +
+                (overwrite ? QStringLiteral("\nThe image already there is unchanged.") : QString()),
             AddFileTitle, MessageIcon::Critical, MessageButtons::Ok);
     };
-    if (FileExists(dest)) {
-        if (messages_.show(QStringLiteral("File already exists! Overwrite?"),
-                           shell_.applicationTitle(), MessageIcon::Question,
-                           MessageButtons::OkCancel) != MessageResult::Ok) {
-            return;
-        }
-        QFile old(dest);
-        if (!old.remove()) {
-            failed(old.errorString());
-            return;
+    if (overwrite &&
+        messages_.show(QStringLiteral("File already exists! Overwrite?"), shell_.applicationTitle(),
+                       MessageIcon::Question, MessageButtons::OkCancel) != MessageResult::Ok) {
+        return;
+    }
+    // The copy goes to a new file in the program's folder that takes the image's name only
+    // once it is complete: a copy that fails leaves the image there as it was.
+    QFile in(source);
+    QSaveFile out(dest);
+    if (!in.open(QIODevice::ReadOnly)) {
+        failed(in.errorString());
+        return;
+    }
+    if (!out.open(QIODevice::WriteOnly)) {
+        failed(out.errorString());
+        return;
+    }
+    constexpr qint64 Chunk = 1 << 20;
+    QString why;
+    while (why.isEmpty()) {
+        const QByteArray chunk = in.read(Chunk);
+        if (in.error() != QFileDevice::NoError) why = in.errorString();
+        if (chunk.isEmpty()) break;
+        // A short write (the disk is full) is a failed copy, whatever the device says.
+        if (out.write(chunk) != chunk.size()) {
+            why = out.error() != QFileDevice::NoError
+                      ? out.errorString()
+                      : QStringLiteral("not all of it could be written (is the disk full?)");
         }
     }
-    QFile in(source);
-    if (!in.copy(dest)) {
-        failed(in.errorString());
+    if (!why.isEmpty()) {
+        out.cancelWriting();
+        failed(why);
+        return;
+    }
+    if (!out.commit()) {
+        failed(out.errorString());
         return;
     }
     // The copy is complete when the file can be opened; give up after a few seconds.
