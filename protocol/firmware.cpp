@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 
 namespace meridan {
 
@@ -12,8 +13,26 @@ namespace {
 const QByteArray WordUP = QByteArrayLiteral("UP");
 const QByteArray WordOK = QByteArrayLiteral("OK");
 const QByteArray WordEN = QByteArrayLiteral("EN");
-// Time a 16 KiB block may take to leave through a port that has stopped taking data.
-constexpr double DrainLimit = 30.0;
+
+QString cannotBeRead(const QString& path, const QString& why) {
+    return QStringLiteral("The firmware image %1 cannot be read: %2")
+        .arg(QDir::toNativeSeparators(path), why);
+}
+
+// Why an image of `size` bytes cannot be sent; empty when it can.
+QString sizeError(const QString& path, qint64 size) {
+    const QString shown = QDir::toNativeSeparators(path);
+    const qint64 sectors = (size + SectorBytes - 1) / SectorBytes;
+    if (size == 0) return QStringLiteral("The firmware image %1 is empty!").arg(shown);
+    if (sectors > MaxSectors) {
+        return QStringLiteral(
+                   "The firmware image %1 has %2 sectors of 64 KiB; at most %3 can be sent!")
+            .arg(shown)
+            .arg(sectors)
+            .arg(MaxSectors);
+    }
+    return {};
+}
 }  // namespace
 
 bool FileExists(const QString& path) {
@@ -68,28 +87,18 @@ ImageCheck checkFirmwareImage(const QString& path) {
     const QString shown = QDir::toNativeSeparators(path);
     const QFileInfo info(path);
     if (!info.exists() || info.isDir()) {
-        c.error = QStringLiteral("The firmware image %1 cannot be read: %2")
-                      .arg(shown, info.isDir() ? QStringLiteral("it is a folder")
-                                               : QStringLiteral("no such file"));
+        c.error = cannotBeRead(
+            path, info.isDir() ? QStringLiteral("it is a folder") : QStringLiteral("no such file"));
         return c;
     }
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
-        c.error =
-            QStringLiteral("The firmware image %1 cannot be read: %2").arg(shown, f.errorString());
+        c.error = cannotBeRead(path, f.errorString());
         return c;
     }
     c.size = f.size();
     c.sectors = static_cast<int>((c.size + SectorBytes - 1) / SectorBytes);
-    if (c.size == 0) {
-        c.error = QStringLiteral("The firmware image %1 is empty!").arg(shown);
-    } else if (c.sectors > MaxSectors) {
-        c.error = QStringLiteral(
-                      "The firmware image %1 has %2 sectors of 64 KiB; at most %3 can be sent!")
-                      .arg(shown)
-                      .arg(c.sectors)
-                      .arg(MaxSectors);
-    }
+    c.error = sizeError(path, c.size);
     return c;
 }
 
@@ -107,13 +116,13 @@ void FirmwareTransfer::warte(double seconds) {
     link_.WaitSeconds(seconds);
 }
 
-bool FirmwareTransfer::waitForReply(const QByteArray& word, WordAt at, double limit) {
-    const double start = link_.clock().now();
-    for (double sleep = 0;; sleep = limit - (link_.clock().now() - start) + 0.001) {
+bool FirmwareTransfer::waitForReply(const QByteArray& word, WordAt at, double opensAt) {
+    const double start = std::max(link_.clock().now(), opensAt);
+    for (double sleep = 0;; sleep = ModuleAnswerLimit - (link_.clock().now() - start) + 0.001) {
         if (!link_.pumpOnce(sleep)) return false;
         const QByteArray& reply = link_.ReplyBuffer();
         if (at == WordAt::End ? reply.endsWith(word) : reply.startsWith(word)) return true;
-        if (link_.clock().now() - start > limit) return false;
+        if (link_.clock().now() - start > ModuleAnswerLimit) return false;
     }
 }
 
@@ -152,6 +161,42 @@ void FirmwareTransfer::endInReady() {
     view_.stopClock();
     view_.setStatusPanel(QString());
     view_.showReady();
+}
+
+bool FirmwareTransfer::readImage(const QString& path) {
+    image_.clear();
+    file_.close();
+    file_.setFileName(path);
+    QString error;
+    if (!file_.open(QIODevice::ReadOnly)) {
+        error = cannotBeRead(path, file_.errorString());
+    } else {
+        const qint64 size = file_.size();
+        error = sizeError(path, size);
+        if (error.isEmpty()) {
+            image_.resize(size);
+            qint64 got = 0;
+            while (got < size) {
+                const qint64 n = file_.read(image_.data() + got, size - got);
+                if (n <= 0) break;
+                got += n;
+            }
+            if (got < size) {
+                error = QStringLiteral(
+                            "The firmware image %1 could not be read whole: only %2 "
+                            "of its %3 bytes. Nothing of it was sent.")
+                            .arg(QDir::toNativeSeparators(path))
+                            .arg(got)
+                            .arg(size);
+                image_.clear();
+            }
+        }
+    }
+    file_.close();
+    if (error.isEmpty()) return true;
+    report(error, fwtext::UpdateError);
+    endInReady();
+    return false;
 }
 
 bool FirmwareTransfer::refuseImage(const QString& path, ImageCheck* check) {
@@ -217,15 +262,18 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
     link_.clearReplyBuffer();
     const QString image = view_.SelectFirmwareFile(true);
     link_.clearReplyBuffer();
-    ImageCheck check;
-    if (refuseImage(image, &check)) return Attempt::Refused;
-    const int sectors = check.sectors;
+    if (refuseImage(image, nullptr)) return Attempt::Refused;
+
+    int blocksSent = 0;
+    // The whole image, as the file holds it now: what happens to the file from here on does
+    // not change what is sent.
+    if (!readImage(image)) return Attempt::Refused;
+    const int sectors = static_cast<int>((image_.size() + SectorBytes - 1) / SectorBytes);
     const int total = sectors * BlocksPerSector;
     figures_.image = image;
     figures_.sectors = sectors;
-    figures_.imageBytes = check.size;
+    figures_.imageBytes = image_.size();
 
-    int blocksSent = 0;
     view_.showTitle(fwtext::Running, TitleColour::Red);
     view_.showInstructions(fwtext::RunningEnglish, fwtext::RunningGerman);
     view_.setProgressMaximum(total);
@@ -233,15 +281,6 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
     view_.setPercent(QStringLiteral("0%"));
     view_.setHourglass(true);
     view_.resetClock();
-    file_.close();
-    file_.setFileName(image);
-    if (!file_.open(QIODevice::ReadOnly)) {
-        report(QStringLiteral("The firmware image %1 cannot be read: %2")
-                   .arg(QDir::toNativeSeparators(image), file_.errorString()),
-               fwtext::UpdateError);
-        endInReady();
-        return Attempt::Refused;
-    }
     view_.startClock();
     warte(0.5);
     if (link_.aborted()) return Attempt::Aborted;
@@ -254,23 +293,29 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
     warte(1);
     if (link_.aborted()) return Attempt::Aborted;
 
+    // The module's answer to a sector cannot come before the sector has crossed the line,
+    // however early the port took it: its answer window opens no earlier than that.
+    double answerOpens = 0;
+    qint64 offset = 0;
     for (int sector = 0; sector < sectors; ++sector) {
-        if (!waitForReply(WordOK, WordAt::End, ModuleAnswerLimit)) {
+        if (!waitForReply(WordOK, WordAt::End, answerOpens)) {
             return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
         }
         link_.clearReplyBuffer();
         warte(1);
         if (link_.aborted()) return Attempt::Aborted;
         const int blockSize = link_.port().transmitBufferSize();
+        double sectorHandedOver = 0;
         for (int block = 0; block < BlocksPerSector; ++block) {
             if (!link_.pumpOnce(0)) return Attempt::Aborted;
             view_.setStatusPanel(QStringLiteral("Sending Sector") + signedNumber(sector) +
                                  QStringLiteral("   Block") + signedNumber(block));
-            // Past the end of the file the block stays filled with blanks.
-            QByteArray data(blockSize, ' ');
-            const qint64 got = file_.read(data.data(), blockSize);
-            Q_UNUSED(got);
+            // Past the end of the image the block is filled up with blanks.
+            QByteArray data = image_.mid(offset, blockSize);
+            data.append(QByteArray(blockSize - data.size(), ' '));
+            offset += blockSize;
             link_.clearReplyBuffer();
+            if (block == 0) sectorHandedOver = link_.clock().now();
             link_.write(data);
             // The block counts as sent once the port has taken all of it.
             if (!link_.drain(DrainLimit)) {
@@ -282,25 +327,34 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
             view_.setPercent(signedNumber(qint64(blocksSent) * 100 / total) + QLatin1Char('%'));
         }
         view_.setStatusPanel(QStringLiteral("Writing Sector") + signedNumber(sector));
+        answerOpens = std::max(
+            link_.clock().now(),
+            sectorHandedOver + double(BlocksPerSector) * double(blockSize) / LineBytesPerSecond);
     }
 
     // The module answers the last sector with "EN" at the start of what it sends.
     warte(0.5);
     if (link_.aborted()) return Attempt::Aborted;
-    if (!waitForReply(WordEN, WordAt::Start, ModuleAnswerLimit)) {
+    if (!waitForReply(WordEN, WordAt::Start, answerOpens)) {
         return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
     }
 
-    file_.close();
+    image_.clear();
     view_.stopClock();
     warte(2);
-    if (link_.aborted()) return Attempt::Success;
+    if (link_.aborted()) {
+        endInReady();
+        return Attempt::Success;
+    }
     view_.setStatusPanel(QString());
     view_.setIndicatorBusy(false);
     view_.showTitle(fwtext::Success, TitleColour::Green);
     view_.showInstructions(QString(), QString());
     warte(3);
-    if (link_.aborted()) return Attempt::Success;
+    if (link_.aborted()) {
+        endInReady();
+        return Attempt::Success;
+    }
     view_.showReady();
     view_.beep();
     return Attempt::Success;
@@ -325,25 +379,29 @@ FirmwareTransfer::Outcome FirmwareTransfer::RunUpdate() {
                 file_.close();
                 return Outcome::Refused;
             case Attempt::Aborted:
+                // Nothing more is sent; the window is left as after any other end.
                 file_.close();
+                image_.clear();
+                endInReady();
                 return Outcome::Aborted;
             case Attempt::Stalled:
                 break;
         }
+        image_.clear();
         ++RetryCount;
         if (RetryCount >= MaxAttempts) {
             report(fwtext::UpdateFailed, fwtext::UpdateError);
-            view_.showReady();
-            view_.stopClock();
+            endInReady();
             file_.close();
             return Outcome::Failed;
         }
-        // The file stays open; the next attempt opens it afresh.
+        // The next attempt reads the image afresh.
         view_.showTitle(fwtext::Error, TitleColour::Red);
         view_.showInstructions(fwtext::RestartEnglish, fwtext::RestartGerman);
         warte(2);
         if (link_.aborted()) {
             file_.close();
+            endInReady();
             return Outcome::Aborted;
         }
     }
@@ -364,6 +422,7 @@ FirmwareTransfer::Outcome FirmwareTransfer::CheckModuleType() {
             endInReady();
             return Outcome::NoConnection;
         case Handshake::Aborted:
+            endInReady();
             return Outcome::Aborted;
     }
     view_.SelectFirmwareFile(true);

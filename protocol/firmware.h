@@ -20,7 +20,8 @@ namespace meridan {
 //                        <-      "OK"         (send the next sector) ... or "EN" after the last
 //
 // The image is sent byte for byte; the last block is filled up with blanks (0x20) past the
-// end of the file.
+// end of the file. Each attempt reads the whole image first and sends it from memory, so
+// every byte sent is a byte of one version of the file, or a blank of the last sector.
 constexpr qint64 SectorBytes = 65536;
 constexpr int BlocksPerSector = 4;
 constexpr int MaxSectors = 255;
@@ -106,7 +107,12 @@ class FirmwareTransfer {
     static constexpr double HandshakeTry = 5.0;
     static constexpr double HandshakeLimit = 50.0;
     static constexpr double ModuleAnswerLimit = 10.0;
+    // Time a 16 KiB block may take to leave through a port that has stopped taking data.
+    static constexpr double DrainLimit = 30.0;
     static constexpr int MaxAttempts = 4;
+    // 57600 baud, 8N1: ten bit times a byte. A port with a large buffer (a pseudo-terminal,
+    // a USB adapter, a network serial server) takes a sector long before the module has it.
+    static constexpr double LineBytesPerSecond = 5760.0;
 
     enum class Outcome {
         Success,
@@ -114,7 +120,7 @@ class FirmwareTransfer {
         Cancelled,     // Cancel during the start handshake
         NoConnection,  // no "OK" within 50 s; reported
         PortClosed,    // reported
-        Refused,       // no image, or one that cannot be sent; reported
+        Refused,       // no image, or one that cannot be sent or read whole; reported
         Aborted,       // the window or the program is closing: nothing more is sent
     };
 
@@ -155,14 +161,19 @@ class FirmwareTransfer {
     bool prepare(bool moduleCheck, Outcome* refused);
     Handshake UpdateStartHandshake(bool moduleCheck);
     bool refuseImage(const QString& path, ImageCheck* check);
-    // Waits for `word` at the start or the end of ReplyBuffer.
-    bool waitForReply(const QByteArray& word, WordAt at, double limit);
+    // Reads the whole image into image_; false, reported and back in Ready, when the file
+    // cannot be read whole or is no longer an image that can be sent.
+    bool readImage(const QString& path);
+    // Waits for `word` at the start or the end of ReplyBuffer, for ModuleAnswerLimit seconds
+    // from now or from `opensAt`, whichever is later.
+    bool waitForReply(const QByteArray& word, WordAt at, double opensAt);
     void report(const QString& message, const QString& title);
     void endInReady();
 
     Link& link_;
     FirmwareView& view_;
     QFile file_;
+    QByteArray image_;
     Figures figures_;
 };
 

@@ -75,6 +75,17 @@ struct Harness {
     }
 };
 
+// When the first block of the transfer was handed to the port.
+double firstBlockSent(const WireLog& wire, int sector = 0) {
+    int block = sector * BlocksPerSector;
+    for (const auto& c : wire.chunks) {
+        if (c.direction == WireDirection::ToDevice && c.bytes.size() == 16384 && block-- == 0) {
+            return c.time;
+        }
+    }
+    return -1;
+}
+
 QByteArray padded(const QByteArray& image) {
     const qint64 sectors = (image.size() + SectorBytes - 1) / SectorBytes;
     return image + QByteArray(sectors * SectorBytes - image.size(), ' ');
@@ -89,6 +100,12 @@ class TstFirmware : public QObject {
     void transfersEveryByte();
     void showsProgress();
     void tenSecondsStartAfterTheLastBlockLeft();
+    void answerWindowOpensAfterTheLineTime_data();
+    void answerWindowOpensAfterTheLineTime();
+    void portThatStopsTakingDataFailsTheAttempt();
+    void imageChangedWhileSent_data();
+    void imageChangedWhileSent();
+    void imageThatCannotBeReadWhole();
     void restartsAfterStalls_data();
     void restartsAfterStalls();
     void cancelOnlyDuringTheHandshake();
@@ -167,6 +184,110 @@ void TstFirmware::tenSecondsStartAfterTheLastBlockLeft() {
     QVERIFY2(h.rig.clock.now() > wire, qPrintable(QString::number(h.rig.clock.now())));
 }
 
+void TstFirmware::answerWindowOpensAfterTheLineTime_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("stallSector");  // 3: the end mark
+    for (const char* device : {"unpaced", "paced", "buffering"}) {
+        for (int stall : {-1, 1, 3}) {
+            QTest::addRow("%s, %s", device,
+                          stall < 0    ? "through"
+                          : stall == 3 ? "no end mark"
+                                       : "no request for sector 1")
+                << QString::fromLatin1(device) << stall;
+        }
+    }
+}
+
+void TstFirmware::answerWindowOpensAfterTheLineTime() {
+    // A sector needs 65536 / 5760 = 11.4 s on the line. A port with a large buffer takes it at
+    // once; the module's 10 s answer window opens only once the sector can have arrived.
+    QFETCH(QString, device);
+    QFETCH(int, stallSector);
+    Harness h;
+    h.rig.model.setPaced(device == QLatin1String("paced"));
+    h.rig.model.setBuffering(device == QLatin1String("buffering"));
+    h.rig.model.faults().stallSector = stallSector;
+    h.rig.model.faults().stallAttempts = 1;
+    const QByteArray image = h.makeImage(3 * 65536);
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::Success);
+    QVERIFY(h.rig.model.firmwareImage() == image);
+    QVERIFY(h.rig.messages.shown.isEmpty());
+    QCOMPARE(h.transfer.figures().attempt, stallSector < 0 ? 1 : 2);
+    if (stallSector < 0) return;
+    // The stall is seen 10 s after the window opened, then 2 s of "Error", 1 s before "UP".
+    // The end mark's window opens half a second after the last block has left, at the earliest.
+    const double restart =
+        h.rig.wire.timeSent("UP", 1) - firstBlockSent(h.rig.wire, stallSector - 1);
+    const double earliest = 65536.0 / 5760.0 + 10.0 + 3.0;
+    QVERIFY2(restart > earliest && restart < earliest + (stallSector == 3 ? 0.51 : 0.01),
+             qPrintable(QString::number(restart)));
+}
+
+void TstFirmware::portThatStopsTakingDataFailsTheAttempt() {
+    Harness h;
+    h.makeImage(65536);
+    h.rig.pump.at(3.0, [&] { h.rig.port.setHeld(true); });  // before the first block
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::NoConnection);
+    // 30 s for the block to leave, 2 s of "Error", 1 s before the next "UP".
+    const double restart = h.rig.wire.timeSent("UP", 1) - firstBlockSent(h.rig.wire);
+    QVERIFY2(qAbs(restart - 33.0) < 0.01, qPrintable(QString::number(restart)));
+    QCOMPARE(h.transfer.RetryCount, 1);
+}
+
+void TstFirmware::imageChangedWhileSent_data() {
+    QTest::addColumn<double>("when");
+    QTest::addColumn<bool>("shortened");
+    // Paced: sector 0 leaves from 3.5 s to 14.9 s, sector 1 from 15.9 s.
+    QTest::newRow("shortened inside a sector") << 7.5 << true;
+    QTest::newRow("shortened between sectors") << 15.3 << true;
+    QTest::newRow("replaced inside a sector") << 7.5 << false;
+    QTest::newRow("replaced between sectors") << 15.3 << false;
+}
+
+void TstFirmware::imageChangedWhileSent() {
+    QFETCH(double, when);
+    QFETCH(bool, shortened);
+    Harness h;
+    h.rig.model.setPaced(true);
+    const QByteArray image = h.makeImage(3 * 65536 - 100);
+    h.rig.pump.at(when, [&] {
+        QFile f(h.view.image);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        if (shortened) {
+            QVERIFY(f.resize(65536 + 10));
+        } else {
+            f.write(QByteArray(image.size(), 'x'));
+        }
+    });
+    // Either the whole of one version of the file, or a failure with its message.
+    const auto outcome = h.run();
+    if (outcome == FirmwareTransfer::Outcome::Success) {
+        QVERIFY(h.rig.model.firmwareImage() == padded(image));
+    } else {
+        QCOMPARE(h.rig.messages.shown.size(), 1);
+        QVERIFY(h.rig.messages.texts()[0].contains(h.view.image));
+        QCOMPARE(h.rig.model.updatesCompleted(), 0);
+    }
+}
+
+void TstFirmware::imageThatCannotBeReadWhole() {
+    // A file that says it is 4096 bytes long and gives four.
+    Harness h;
+    h.view.image = QStringLiteral("/sys/devices/system/cpu/online");
+    QFile f(h.view.image);
+    if (!f.open(QIODevice::ReadOnly) || f.size() <= f.readAll().size())
+        QSKIP("no file that reads shorter than its length");
+    QCOMPARE(h.run(), FirmwareTransfer::Outcome::Refused);
+    QCOMPARE(h.rig.wire.sent(), QByteArray("UP"));  // no count, no block
+    QCOMPARE(h.rig.messages.shown.size(), 1);
+    QCOMPARE(h.rig.messages.shown[0].title, QStringLiteral("Update Error"));
+    QVERIFY2(h.rig.messages.shown[0].text.contains(
+                 h.view.image + QStringLiteral(" could not be read whole: only 4 of its 4096")),
+             qPrintable(h.rig.messages.shown[0].text));
+    QCOMPARE(h.view.titles.last(), QStringLiteral("Ready"));
+    QVERIFY(h.view.panel.last().isEmpty());
+}
+
 void TstFirmware::restartsAfterStalls_data() {
     QTest::addColumn<int>("stallSector");
     QTest::addColumn<int>("stalls");
@@ -203,6 +324,8 @@ void TstFirmware::restartsAfterStalls() {
     }
     QVERIFY(!h.transfer.fileOpen());
     QVERIFY(!h.view.clockRunning);
+    QVERIFY(!h.view.hourglass);
+    QVERIFY(h.view.panel.last().isEmpty());
 }
 
 void TstFirmware::cancelOnlyDuringTheHandshake() {
@@ -298,6 +421,10 @@ void TstFirmware::abortSendsNothingMore() {
     }
     QVERIFY(!h.transfer.fileOpen());
     QVERIFY(h.rig.messages.shown.isEmpty());
+    // Left as after any other end: default pointer, clock stopped, panel empty.
+    QVERIFY(!h.view.hourglass);
+    QVERIFY(!h.view.clockRunning);
+    QVERIFY(h.view.panel.last().isEmpty());
 }
 
 void TstFirmware::moduleCheckThenUpdate() {

@@ -91,6 +91,8 @@ class TstUpdate : public QObject {
     void expertUnlock();
     void addFile();
     void exitAndClose();
+    void everyWayOutRestoresThePointerAndThePanel_data();
+    void everyWayOutRestoresThePointerAndThePanel();
     void escapeEndsTheProgramMidTransfer();
     void clockAndIndicator();
 };
@@ -356,6 +358,50 @@ void TstUpdate::exitAndClose() {
     }
     QCOMPARE(g.sim.model.updatesCompleted(), 0);
     QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+void TstUpdate::everyWayOutRestoresThePointerAndThePanel_data() {
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<double>("at");  // seconds after the start
+    QTest::newRow("close button during the module check") << "close" << 0.5;
+    QTest::newRow("close button during the transfer") << "close" << 5.0;
+    QTest::newRow("program closed during the transfer") << "program" << 5.0;
+    QTest::newRow("Esc during the transfer") << "escape" << 5.0;
+    QTest::newRow("four stalls") << "stalls" << 5.0;
+}
+
+void TstUpdate::everyWayOutRestoresThePointerAndThePanel() {
+    QFETCH(QString, way);
+    QFETCH(double, at);
+    GuiRig g;
+    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 2 * 65536);
+    if (way == QLatin1String("stalls")) {
+        g.sim.model.faults().stallSector = 1;
+        g.sim.model.faults().stallAttempts = 5;  // the module check's "UP" counts too
+    }
+    g.start();
+    Form_Update* u = g.openUpdate();
+    QString panelDuring;
+    bool hourglassDuring = false;
+    g.sim.pump.at(g.sim.clock.now() + at, [&] {
+        panelDuring = g.main->StatusBar1[1]->text();
+        hourglassDuring = ui::hourglassShown();
+        if (way == QLatin1String("close")) g.main->updateWindow()->parentWidget()->close();
+        if (way == QLatin1String("program")) g.main->close();
+        if (way == QLatin1String("escape")) {
+            QTest::keyClick(g.main->updateWindow()->Label_title, Qt::Key_Escape);
+        }
+    });
+    u->Form_KeyDown(Qt::Key_F1);  // the module check, then the transfer
+    g.settle();
+    if (way == QLatin1String("stalls")) {
+        QCOMPARE(g.sim.messages.texts(),
+                 QStringList{QStringLiteral("Update Error: Update error\rUpdate Fehler")});
+    }
+    QVERIFY(!panelDuring.isEmpty());
+    QVERIFY(hourglassDuring);
+    QVERIFY(!ui::hourglassShown());
+    QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
 }
 
 void TstUpdate::escapeEndsTheProgramMidTransfer() {
