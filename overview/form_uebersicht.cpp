@@ -336,10 +336,8 @@ bool Form_Uebersicht::askToSave() {
     if (!data_.DataChanged) return true;
     const MessageResult answer = messages_.show(SaveQuestion, shell_.applicationTitle(),
                                                 MessageIcon::Question, MessageButtons::OkCancel);
-    if (answer != MessageResult::Ok) {
-        data_.DataChanged = false;  // Cancel: the edits are dropped
-        return true;
-    }
+    // Cancel: the edits are dropped, by the read that follows or with the closing window.
+    if (answer != MessageResult::Ok) return true;
     // A save that did not reach the unit keeps the window and its edits.
     return Command_Save_Click() == SequenceResult::Complete;
 }
