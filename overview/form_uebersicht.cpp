@@ -523,12 +523,12 @@ void Form_Uebersicht::selectPolarisation(int channel, int index) {
 
 void Form_Uebersicht::setInFreqText(int channel, const QString& text) {
     edited_[channel][static_cast<int>(ChannelField::InFreq)] = false;
-    Text_infrequenz[channel]->setText(text);
+    Text_infrequenz[channel]->showValue(text);
 }
 
 void Form_Uebersicht::setOutFreqText(int channel, const QString& text) {
     edited_[channel][static_cast<int>(ChannelField::OutFreq)] = false;
-    Text_outfrequenz[channel]->setText(text);
+    Text_outfrequenz[channel]->showValue(text);
 }
 
 void Form_Uebersicht::setLockText(int channel, LockSide side, const QString& text) {

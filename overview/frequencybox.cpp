@@ -5,7 +5,8 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QTimer>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 namespace meridan {
 
@@ -26,6 +27,34 @@ bool isCharacterKey(const QKeyEvent* e) {
 FrequencyBox::FrequencyBox(int maxDigits, QWidget* parent)
     : QLineEdit(parent), maxDigits_(maxDigits) {
     setAcceptDrops(false);
+    connect(this, &QLineEdit::textChanged, this, &FrequencyBox::updateToolTip);
+}
+
+void FrequencyBox::showValue(const QString& value) {
+    setText(value);
+    setCursorPosition(0);
+}
+
+void FrequencyBox::updateToolTip() {
+    // The room QLineEdit draws the text in: its contents less a margin of 2 on each side, and
+    // the text needs one pixel and the caret's width beside it.
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    const QRect contents = style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
+    const int room = contents.width() - textMargins().left() - textMargins().right() - 2 * 2;
+    const int needed = fontMetrics().horizontalAdvance(text()) + 1 +
+                       style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, this);
+    setToolTip(needed > room ? text() : QString());
+}
+
+void FrequencyBox::resizeEvent(QResizeEvent* e) {
+    QLineEdit::resizeEvent(e);
+    updateToolTip();
+}
+
+void FrequencyBox::changeEvent(QEvent* e) {
+    QLineEdit::changeEvent(e);
+    if (e->type() == QEvent::FontChange || e->type() == QEvent::StyleChange) updateToolTip();
 }
 
 bool FrequencyBox::takesDigit() const {
@@ -72,6 +101,31 @@ void FrequencyBox::keyPressEvent(QKeyEvent* e) {
 void FrequencyBox::focusInEvent(QFocusEvent* e) {
     QLineEdit::focusInEvent(e);
     selectAll();
+    focusClick_ = e->reason() == Qt::MouseFocusReason;
+}
+
+void FrequencyBox::focusOutEvent(QFocusEvent* e) {
+    focusClick_ = false;
+    QLineEdit::focusOutEvent(e);
+}
+
+void FrequencyBox::mousePressEvent(QMouseEvent* e) {
+    // The click that brings the focus keeps the whole value selected instead of placing the
+    // caret, so that typing replaces the value; the next click places the caret.
+    if (focusClick_ && e->button() == Qt::LeftButton) {
+        e->accept();
+        return;
+    }
+    focusClick_ = false;
+    QLineEdit::mousePressEvent(e);
+}
+
+void FrequencyBox::mouseMoveEvent(QMouseEvent* e) {
+    if (focusClick_) {
+        e->accept();  // a hand that shakes while clicking does not shrink the selection
+        return;
+    }
+    QLineEdit::mouseMoveEvent(e);
 }
 
 void FrequencyBox::contextMenuEvent(QContextMenuEvent* e) {
@@ -91,6 +145,11 @@ void FrequencyBox::contextMenuEvent(QContextMenuEvent* e) {
 }
 
 void FrequencyBox::mouseReleaseEvent(QMouseEvent* e) {
+    if (focusClick_ && e->button() == Qt::LeftButton) {
+        focusClick_ = false;
+        e->accept();
+        return;
+    }
     // Middle-click pastes the X11 selection: filtered like any other paste.
     if (e->button() == Qt::MiddleButton && QGuiApplication::clipboard()->supportsSelection()) {
         if (!isReadOnly()) {

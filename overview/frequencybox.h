@@ -9,7 +9,8 @@ namespace meridan {
 // selected as a whole), backspace; every other character is discarded. Navigation and
 // editing keys that type no character (arrows, Home, End, Delete) work as usual. Pasted text
 // is taken as if typed, character by character. Every character key, taken or discarded,
-// is reported by characterKey(): it counts as an edit.
+// is reported by characterKey(): it counts as an edit. The focus selects the whole value,
+// also when a mouse click brings it (a second click places the caret), so typing replaces it.
 class FrequencyBox : public QLineEdit {
     Q_OBJECT
   public:
@@ -18,6 +19,8 @@ class FrequencyBox : public QLineEdit {
     int maxDigits() const { return maxDigits_; }
     // Types text into the box as the key filter would take it.
     void typeText(const QString& text);
+    // A value the program shows: its start is in view; one wider than the box is the tool tip.
+    void showValue(const QString& text);
 
   Q_SIGNALS:
     void characterKey();
@@ -25,14 +28,22 @@ class FrequencyBox : public QLineEdit {
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     bool takesDigit() const;
     void pasteClipboard();
+    void updateToolTip();
 
     int maxDigits_;
+    // The press under way is the click that gave the box the focus.
+    bool focusClick_ = false;
 };
 
 }  // namespace meridan

@@ -62,6 +62,9 @@ class TstOverview : public QObject {
     void layoutFollowsTheDesign();
     void editsCountAsChanges();
     void keyFilterAndPaste();
+    void valuesReadWhole_data();
+    void valuesReadWhole();
+    void clickSelectsTheValue();
     void rangeChecksOnLeaving_data();
     void rangeChecksOnLeaving();
     void outputRangeCheck();
@@ -245,6 +248,59 @@ void TstOverview::keyFilterAndPaste() {
     out->end(false);
     QTest::keyClicks(out, QStringLiteral("45"));
     QCOMPARE(out->text(), QStringLiteral("474"));
+}
+
+// A value wider than its box shows its start, and its whole text as the box's tool tip.
+void TstOverview::valuesReadWhole_data() {
+    QTest::addColumn<bool>("input");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("fits");
+    QTest::newRow("input that fits") << true << 1200.0 << "1200" << true;
+    QTest::newRow("input too wide") << true << 2147483647.0 << "2147483647" << false;
+    QTest::newRow("output that fits") << false << 474.0 << "474" << true;
+    QTest::newRow("output, four decimals") << false << 474.1234 << "474.1234" << false;
+    QTest::newRow("output, three decimals") << false << 474.125 << "474.125" << false;
+}
+
+void TstOverview::valuesReadWhole() {
+    QFETCH(bool, input);
+    QFETCH(double, value);
+    QFETCH(QString, shown);
+    QFETCH(bool, fits);
+    GuiRig g;
+    sim::SimChannel& c = g.sim.model.state().channels[4];
+    if (input) {
+        c.inFreq = static_cast<std::int32_t>(value);
+    } else {
+        c.outFreq = static_cast<float>(value);
+    }
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    FrequencyBox* box = input ? f->Text_infrequenz[4] : f->Text_outfrequenz[4];
+    QCOMPARE(box->text(), shown);
+    QCOMPARE(box->cursorPosition(), 0);
+    QCOMPARE(box->toolTip(), fits ? QString() : shown);
+}
+
+// The click that brings the focus to a box selects its value, so typing replaces it; the next
+// click places the caret.
+void TstOverview::clickSelectsTheValue() {
+    GuiRig g;
+    g.start();
+    Form_Uebersicht* f = g.openOverview();
+    FrequencyBox* box = f->Text_infrequenz[6];
+    QVERIFY(QApplication::focusWidget() != box);
+    const QPoint end(box->width() - 4, box->height() / 2);
+    QTest::mouseClick(box, Qt::LeftButton, {}, end);
+    QCOMPARE(QApplication::focusWidget(), box);
+    QCOMPARE(box->selectedText(), box->text());
+    QTest::keyClicks(box, QStringLiteral("1300"));
+    QCOMPARE(box->text(), QStringLiteral("1300"));
+    QTest::mouseClick(box, Qt::LeftButton, {}, end);
+    QVERIFY(!box->hasSelectedText());
+    QTest::keyClick(box, Qt::Key_5);
+    QCOMPARE(box->text(), QStringLiteral("1300"));  // full, caret at the end: discarded
 }
 
 void TstOverview::rangeChecksOnLeaving_data() {
