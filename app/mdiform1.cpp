@@ -1,15 +1,19 @@
 #include "mdiform1.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDate>
 #include <QFile>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLocale>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTime>
@@ -22,7 +26,14 @@ namespace meridan {
 
 namespace {
 const QString PortKey = QStringLiteral("Settings/COM-Port");
-}
+// Size, place and state of the main window at the last exit.
+const QString GeometryKey = QStringLiteral("Window/Geometry");
+// The main window as designed: the overview at 96 dots per inch with the menu and status bars.
+constexpr QSize DesignedSize(1100, 860);
+// What a window manager's frame may add around the window (title bar above); it is not known
+// before the window is first shown.
+const QMargins FrameAllowance(8, 40, 8, 8);
+}  // namespace
 
 const QString MDIForm1::Title = QStringLiteral("Meridan Converter");
 
@@ -43,6 +54,9 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
       portMap_(portMap) {
     setObjectName(QStringLiteral("MDIForm1"));
     mdi_ = new QMdiArea(this);
+    // A child window larger than the area can be scrolled into view.
+    mdi_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    mdi_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(mdi_);
     buildMenus();
     for (int k = 0; k < 3; ++k) {
@@ -56,7 +70,29 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
     programFolder_ = QCoreApplication::applicationDirPath();
     ownFileDialogs_ = std::make_unique<ui::QtFileDialogs>();
     fileDialogs_ = ownFileDialogs_.get();
-    resize(1100, 860);
+    placeWindow();
+}
+
+void MDIForm1::placeWindow() {
+    // Where the user left it, as long as that lies within a screen there is now; maximised, the
+    // window manager fits it.
+    const bool restored = restoreGeometry(settings_.value(GeometryKey).toByteArray());
+    if (restored && (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) return;
+    QScreen* on = QGuiApplication::screenAt(geometry().center());
+    if (!on) on = screen();
+    const QRect free = on->availableGeometry();
+    QRect r = restored ? geometry() : QRect(QPoint(), DesignedSize);
+    if (restored && free.contains(r)) return;
+    // Otherwise moved and shrunk into the screen, frame and all. At the first start, as designed
+    // where that fits, else filling the screen's free area.
+    const QRect room = free.marginsRemoved(FrameAllowance);
+    const bool fits = r.width() <= room.width() && r.height() <= room.height();
+    r.setSize(r.size().boundedTo(room.size()));
+    if (!restored) r.moveCenter(room.center());
+    r.moveLeft(std::clamp(r.left(), room.left(), room.right() + 1 - r.width()));
+    r.moveTop(std::clamp(r.top(), room.top(), room.bottom() + 1 - r.height()));
+    setGeometry(r);
+    if (!restored && !fits) setWindowState(windowState() | Qt::WindowMaximized);
 }
 
 MDIForm1::~MDIForm1() = default;
@@ -75,6 +111,7 @@ void MDIForm1::buildMenus() {
 
     Comport = menuBar()->addMenu(QStringLiteral("&Com Port"));
     Comport->setObjectName(QStringLiteral("Comport"));
+    Comport->setToolTipsVisible(true);
     for (int i = 0; i <= LastComPort; ++i) {
         QAction* a = Comport->addAction(i == 0 ? QStringLiteral("No Com Ports")
                                                : QStringLiteral("Com%1").arg(i));
@@ -82,7 +119,9 @@ void MDIForm1::buildMenus() {
         a->setProperty("Index", i);
         if (i > 0) {
             a->setCheckable(true);
+            // The status bar's panels leave the status tip no room: the device shows as a tool tip.
             a->setStatusTip(portMap_.devicePath(i));
+            a->setToolTip(portMap_.devicePath(i));
         }
         connect(a, &QAction::triggered, this, [this, i] { com_Click(i); });
         com[i] = a;
@@ -199,6 +238,9 @@ void MDIForm1::onSubWindowActivated(QMdiSubWindow* window) {
     // and nullptr when it ends: neither is a change of the active child.
     if (!window || window == lastActive_) return;
     lastActive_ = window;
+    // The windows closing one after the other as the program ends make the others active in
+    // turn: none of them starts a read or asks about its edits then.
+    if (closingChildren_) return;
     if (auto* form = qobject_cast<Form_Uebersicht*>(window->widget())) {
         QMetaObject::invokeMethod(
             form, [form] { form->Form_Activate(); }, Qt::QueuedConnection);
@@ -225,12 +267,15 @@ void MDIForm1::closeEvent(QCloseEvent* event) {
             this, [this] { close(); }, Qt::QueuedConnection);
         return;
     }
+    closingChildren_ = true;
     mdi_->closeAllSubWindows();
+    closingChildren_ = false;
     if (!mdi_->subWindowList().isEmpty()) {
         event->ignore();
         return;
     }
     link_.shutdown();
+    settings_.setValue(GeometryKey, saveGeometry());
     if (link_.port().isOpen()) link_.port().close();
     // The port in use is remembered; with none in use the stored choice stays as it was.
     if (checkedPort_ > 0) settings_.setValue(PortKey, QString::number(checkedPort_));

@@ -69,6 +69,8 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
 
   private:
     void buildMenus();
+    // Size and place at start: as the user left it, or fitting the screen.
+    void placeWindow();
     void onSubWindowActivated(QMdiSubWindow* window);
     void onPortLost();
     void showChecked();
@@ -89,6 +91,7 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     std::unique_ptr<ui::FileDialogs> ownFileDialogs_;
     QPointer<QMdiSubWindow> lastActive_;
     int checkedPort_ = 0;
+    bool closingChildren_ = false;
 };
 
 QString programVersion();

@@ -1,6 +1,12 @@
-// The main window: port probe, port choice, the stored port, menus.
+// The main window: port probe, port choice, the stored port, menus, its place on a laptop's
+// 1366 x 768 screen.
+#include <QGroupBox>
 #include <QLabel>
+#include <QMdiArea>
 #include <QMenu>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStatusBar>
 #include <QtTest>
 
 #include "support/guirig.h"
@@ -22,6 +28,8 @@ class TstMainWindow : public QObject {
     void storedPortAtUnload_data();
     void storedPortAtUnload();
     void lostPortIsUnchecked();
+    void fitsALaptopScreen();
+    void placeIsRemembered();
 };
 
 void TstMainWindow::menusAndTitle() {
@@ -40,10 +48,13 @@ void TstMainWindow::menusAndTitle() {
     QCOMPARE(g.main->com[0]->text(), QStringLiteral("No Com Ports"));
     QCOMPARE(g.main->com[15]->text(), QStringLiteral("Com15"));
     QCOMPARE(g.main->com[5]->statusTip(), QStringLiteral("/dev/ttyUSB0"));
+    // The status bar's panels hide the status tip: the menu shows the device as a tool tip.
+    QCOMPARE(g.main->com[5]->toolTip(), QStringLiteral("/dev/ttyUSB0"));
+    QVERIFY(g.main->Comport->toolTipsVisible());
     GuiRig h;
     h.settings->setValue(QStringLiteral("Ports/Com5"), QStringLiteral("/dev/pts/9"));
     MDIForm1 other(h.sim.link, h.data, h.sim.messages, *h.settings, PortMap(h.settings.get()));
-    QCOMPARE(other.com[5]->statusTip(), QStringLiteral("/dev/pts/9"));
+    QCOMPARE(other.com[5]->toolTip(), QStringLiteral("/dev/pts/9"));
     QVERIFY(!g.main->StatusBar1[0]->text().isEmpty());
     QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
     QVERIFY(!g.main->StatusBar1[2]->text().isEmpty());
@@ -172,5 +183,67 @@ void TstMainWindow::lostPortIsUnchecked() {
     QCOMPARE(g.sim.messages.shown[0].title, QStringLiteral("ComPortError"));
 }
 
-QTEST_MAIN(TstMainWindow)
+// The first start on a laptop: the window and its status bar lie on the screen.
+void TstMainWindow::fitsALaptopScreen() {
+    GuiRig g;
+    g.start();
+    const QRect free = g.main->screen()->availableGeometry();
+    QCOMPARE(free.size(), QSize(1366, 768));
+    QVERIFY(free.contains(g.main->frameGeometry()));
+    QStatusBar* bar = g.main->statusBar();
+    QVERIFY(free.contains(QRect(bar->mapToGlobal(QPoint(0, 0)), bar->size())));
+
+    // Smaller still, as a window manager may make it: Converter 12's output scrolls into view.
+    Form_Uebersicht* f = g.openOverview();
+    g.main->setWindowState(Qt::WindowNoState);
+    g.main->resize(1000, 600);
+    QMdiArea* mdi = g.main->mdiArea();
+    for (QScrollBar* s : {mdi->verticalScrollBar(), mdi->horizontalScrollBar()}) {
+        QVERIFY(s->isVisible());
+        s->setValue(s->maximum());
+    }
+    g.settle();
+    const QWidget* output = f->Frame_Output[11];
+    QVERIFY(mdi->viewport()->rect().contains(
+        QRect(output->mapTo(mdi->viewport(), QPoint(0, 0)), output->size())));
+}
+
+// Size and place are remembered; a place off every screen comes back inside this one.
+void TstMainWindow::placeIsRemembered() {
+    GuiRig g;
+    g.start();
+    const QRect free = g.main->screen()->availableGeometry();
+    auto reopen = [&](const QRect& geometry) {
+        g.main->setWindowState(Qt::WindowNoState);
+        g.main->setGeometry(geometry);
+        g.settle();
+        QVERIFY(g.main->close());
+        g.main = std::make_unique<MDIForm1>(g.sim.link, g.data, g.sim.messages, *g.settings,
+                                            PortMap(g.settings.get()));
+        g.main->show();
+        g.settle();
+    };
+    reopen(QRect(100, 80, 900, 600));
+    QCOMPARE(g.main->geometry(), QRect(100, 80, 900, 600));
+    reopen(QRect(3000, 2000, 1600, 1000));
+    QVERIFY(free.contains(g.main->frameGeometry()));
+}
+
+// A laptop's screen, 1366 x 768, for the offscreen platform.
+int main(int argc, char* argv[]) {
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("screen.json"));
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": 1366, )"
+                   R"("height": 768, "logicalDpi": 96}]})") < 0) {
+        return 2;
+    }
+    file.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
+    QApplication app(argc, argv);
+    TstMainWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_mainwindow.moc"
