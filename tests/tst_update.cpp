@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -88,6 +90,7 @@ class TstUpdate : public QObject {
     void noImageIsSaidAndRefused();
     void updateFromTheToolbar();
     void cancelDuringTheHandshake();
+    void keysBelongToTheWindow();
     void expertUnlock();
     void addFile();
     void exitAndClose();
@@ -235,6 +238,64 @@ void TstUpdate::cancelDuringTheHandshake() {
     QCOMPARE(g.sim.wire.sent(), QByteArray("UP"));
     QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
     QVERIFY(idleToolbar(u));
+    QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+// F1, F2 and Esc act whenever the update window is the active child window, from the moment it
+// opens, whatever of it has the focus; not in the overview, nor in the password dialog.
+void TstUpdate::keysBelongToTheWindow() {
+    GuiRig g;
+    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 100);
+    g.start();
+    Form_Update* u = g.openUpdate();
+    QVERIFY(u->isAncestorOf(QApplication::focusWidget()));
+    auto* sub = qobject_cast<QMdiSubWindow*>(u->parentWidget());
+    QStringList dialogs;  // every dialog a key opens, closed at once
+    auto press = [&](Qt::Key key) {
+        QTimer::singleShot(0, [&] {
+            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                dialogs << d->windowTitle();
+                d->reject();
+            }
+        });
+        // The window system gives the main window the keyboard back after a dialog.
+        QApplication::setActiveWindow(g.main.get());
+        QTest::keyClick(QApplication::focusWidget(), key);
+        g.settle();
+    };
+
+    g.openOverview();
+    for (const Qt::Key key : {Qt::Key_F1, Qt::Key_F2, Qt::Key_Escape})
+        press(key);
+    QVERIFY(dialogs.isEmpty());
+    QCOMPARE(g.sim.model.updateAttempts(), 0);
+    QVERIFY(g.main->isVisible());
+
+    g.main->mdiArea()->setActiveSubWindow(sub);
+    g.settle();
+    QTimer::singleShot(0, [] {  // the Expert button's dialog keeps its keys to itself
+        auto* login = qobject_cast<frmLogin*>(QApplication::activeModalWidget());
+        QVERIFY(login);
+        QApplication::setActiveWindow(login);  // as a window system does; offscreen does not
+        QTest::keyClick(login->txtPassword, Qt::Key_F1);
+        QTest::keyClick(login->txtPassword, Qt::Key_Escape);
+    });
+    u->button(5)->trigger();
+    QApplication::setActiveWindow(g.main.get());
+    QCOMPARE(g.sim.model.updateAttempts(), 0);
+    QVERIFY(g.main->isVisible());
+    QVERIFY(u->isAncestorOf(QApplication::focusWidget()));
+
+    press(Qt::Key_F2);  // the keys work again once it has closed
+    QCOMPARE(dialogs, QStringList{QStringLiteral("Expert Password")});
+    press(Qt::Key_F1);
+    QCOMPARE(g.sim.model.updatesCompleted(), 1);
+    // Esc ends the program at once, without a question about the overview's edits.
+    g.data.DataChanged = true;
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    for (int k = 0; k < 5; ++k)  // as the event loop runs: windows are deleted after
+        QCoreApplication::processEvents();
+    QVERIFY(!g.main->isVisible());
     QVERIFY(g.sim.messages.shown.isEmpty());
 }
 

@@ -8,12 +8,12 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
@@ -173,18 +173,35 @@ void Form_Update::buildControls() {
     Timer1->setInterval(TimerIntervalMs);
     connect(Timer1, &QTimer::timeout, this, &Form_Update::Timer1_Timer);
 
-    // F1, F2 and Esc are the window's whichever of its controls has the focus.
-    qApp->installEventFilter(this);
+    // F1, F2 and Esc are the window's whichever of its controls has the focus; not those of
+    // the overview, nor of a dialog this window opens.
+    for (const int key : {Qt::Key_F1, Qt::Key_F2, Qt::Key_Escape}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        shortcut->setAutoRepeat(false);
+        connect(shortcut, &QShortcut::activated, this, [this, key] {
+            // A key that reaches the window while one of its dialogs is up belongs to the dialog.
+            if (!QApplication::activeModalWidget()) Form_KeyDown(key);
+        });
+    }
 }
 
-bool Form_Update::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress) return false;
-    auto* w = qobject_cast<QWidget*>(watched);
-    if (!w || (w != this && !isAncestorOf(w)) || w->window() != window()) return false;
-    const int key = static_cast<QKeyEvent*>(event)->key();
-    if (key != Qt::Key_F1 && key != Qt::Key_F2 && key != Qt::Key_Escape) return false;
-    Form_KeyDown(key);
-    return true;
+void Form_Update::takeFocus() {
+    QWidget* focus = window()->focusWidget();
+    if (focus && isAncestorOf(focus)) return;
+    Text_Filename->setFocus(Qt::OtherFocusReason);
+}
+
+void Form_Update::keyboardBack() {
+    // A window manager gives the keyboard back to the main window when a dialog closes; where
+    // there is none, nothing does, and the window's keys would be dead.
+    if (!QApplication::activeWindow()) window()->activateWindow();
+    takeFocus();
+}
+
+void Form_Update::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    takeFocus();
 }
 
 // ---- activation, timer, image choice --------------------------------------------------------
@@ -193,6 +210,7 @@ void Form_Update::Form_Activate() {
     resize_->Initialize();
     resize_->DoResize();
     SelectFirmwareFile(true);
+    takeFocus();
 }
 
 void Form_Update::Timer1_Timer() {
@@ -215,6 +233,7 @@ QString Form_Update::SelectFirmwareFile(bool mayAsk) {
     } else if (mayAsk) {
         Form_Filelist list(names, this);
         list.exec();
+        keyboardBack();
         if (!list.chosen().isEmpty()) data_.FirmwareFile = dir.filePath(list.chosen());
     } else if (data_.FirmwareFile.isEmpty()) {
         data_.FirmwareFile = dir.filePath(names.first());
@@ -310,6 +329,7 @@ void Form_Update::moduleCheck() {
 bool Form_Update::askPassword() {
     frmLogin login(data_.PasswordAccepted, messages_, this);
     login.exec();
+    keyboardBack();
     return data_.PasswordAccepted;
 }
 

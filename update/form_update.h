@@ -32,8 +32,9 @@ class clsResize;
 // "Update Utility": uploads a firmware image "VELNO_S*.bin" from the program's folder to a
 // module of the headend, showing the state, the progress, an elapsed clock and a turning
 // indicator. Toolbar buttons keep their 1-based indices: 3 Add File, 4 Update, 5 Expert,
-// 7 Cancel, 8 Exit (1 and 2 have no action and are not shown). Keys: F1 module check and
-// update, F2 the same in expert mode (else the expert password), Esc ends the program.
+// 7 Cancel, 8 Exit (1 and 2 have no action and are not shown). Keys, whenever the window is
+// the active child window: F1 module check and update, F2 the same in expert mode (else the
+// expert password), Esc ends the program.
 class Form_Update : public QWidget, public FirmwareView {
     Q_OBJECT
   public:
@@ -97,9 +98,9 @@ class Form_Update : public QWidget, public FirmwareView {
     QTimer* Timer1 = nullptr;
 
   protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void buildControls();
@@ -110,6 +111,11 @@ class Form_Update : public QWidget, public FirmwareView {
     void addFile();
     void finishSequence();
     bool askPassword();
+    // Gives the keyboard focus to the file name box unless a control of the window has it, so
+    // the window's keys reach it.
+    void takeFocus();
+    // The same once a dialog of this window has closed.
+    void keyboardBack();
 
     Link& link_;
     ProgramData& data_;
