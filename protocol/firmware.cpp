@@ -134,7 +134,9 @@ void FirmwareTransfer::report(const QString& message, const QString& title) {
 bool FirmwareTransfer::prepare(bool moduleCheck, Outcome* refused) {
     view_.setHourglass(true);
     view_.resetClock();
+    // Every start and every restart begins with an empty bar and 0%.
     view_.setProgress(0);
+    view_.setPercent(QStringLiteral("0%"));
     view_.setIndicatorBusy(true);
     view_.showTitle(fwtext::Waiting, TitleColour::Black);
     if (moduleCheck) {

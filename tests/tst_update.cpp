@@ -90,6 +90,8 @@ class TstUpdate : public QObject {
     void noImageIsSaidAndRefused();
     void updateFromTheToolbar();
     void cancelDuringTheHandshake();
+    void restartAndEnd_data();
+    void restartAndEnd();
     void keysBelongToTheWindow();
     void expertUnlock();
     void addFile();
@@ -237,8 +239,75 @@ void TstUpdate::cancelDuringTheHandshake() {
     QCOMPARE(g.sim.clock.now(), 3.0);
     QCOMPARE(g.sim.wire.sent(), QByteArray("UP"));
     QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
+    QCOMPARE(u->Label_englisch->text(), QStringLiteral("Update cancelled"));
+    QCOMPARE(u->Label_deutsch->text(), QStringLiteral("Update abgebrochen"));
     QVERIFY(idleToolbar(u));
     QVERIFY(g.sim.messages.shown.isEmpty());
+    // That cancel does not stop the next update, started with F1.
+    g.sim.model.faults().silent = false;
+    u->Form_KeyDown(Qt::Key_F1);
+    QCOMPARE(g.sim.model.updatesCompleted(), 1);
+}
+
+// A stall after the first sector restarts the update: with Cancel pressed during the transfer
+// the restart ends it, otherwise the fourth stall does. Either way the window says what
+// happens, every restart begins with an empty bar at 0%, and Ready leaves nothing behind.
+void TstUpdate::restartAndEnd_data() {
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("cancel during the transfer") << true;
+    QTest::newRow("four stalls") << false;
+}
+
+void TstUpdate::restartAndEnd() {
+    QFETCH(bool, cancel);
+    GuiRig g;
+    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 3 * 65536);
+    g.sim.model.faults().stallSector = 1;
+    g.sim.model.faults().stallAttempts = cancel ? 1 : 4;
+    g.start();
+    Form_Update* u = g.openUpdate();
+    QStringList seen;
+    auto look = [&] {
+        seen << u->Label_title->text() + QLatin1Char('|') + g.main->StatusBar1[1]->text() +
+                    QLatin1Char('|') + u->Label1->text() + QLatin1Char('|') +
+                    QString::number(u->ProgressBar1->value());
+    };
+    if (cancel) {
+        g.sim.pump.at(3.0, [&] {  // before the first sector
+            u->button(7)->trigger();
+            look();
+        });
+        g.sim.pump.at(4.0, look);  // the first sector sent
+    }
+    g.sim.pump.at(16.0, look);  // the second attempt's handshake
+    u->Toolbar1_ButtonClick(4);
+
+    const QString atRestart =
+        QStringLiteral("Cancel requested: the update stops at its next restart");
+    if (cancel) {
+        QCOMPARE(seen, (QStringList{"Cancel requested|" + atRestart + "|0%|0",
+                                    "Cancel requested|" + atRestart + "| 33%|4",
+                                    "Cancel requested|Cancel requested|0%|0"}));
+        QCOMPARE(g.sim.model.updateAttempts(), 2);
+        // Nothing after the second "UP".
+        QCOMPARE(g.sim.wire.chunks.last().time, g.sim.wire.timeSent("UP", 1));
+        QVERIFY(g.sim.messages.shown.isEmpty());
+        QCOMPARE(u->Label_englisch->text(), QStringLiteral("Update cancelled"));
+        QCOMPARE(u->Label_deutsch->text(), QStringLiteral("Update abgebrochen"));
+    } else {
+        QCOMPARE(seen, QStringList{"Waiting for response...|Waiting for response...|0%|0"});
+        QCOMPARE(g.sim.model.updateAttempts(), 4);
+        QCOMPARE(g.sim.messages.texts(),
+                 QStringList{QStringLiteral("Update Error: Update error\rUpdate Fehler")});
+        QCOMPARE(u->Label_englisch->text(),
+                 QStringLiteral("To start update procedure press Update button"));
+    }
+    QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
+    QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
+    QCOMPARE(u->Label1->text(), QStringLiteral("0%"));
+    QCOMPARE(u->ProgressBar1->value(), 0);
+    QVERIFY(idleToolbar(u));
+    QCOMPARE(g.sim.model.updatesCompleted(), 0);
 }
 
 // F1, F2 and Esc act whenever the update window is the active child window, from the moment it

@@ -39,6 +39,12 @@ const QString AddFileTitle = QStringLiteral("Add Bin-File");
 // A copied image must be readable this soon.
 constexpr int FileReadyTries = 50;
 constexpr double FileReadyPause = 0.1;
+// A cancel during the transfer is honoured at its next restart, or at once in the handshake.
+const QString CancelRequestedTitle = QStringLiteral("Cancel requested");
+const QString CancelAtRestart =
+    QStringLiteral("Cancel requested: the update stops at its next restart");
+const QString CancelledEnglish = QStringLiteral("Update cancelled");
+const QString CancelledGerman = QStringLiteral("Update abgebrochen");
 
 enum Button {
     ButtonSlave = 1,
@@ -266,6 +272,7 @@ void Form_Update::Toolbar1_ButtonClick(int index) {
         case ButtonCancel:
             CancelRequested = true;
             button(ButtonCancel)->setEnabled(false);
+            if (busy_) showCancelRequested();
             break;
         case ButtonExit:
             shell_.setStatusPanel(2, QString());
@@ -309,9 +316,10 @@ void Form_Update::startUpdate() {
     button(ButtonCancel)->setEnabled(true);
     button(ButtonExit)->setEnabled(false);
     CancelRequested = false;
-    transfer_.RunUpdate();
+    const auto outcome = transfer_.RunUpdate();
     button(ButtonUpdate)->setEnabled(true);
     busy_ = false;
+    showOutcome(outcome);
     finishSequence();
 }
 
@@ -319,11 +327,26 @@ void Form_Update::moduleCheck() {
     // One transfer at a time: a key pressed while one runs starts nothing.
     if (busy_) return;
     busy_ = true;
+    // A new start: a cancel of an earlier update does not stop this one.
+    CancelRequested = false;
     button(ButtonUpdate)->setEnabled(false);
-    transfer_.CheckModuleType();
+    const auto outcome = transfer_.CheckModuleType();
     button(ButtonUpdate)->setEnabled(true);
     busy_ = false;
+    showOutcome(outcome);
     finishSequence();
+}
+
+void Form_Update::showCancelRequested() {
+    showTitle(CancelRequestedTitle, TitleColour::Red);
+    shell_.setStatusPanel(2, sending_ ? CancelAtRestart : CancelRequestedTitle);
+}
+
+void Form_Update::showOutcome(FirmwareTransfer::Outcome outcome) {
+    sending_ = false;
+    if (outcome == FirmwareTransfer::Outcome::Cancelled) {
+        showInstructions(CancelledEnglish, CancelledGerman);
+    }
 }
 
 bool Form_Update::askPassword() {
@@ -437,7 +460,18 @@ void Form_Update::setHourglass(bool on) {
     }
 }
 
-void Form_Update::showTitle(const QString& text, TitleColour colour) {
+void Form_Update::showTitle(const QString& shownText, TitleColour colour) {
+    QString text = shownText;
+    if (text == fwtext::Running || text == fwtext::Error) {
+        sending_ = true;
+    } else if (text != CancelRequestedTitle) {
+        sending_ = false;
+    }
+    // While a cancel waits for the next restart, the busy titles say so.
+    if (cancelPending() && (text == fwtext::Running || text == fwtext::Waiting)) {
+        text = CancelRequestedTitle;
+        colour = TitleColour::Red;
+    }
     const quint32 c = colour == TitleColour::Red     ? Red
                       : colour == TitleColour::Green ? Green
                                                      : Black;
@@ -456,6 +490,10 @@ void Form_Update::showInstructions(const QString& english, const QString& german
 }
 
 void Form_Update::setStatusPanel(const QString& text) {
+    if (cancelPending() && !text.isEmpty()) {
+        shell_.setStatusPanel(2, sending_ ? CancelAtRestart : CancelRequestedTitle);
+        return;
+    }
     shell_.setStatusPanel(2, text);
 }
 
@@ -496,6 +534,7 @@ void Form_Update::showReady() {
     showInstructions(fwtext::IdleEnglish, fwtext::IdleGerman);
     ProgressBar1->setValue(0);
     setPercent(QStringLiteral("0%"));
+    shell_.setStatusPanel(2, QString());
     toolbarIdle();
     ui::setDefaultPointer();
 }

@@ -116,6 +116,10 @@ class Form_Update : public QWidget, public FirmwareView {
     void takeFocus();
     // The same once a dialog of this window has closed.
     void keyboardBack();
+    // A cancel the transfer will honour only at its next restart.
+    bool cancelPending() const { return CancelRequested && busy_; }
+    void showCancelRequested();
+    void showOutcome(FirmwareTransfer::Outcome outcome);
 
     Link& link_;
     ProgramData& data_;
@@ -130,6 +134,8 @@ class Form_Update : public QWidget, public FirmwareView {
     std::function<std::uint32_t()> ticks_;
     bool busy_ = false;
     bool closeAfterSequence_ = false;
+    // The transfer is past its start handshake (running, or waiting to restart).
+    bool sending_ = false;
 };
 
 }  // namespace meridan
