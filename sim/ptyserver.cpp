@@ -141,6 +141,8 @@ void PtyServer::flushDue() {
         for (; framesSeen_ < frames.size(); ++framesSeen_) {
             err << "frame " << frames[framesSeen_].frame.toHex(' ') << '\n';
         }
+        for (; updatesSeen_ < model_.updateAttempts(); ++updatesSeen_)
+            err << "firmware update request " << updatesSeen_ + 1 << '\n';
         const auto& v = model_.violations();
         for (; violationsSeen_ < v.size(); ++violationsSeen_)
             err << "violation " << v[violationsSeen_] << '\n';

@@ -56,6 +56,7 @@ class PtyServer : public QObject {
     bool verbose_ = false;
     int framesSeen_ = 0;
     int violationsSeen_ = 0;
+    int updatesSeen_ = 0;
 };
 
 }  // namespace meridan::sim
