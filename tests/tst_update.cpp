@@ -279,7 +279,10 @@ void TstUpdate::restartAndEnd() {
         });
         g.sim.pump.at(4.0, look);  // the first sector sent
     }
-    g.sim.pump.at(16.0, look);  // the second attempt's handshake
+    // The second sector is never asked for: its answer window opens 11.4 s after the first
+    // sector went out (its time on the line) and closes 10 s later; 2 s of "Error", then the
+    // second attempt's handshake.
+    g.sim.pump.at(27.5, look);
     u->Toolbar1_ButtonClick(4);
 
     const QString atRestart =
