@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <memory>
 
 namespace meridan::sim {
 
@@ -60,21 +61,34 @@ struct SimFaults {
     double sectorWriteTime = 0;  // seconds the module takes to store a sector
 };
 
-// The device side of the headend's serial protocol, as a byte-in/byte-out state machine
-// driven by time. Bytes handed to receive() arrive at the line rate when paced and are acted
-// on at their arrival time; answers come out of takeOutput() when their time has come.
-//
-// Besides the command protocol the unit's modules take firmware: "UP" is answered "OK"; then
-// "OK" and a sector count byte; the module asks for each 64 KiB sector with "OK" and answers
-// the last one with "EN". A pause of more than five seconds while the image flows ends the
-// update, so a fresh "UP" is taken at any point of an interrupted transfer.
-class HeadendModel {
+class CommandDevice;
+class FirmwareModule;
+
+// What the command device and the firmware module use of the line they share.
+class DeviceLine {
+  public:
+    virtual ~DeviceLine() = default;
+    // Schedules `bytes` to leave from `time` on, after what is already on its way.
+    virtual void send(const QByteArray& bytes, double time) = 0;
+    // Records something the host did wrong.
+    virtual void violation(const QString& what, double time) = 0;
+};
+
+// The device side of the headend's serial line, as a byte-in/byte-out state machine driven by
+// time. Bytes handed to receive() arrive at the line rate when paced and are acted on at their
+// arrival time; answers come out of takeOutput() when their time has come. Behind the line are
+// the unit's command device (frames, data replies, "N", "EN") and its firmware module ("UP",
+// the sector count, 64 KiB sectors at the module's request, "EN" after the last).
+class HeadendModel final : private DeviceLine {
   public:
     explicit HeadendModel(HeadendState initial = HeadendState::demo());
+    ~HeadendModel() override;
+    HeadendModel(const HeadendModel&) = delete;
+    HeadendModel& operator=(const HeadendModel&) = delete;
 
-    HeadendState& state() { return state_; }
-    const HeadendState& stored() const { return stored_; }
-    void setStored(const HeadendState& s) { stored_ = s; }
+    HeadendState& state();
+    const HeadendState& stored() const;
+    void setStored(const HeadendState& s);
     SimFaults& faults() { return faults_; }
     void setPaced(bool paced) { paced_ = paced; }
     bool paced() const { return paced_; }
@@ -87,13 +101,9 @@ class HeadendModel {
     }
     bool buffering() const { return buffering_; }
     // Called with the settings when the device stores them (command 33).
-    void setStoreHandler(std::function<void(const HeadendState&)> handler) {
-        onStore_ = std::move(handler);
-    }
+    void setStoreHandler(std::function<void(const HeadendState&)> handler);
     // Called with the image when an update has received its last sector.
-    void setFirmwareHandler(std::function<void(const QByteArray&)> handler) {
-        onFirmware_ = std::move(handler);
-    }
+    void setFirmwareHandler(std::function<void(const QByteArray&)> handler);
 
     void receive(const QByteArray& bytes, double time);
     // The time of the next answer byte due, Never when none is.
@@ -112,46 +122,35 @@ class HeadendModel {
         double time;
         QByteArray frame;
     };
-    const QList<FrameRecord>& frames() const { return frames_; }
+    const QList<FrameRecord>& frames() const;
     // What the host did wrong: frames before a connection, unknown commands, index out of
-    // range, non-zero fill, "N" when none was due.
+    // range, non-zero fill, "N" when none was due, a bad sector count.
     const QStringList& violations() const { return violations_; }
-    int connectRequests() const { return connectRequests_; }
-    int stores() const { return stores_; }
+    int connectRequests() const;
+    int stores() const;
 
     // Firmware: the bytes of the current or last update attempt, as received.
-    const QByteArray& firmwareImage() const { return fwImage_; }
-    int firmwareSectorCount() const { return fwCount_; }
-    int updateAttempts() const { return updateAttempts_; }
-    int updatesCompleted() const { return updatesCompleted_; }
+    const QByteArray& firmwareImage() const;
+    int firmwareSectorCount() const;
+    int updateAttempts() const;
+    int updatesCompleted() const;
     // Time of each "OK" + count announcement and of each sector's last byte.
     struct UpdateEvent {
         double time;
         QString what;
     };
-    const QList<UpdateEvent>& updateLog() const { return updateLog_; }
+    const QList<UpdateEvent>& updateLog() const;
 
   private:
-    enum class Mode { Command, AwaitN, AwaitTextN1, AwaitTextN2, FirmwareCount, FirmwareData };
-
+    void send(const QByteArray& bytes, double time) override;
+    void violation(const QString& what, double time) override;
     void takeIn(std::uint8_t byte, double time);
-    void takeFirmware(std::uint8_t byte, double time);
-    void requestSector(int sector, double time);
-    void onWord(const QByteArray& word, double time);
-    void execute(const QByteArray& frame, double time);
-    void send(const QByteArray& bytes, double time);
-    void sendData(const QByteArray& bytes, double time);
-    void endCommand(double time);
-    void violation(const QString& what, double time);
-    void updateLocks(int channel);
 
-    HeadendState state_;
-    HeadendState stored_;
     SimFaults faults_;
+    std::unique_ptr<CommandDevice> command_;
+    std::unique_ptr<FirmwareModule> firmware_;
     bool paced_ = false;
     bool buffering_ = false;
-    std::function<void(const HeadendState&)> onStore_;
-    std::function<void(const QByteArray&)> onFirmware_;
 
     struct Timed {
         double time;
@@ -161,27 +160,7 @@ class HeadendModel {
     double lastIn_ = 0;
     double lastOut_ = 0;
     double lastByte_ = -1;
-
-    Mode mode_ = Mode::Command;
-    bool connected_ = false;
-    QByteArray word_;
-    QByteArray frame_;
-    QByteArray pendingText_;
-    bool pendingDropEn_ = false;
-    int commandNo_ = 0;
-
-    QByteArray fwCountBytes_;
-    QByteArray fwImage_;
-    int fwCount_ = 0;
-    int fwInSector_ = 0;
-    int updateAttempts_ = 0;
-    int updatesCompleted_ = 0;
-    QList<UpdateEvent> updateLog_;
-
-    QList<FrameRecord> frames_;
     QStringList violations_;
-    int connectRequests_ = 0;
-    int stores_ = 0;
 };
 
 }  // namespace meridan::sim

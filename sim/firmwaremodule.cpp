@@ -1,0 +1,81 @@
+#include "firmwaremodule.h"
+
+namespace meridan::sim {
+
+namespace {
+// A pause this long while the image flows ends an update. The host pauses a second before
+// each sector and gives up on a silent module after ten.
+constexpr double FirmwareGap = 5.0;
+}  // namespace
+
+FirmwareModule::FirmwareModule(const SimFaults& faults, DeviceLine& line)
+    : faults_(faults), line_(line) {}
+
+void FirmwareModule::start(double time) {
+    if (faults_.silent) return;
+    ++attempts_;
+    mode_ = Mode::Count;
+    countBytes_.clear();
+    image_.clear();
+    count_ = 0;
+    inSector_ = 0;
+    log_.append({time, QStringLiteral("UP, attempt %1").arg(attempts_)});
+    line_.send(QByteArrayLiteral("OK"), time);
+}
+
+bool FirmwareModule::continues(std::uint8_t byte, double gap) const {
+    const bool countGoesOn = mode_ == Mode::Count && (!countBytes_.isEmpty() || byte == 'O');
+    const bool dataGoesOn = mode_ == Mode::Data && gap <= FirmwareGap;
+    return countGoesOn || dataGoesOn;
+}
+
+void FirmwareModule::abandon(double time) {
+    if (mode_ == Mode::Idle) return;
+    log_.append({time, QStringLiteral("update abandoned")});
+    mode_ = Mode::Idle;
+}
+
+void FirmwareModule::requestSector(int sector, double time) {
+    const bool stalled = sector == faults_.stallSector && attempts_ <= faults_.stallAttempts;
+    if (sector < count_) {
+        if (stalled) {
+            log_.append({time, QStringLiteral("stall before sector %1").arg(sector)});
+            return;
+        }
+        line_.send(QByteArrayLiteral("OK"), time);
+        return;
+    }
+    mode_ = Mode::Idle;
+    ++completed_;
+    log_.append({time, QStringLiteral("image of %1 sectors received").arg(count_)});
+    if (onFirmware_) onFirmware_(image_);
+    if (stalled || faults_.dropFinalEn) return;
+    line_.send(QByteArrayLiteral("EN"), time);
+}
+
+void FirmwareModule::takeIn(std::uint8_t byte, double time) {
+    if (mode_ == Mode::Count) {
+        countBytes_.append(static_cast<char>(byte));
+        if (countBytes_.size() < 3) return;
+        if (!countBytes_.startsWith("OK") || byte == 0) {
+            line_.violation(QStringLiteral("bad sector count announcement %1")
+                                .arg(QString::fromLatin1(countBytes_.toHex(' '))),
+                            time);
+            mode_ = Mode::Idle;
+            return;
+        }
+        count_ = byte;
+        mode_ = Mode::Data;
+        log_.append({time, QStringLiteral("count %1").arg(count_)});
+        requestSector(0, time);
+        return;
+    }
+    image_.append(static_cast<char>(byte));
+    if (++inSector_ < SectorSize) return;
+    inSector_ = 0;
+    const int done = static_cast<int>(image_.size() / SectorSize);
+    log_.append({time, QStringLiteral("sector %1 received").arg(done - 1)});
+    requestSector(done, time + faults_.sectorWriteTime);
+}
+
+}  // namespace meridan::sim
