@@ -132,20 +132,22 @@ void MDIForm1::Form_Load() {
     setWindowTitle(QStringLiteral("Meridan Converter V") + programVersion());
     if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
 
-    // Port probe: the items of the ports that open now.
-    const QList<int> usable = link_.probeComPorts();
+    // Port probe: the items of the ports that open now. A port another program holds, or
+    // one whose setting cannot name a device, is said by name.
+    QStringList problems;
+    const QList<int> usable = link_.probeComPorts(&problems);
     com[0]->setVisible(usable.isEmpty());
     for (int n = FirstComPort; n <= LastComPort; ++n)
         com[n]->setVisible(usable.contains(n));
-    if (usable.isEmpty()) {
-        messages_.show(text::NoComPorts, text::ComPortError, MessageIcon::Critical,
+    if (usable.isEmpty()) problems.prepend(text::NoComPorts);
+    if (!problems.isEmpty()) {
+        messages_.show(problems.join(QLatin1Char('\n')), text::ComPortError, MessageIcon::Critical,
                        MessageButtons::Ok);
     }
 
     link_.clearReplyBuffer();
-    const int stored = settings_.value(PortKey, QStringLiteral("0")).toString().toInt();
-    if (link_.TestComPort(stored))
-        com_Click(settings_.value(PortKey, QStringLiteral("0")).toString().toInt());
+    const int stored = parseStoredPort(settings_.value(PortKey));
+    if (link_.TestComPort(stored)) com_Click(stored);
 
     StatusBar1[0]->setText(QLocale().toString(QDate::currentDate(), QLocale::ShortFormat));
     StatusBar1[2]->setText(QLocale().toString(QTime::currentTime(), QStringLiteral("HH:mm:ss")));

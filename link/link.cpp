@@ -164,10 +164,15 @@ bool Link::TestComPort(int port) {
     return ok;
 }
 
-QList<int> Link::probeComPorts() {
+QList<int> Link::probeComPorts(QStringList* problems) {
     QList<int> usable;
     for (int n = FirstComPort; n <= LastComPort; ++n) {
-        if (TestComPort(n)) usable.append(n);
+        if (TestComPort(n)) {
+            usable.append(n);
+        } else if (problems && (port_.openFailure() == OpenFailure::InUse ||
+                                port_.openFailure() == OpenFailure::BadDevicePath)) {
+            problems->append(text::portOpenFailed(port_.deviceName(), port_.errorText()));
+        }
     }
     return usable;
 }

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "clock.h"
 #include "messages.h"
@@ -60,8 +61,10 @@ class Link : public QObject {
     bool pumpOnce(double maxWait = 0);
 
     bool TestComPort(int port);
-    // The port numbers 1 to 15 that can be opened now. Leaves the port closed.
-    QList<int> probeComPorts();
+    // The port numbers 1 to 15 that can be opened now. Leaves the port closed. `problems`
+    // gets a message for each port that exists but cannot be used: in use by another
+    // program, or a device path that cannot be a device.
+    QList<int> probeComPorts(QStringList* problems = nullptr);
 
     // Sequences. A SequenceScope marks a command sequence as running; the outermost scope
     // clears an earlier abort, unless the program is ending.

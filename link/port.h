@@ -10,6 +10,10 @@ namespace meridan {
 // communication event codes the program has always used for them.
 enum class PortEvent { Overrun = 1006, ReceiveOverflow = 1008, Lost = -1 };
 
+// Why the last open() failed, where the program tells the user more than the reason's text:
+// another program holds the device, or the device path cannot be a device at all.
+enum class OpenFailure { None, InUse, BadDevicePath, Other };
+
 // The program's one serial port: 57600 baud, 8 data bits, no parity, 1 stop bit, no
 // handshaking. Bytes pass unchanged in both directions.
 class Port : public QObject {
@@ -28,6 +32,7 @@ class Port : public QObject {
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     virtual QString errorText() const = 0;
+    virtual OpenFailure openFailure() const { return OpenFailure::Other; }
 
     virtual qint64 write(const QByteArray& data) = 0;
     // Bytes handed to write() that have not left yet.

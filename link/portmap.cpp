@@ -2,11 +2,18 @@
 
 #include <QRegularExpression>
 #include <QSettings>
+#include <QVariant>
 
 namespace meridan {
 
 QString PortMap::settingsKey(int number) {
     return QStringLiteral("Ports/Com%1").arg(number);
+}
+
+QString PortMap::settingName(int number) const {
+    QString s = QStringLiteral("Com%1 in section [Ports]").arg(number);
+    if (store_ && !store_->fileName().isEmpty()) s += QStringLiteral(" of ") + store_->fileName();
+    return s;
 }
 
 QString PortMap::defaultDevicePath(int number) {
@@ -36,6 +43,33 @@ int parseComName(const QString& name) {
     if (!m.hasMatch()) return 0;
     const int n = m.captured(1).toInt();
     return (n >= FirstComPort && n <= LastComPort) ? n : 0;
+}
+
+int parseStoredPort(const QVariant& value) {
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
+    const QString text = value.toString().trimmed();
+    if (!digits.match(text).hasMatch()) return 0;
+    const int n = text.toInt();
+    return (n >= FirstComPort && n <= LastComPort) ? n : 0;
+}
+
+bool hasControlCharacter(const QString& text) {
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control) return true;
+    }
+    return false;
+}
+
+QString printablePath(const QString& path) {
+    QString s;
+    for (const QChar c : path) {
+        if (c.category() == QChar::Other_Control) {
+            s += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        } else {
+            s += c;
+        }
+    }
+    return s;
 }
 
 }  // namespace meridan

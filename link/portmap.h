@@ -3,6 +3,7 @@
 #include <QString>
 
 class QSettings;
+class QVariant;
 
 namespace meridan {
 
@@ -18,6 +19,8 @@ class PortMap {
     QString devicePath(int number) const;
     static QString defaultDevicePath(int number);
     static QString settingsKey(int number);
+    // Where port `number` is pointed elsewhere, for messages: "Com5 in section [Ports] of FILE".
+    QString settingName(int number) const;
 
   private:
     QSettings* store_;
@@ -25,5 +28,15 @@ class PortMap {
 
 // "Com5" / "com5" -> 5; anything else -> 0.
 int parseComName(const QString& name);
+
+// The port stored under "Settings/COM-Port": 1 to 15, or 0 when none is stored or the value is
+// not a port number (out of range, not a whole number).
+int parseStoredPort(const QVariant& value);
+
+// A device path with a control character (NUL, line feed, escape...) is never handed to the
+// serial port: Qt names a lock file after the device and cannot remove one with such a name.
+bool hasControlCharacter(const QString& text);
+// The path as a message can show it: control characters written as \xNN.
+QString printablePath(const QString& path);
 
 }  // namespace meridan

@@ -1,6 +1,8 @@
 #include "qtserialport.h"
 
 #include <QMetaObject>
+#include <cerrno>
+#include <cstring>
 
 namespace meridan {
 
@@ -26,19 +28,32 @@ void QtSerialPort::setDevicePath(const QString& path) {
     explicitPath_ = path;
 }
 
-QString QtSerialPort::deviceName() const {
+QString QtSerialPort::devicePath() const {
     return explicitPath_.isEmpty() ? map_.devicePath(number_) : explicitPath_;
+}
+
+QString QtSerialPort::deviceName() const {
+    return printablePath(devicePath());
 }
 
 bool QtSerialPort::open() {
     error_.clear();
+    failure_ = OpenFailure::Other;
     if (serial_.isOpen()) {
         error_ = QStringLiteral("already open");
         return false;
     }
-    const QString device = deviceName();
+    const QString device = devicePath();
     if (device.isEmpty()) {
         error_ = QStringLiteral("no device for port %1").arg(number_);
+        return false;
+    }
+    if (hasControlCharacter(device)) {
+        failure_ = OpenFailure::BadDevicePath;
+        error_ = explicitPath_.isEmpty()
+                     ? QStringLiteral("the setting %1 holds a control character")
+                           .arg(map_.settingName(number_))
+                     : QStringLiteral("the device path holds a control character");
         return false;
     }
     serial_.setPortName(device);
@@ -50,9 +65,20 @@ bool QtSerialPort::open() {
     serial_.setReadBufferSize(receiveBufferSize());
     lost_ = false;
     if (!serial_.open(QIODevice::ReadWrite)) {
-        error_ = serial_.errorString();
+        // Another program holds the device's lock file, or the device itself (EBUSY).
+        static const QString lockTaken =
+            QStringLiteral("Permission error while locking the device");
+        const QString busy = QString::fromLocal8Bit(std::strerror(EBUSY));
+        if (serial_.error() == QSerialPort::PermissionError &&
+            (serial_.errorString() == lockTaken || serial_.errorString() == busy)) {
+            failure_ = OpenFailure::InUse;
+            error_ = QStringLiteral("it is in use by another program");
+        } else {
+            error_ = serial_.errorString();
+        }
         return false;
     }
+    failure_ = OpenFailure::None;
     return true;
 }
 

@@ -21,12 +21,14 @@ class QtSerialPort final : public Port {
     int portNumber() const override { return number_; }
     // Uses a device path directly instead of a port number (command line, tests).
     void setDevicePath(const QString& path);
+    // As a message shows it: control characters written as \xNN.
     QString deviceName() const override;
 
     bool open() override;
     void close() override;
     bool isOpen() const override { return serial_.isOpen() && !lost_; }
     QString errorText() const override { return error_; }
+    OpenFailure openFailure() const override { return failure_; }
 
     qint64 write(const QByteArray& data) override;
     qint64 bytesToWrite() const override;
@@ -35,12 +37,14 @@ class QtSerialPort final : public Port {
 
   private:
     void onError(QSerialPort::SerialPortError error);
+    QString devicePath() const;
 
     QSerialPort serial_;
     PortMap map_;
     int number_ = 1;
     QString explicitPath_;
     QString error_;
+    OpenFailure failure_ = OpenFailure::None;
     bool lost_ = false;
 };
 

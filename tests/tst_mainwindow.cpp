@@ -9,6 +9,7 @@
 #include <QStatusBar>
 #include <QtTest>
 
+#include "link/qtserialport.h"
 #include "support/guirig.h"
 
 using namespace meridan;
@@ -30,6 +31,7 @@ class TstMainWindow : public QObject {
     void lostPortIsUnchecked();
     void fitsALaptopScreen();
     void placeIsRemembered();
+    void portProblemsAreNamed();
 };
 
 void TstMainWindow::menusAndTitle() {
@@ -246,4 +248,55 @@ int main(int argc, char* argv[]) {
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }
+
+// The real serial port: a port another program holds, and a [Ports] setting with a NUL byte,
+// over three starts in a row (Qt names a lock file after the device; a NUL left one behind
+// that crashed every later start).
+void TstMainWindow::portProblemsAreNamed() {
+    QTemporaryDir dir;
+    Pty held;
+    QtSerialPort other{PortMap()};
+    other.setDevicePath(held.path());
+    QVERIFY(other.open());
+    const QString conf = dir.filePath(QStringLiteral("Meridan Converter.conf"));
+    {
+        QFile f(conf);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[Ports]\n");
+        for (int n = 1; n <= 15; ++n) {
+            QByteArray device = dir.filePath(QStringLiteral("tty%1").arg(n)).toUtf8();
+            if (n == 5) device += QByteArray(1, '\0') + "X";
+            if (n == 7) device = held.path().toUtf8();
+            f.write("Com" + QByteArray::number(n) + '=' + device + '\n');
+        }
+    }
+    for (int start = 1; start <= 3; ++start) {
+        QSettings settings(conf, QSettings::IniFormat);
+        const PortMap map(&settings);
+        QtSerialPort port(map);
+        SteadyClock clock;
+        EventLoopPump pump;
+        RecordingMessages messages;
+        Link link(port, clock, pump, messages);
+        ProgramData data;
+        MDIForm1 main(link, data, messages, settings, map);
+        main.Form_Load();
+        QCOMPARE(messages.shown.size(), 1);
+        const QStringList lines = messages.shown[0].text.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0], QStringLiteral("No Com Ports available!"));
+        QVERIFY2(lines[1].contains(QStringLiteral("the setting Com5 in section [Ports] of %1 "
+                                                  "holds a control character")
+                                       .arg(conf)),
+                 qPrintable(lines[1]));
+        QCOMPARE(lines[2], QStringLiteral("Com Port %1 could not be opened: it is in use by "
+                                          "another program")
+                               .arg(held.path()));
+        main.com_Click(7);
+        QCOMPARE(messages.shown.last().text, lines[2]);
+        QCOMPARE(main.checkedPort(), 0);
+    }
+}
+
+QTEST_MAIN(TstMainWindow)
 #include "tst_mainwindow.moc"

@@ -1,6 +1,34 @@
 #include "rig.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 namespace meridan::test {
+
+Pty::Pty() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    char name[128] = {};
+    if (::ptsname_r(master_, name, sizeof name) != 0) return;
+    path_ = QString::fromLocal8Bit(name);
+    // Our own descriptor of the device side keeps what was written readable after the
+    // program under test has closed it.
+    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+}
+
+Pty::~Pty() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+}
+
+QByteArray Pty::received() {
+    QByteArray out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master_, buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<qsizetype>(n));
+    return out;
+}
 
 MessageResult RecordingMessages::show(const QString& text, const QString& title, MessageIcon icon,
                                       MessageButtons buttons) {

@@ -53,6 +53,24 @@ class WireLog final : public WireObserver {
     QList<Chunk> chunks;
 };
 
+// A pseudo-terminal that stands in for a serial device which never answers: what a program
+// writes to path() can be taken from its other side.
+class Pty {
+  public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    QString path() const { return path_; }
+    // Everything written to the device since the last call.
+    QByteArray received();
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    QString path_;
+};
+
 // A program's link wired to a simulated headend, in virtual time.
 struct SimRig {
     SimRig();
