@@ -99,7 +99,7 @@ bool Link::get_data_(int count) {
 }
 
 bool Link::connect_() {
-    if (aborted_) return false;
+    if (aborted_ || stopRequested_) return false;
     if (!port_.isOpen()) {
         // Writing to a port that is not open would go nowhere for 50 seconds.
         messages_.restoreCursor();
@@ -115,7 +115,7 @@ bool Link::connect_() {
         write(WordTS);
         reply_.clear();
         for (double sleep = 0;; sleep = remaining(attempt, ReplyTimeout)) {
-            if (!pumpOnce(sleep)) return false;
+            if (!pumpOnce(sleep) || stopRequested_) return false;
             if (reply_.endsWith(WordOK)) {
                 WaitSeconds(ConnectPause);
                 return !aborted_;

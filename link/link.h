@@ -82,6 +82,11 @@ class Link : public QObject {
     void abort();
     void shutdown();
     bool aborted() const { return aborted_; }
+    // Asks the running sequence to stop at the next command boundary: the exchange in
+    // progress is completed, then the sequence ends the communication and returns. A wait for
+    // the connection ends at once, without a message. Stays set for the rest of the run.
+    void requestStop() { stopRequested_ = true; }
+    bool stopRequested() const { return stopRequested_; }
     // The program is ending: no sequence talks to the unit any more.
     bool isShutDown() const { return shutdown_; }
 
@@ -112,6 +117,7 @@ class Link : public QObject {
     bool aborted_ = false;
     bool shutdown_ = false;
     bool lostPending_ = false;
+    bool stopRequested_ = false;
 };
 
 }  // namespace meridan

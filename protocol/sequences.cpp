@@ -138,6 +138,10 @@ SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable&
 
     for (int i = 0; i < ConverterCount; ++i) {
         if (!link.pumpOnce(0)) return SequenceResult::Failed;
+        if (link.stopRequested()) {
+            cmd.com_end_();
+            return SequenceResult::Stopped;
+        }
         if (!readConverter(cmd, unit, lockText, view, i)) return SequenceResult::Failed;
     }
     return cmd.com_end_() == StatusFailed ? SequenceResult::Failed : SequenceResult::Complete;
@@ -149,7 +153,13 @@ WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, U
     Commands cmd(link);
     WriteOutcome out;
     if (!link.connect_()) return out;
+    auto stop = [&] {
+        cmd.com_end_();
+        out.result = SequenceResult::Stopped;
+        return out;
+    };
     for (int i = 0; i < ConverterCount; ++i) {
+        if (link.stopRequested()) return stop();
         const auto idx = static_cast<std::uint8_t>(i);
         const ChannelSetting& s = settings[i];
         if (cmd.set_polarisation_(s.polarisation, idx) == StatusFailed) return out;
@@ -162,6 +172,7 @@ WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, U
         view.setLockText(i, LockSide::Output, lockStateText(lockText, unit.OutputLock[i]));
         out.convertersSent = i + 1;
     }
+    if (link.stopRequested()) return stop();
     out.stored = cmd.save_settings_() == StatusDone;
     const bool ended = cmd.com_end_() == StatusDone;
     out.result = out.stored && ended ? SequenceResult::Complete : SequenceResult::Failed;

@@ -16,6 +16,7 @@ enum class SequenceResult {
     Complete,  // every command answered
     Failed,    // stopped at a command that failed or was aborted; already reported
     Refused,   // nothing sent: a field could not be converted
+    Stopped,   // stopped on request (Link::requestStop) after a whole command; ended
 };
 
 // The settings of one converter as they go to the device.
@@ -50,7 +51,7 @@ std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView&
 
 // Reads the whole unit into the image and shows it in the view: connection, 4 unit commands,
 // 7 commands for each of the 12 converters, end of communication. Stops at the first command
-// that fails, sending nothing more.
+// that fails, sending nothing more. A stop request is taken between converters.
 SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
                                UnitView& view);
 
@@ -66,7 +67,8 @@ struct WriteOutcome {
 
 // Sends `settings` for all 12 converters (6 commands each, the lock labels refreshed on the
 // way), then stores them in the device and ends the communication. Stops at the first command
-// that fails, sending nothing more.
+// that fails, sending nothing more. A stop request is taken between converters and before the
+// store: the communication is ended and convertersSent says how far the write came.
 WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, UnitImage& unit,
                                   const LockTextTable& lockText, UnitView& view);
 

@@ -114,6 +114,8 @@ class TstSequences : public QObject {
     void writeIsCompleteOnlyWhenStoredAndEnded();
     void writeRefusesFieldsItCannotSend();
     void storeAndEndPauses();
+    void stopRequestEndsBetweenConverters_data();
+    void stopRequestEndsBetweenConverters();
 };
 
 void TstSequences::fullReadOnTheWire() {
@@ -424,6 +426,63 @@ void TstSequences::storeAndEndPauses() {
     t = h.rig.clock.now();
     QCOMPARE(cmd.com_end_(), StatusFailed);
     QVERIFY(h.rig.clock.now() - t > 5.0 && h.rig.clock.now() - t < 5.1);
+}
+
+void TstSequences::stopRequestEndsBetweenConverters_data() {
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<int>("stopAtFrame");  // asked to stop as this frame is sent
+    QTest::addColumn<int>("framesBeforeEnd");
+    QTest::newRow("write, in converter 1") << true << 1 << 6;
+    QTest::newRow("write, last command of converter 5") << true << 30 << 30;
+    QTest::newRow("write, in converter 12: no store") << true << 67 << 72;
+    QTest::newRow("read, in the unit's texts") << false << 2 << 4;
+    QTest::newRow("read, in converter 3") << false << 4 + 14 + 3 << 4 + 21;
+}
+
+void TstSequences::stopRequestEndsBetweenConverters() {
+    QFETCH(bool, write);
+    QFETCH(int, stopAtFrame);
+    QFETCH(int, framesBeforeEnd);
+    Harness h;
+    fillView(h.view);
+    h.rig.model.faults().replyDelay = 0.01;
+    struct StopAt final : WireObserver {
+        Harness& h;
+        int frame, frames = 0;
+        StopAt(Harness& harness, int n) : h(harness), frame(n) {}
+        void onWire(WireDirection d, const QByteArray& bytes, double t) override {
+            h.rig.wire.onWire(d, bytes, t);
+            if (d == WireDirection::ToDevice && bytes.size() == 15 && ++frames == frame)
+                h.rig.link.requestStop();
+        }
+    } stopAt(h, stopAtFrame);
+    h.rig.link.setWireObserver(&stopAt);
+    if (write) {
+        const WriteOutcome out = h.write();
+        QCOMPARE(out.result, SequenceResult::Stopped);
+        QCOMPARE(out.convertersSent, framesBeforeEnd / 6);
+        QVERIFY(!out.stored);
+        QCOMPARE(h.rig.model.stores(), 0);
+    } else {
+        QCOMPARE(h.read(), SequenceResult::Stopped);
+    }
+    // The command in progress and its converter are finished, then the end command.
+    const auto& frames = h.rig.model.frames();
+    QCOMPARE(frames.size(), framesBeforeEnd + 1);
+    QCOMPARE(frames.last().frame, CommandFrame::plain(40).bytes());
+    QVERIFY(h.rig.wire.received().endsWith("EN"));
+    QVERIFY(h.rig.messages.shown.isEmpty());
+    QVERIFY(h.rig.model.violations().isEmpty());
+
+    // No more connection request once stopped; a silent unit's connection wait ends at once.
+    Harness silent;
+    fillView(silent.view);
+    silent.rig.model.faults().silent = true;
+    silent.rig.pump.at(7.0, [&] { silent.rig.link.requestStop(); });
+    QCOMPARE(write ? silent.write().result : silent.read(), SequenceResult::Failed);
+    QCOMPARE(silent.rig.clock.now(), 7.0);
+    QCOMPARE(silent.rig.wire.sent(), QByteArray("TSTS"));
+    QVERIFY(silent.rig.messages.shown.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TstSequences)
