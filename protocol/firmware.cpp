@@ -343,6 +343,7 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
 
     image_.clear();
     view_.stopClock();
+    if (!view_.lingerOnSuccess()) return Attempt::Success;
     warte(2);
     if (link_.aborted()) {
         endInReady();

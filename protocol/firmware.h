@@ -75,6 +75,9 @@ class FirmwareView {
     // toolbar in its idle arrangement, default pointer.
     virtual void showReady() {}
     virtual void beep() {}
+    // The window shows the success word for a while (2 s, then 3 s) before Ready; a view
+    // without a window ends as soon as the module has confirmed.
+    virtual bool lingerOnSuccess() const { return true; }
 };
 
 namespace fwtext {
