@@ -1,9 +1,11 @@
 // meridan-converter: configures a Meridan converter headend over a serial port.
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
 #include <QIcon>
 #include <QSettings>
+#include <QTextStream>
 
 #include "link/link.h"
 #include "link/qtserialport.h"
@@ -16,6 +18,31 @@ int main(int argc, char* argv[]) {
     QApplication::setOrganizationName(QStringLiteral("Meridan"));
     QApplication::setApplicationName(MDIForm1::Title);
     QApplication::setApplicationVersion(programVersion());
+    {
+        // Qt has taken its own options (-platform, -style...) out of the arguments already.
+        QCommandLineParser p;
+        p.setApplicationDescription(QStringLiteral(
+            "Configures a Meridan converter headend over a serial port. Takes no arguments; the "
+            "port is chosen in the Com Port menu."));
+        p.addHelpOption();
+        p.addVersionOption();
+        if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
+            QTextStream(stderr) << "meridan-converter: "
+                                << (p.errorText().isEmpty() ? QStringLiteral("takes no arguments")
+                                                            : p.errorText())
+                                << "\n\n"
+                                << p.helpText();
+            return 2;
+        }
+        if (p.isSet(QStringLiteral("help"))) {
+            QTextStream(stdout) << p.helpText();
+            return 0;
+        }
+        if (p.isSet(QStringLiteral("version"))) {
+            QTextStream(stdout) << "meridan-converter " << programVersion() << '\n';
+            return 0;
+        }
+    }
     // The icon beside the program is every window's own; "sat.ico" in the current folder,
     // when there is one, takes its place.
     const QString ownIcon =

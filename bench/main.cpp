@@ -2,6 +2,7 @@
 // the waits cost. Runs the real Qt serial port against meridan-headend-sim on a
 // pseudo-terminal, paced at the line rate (5760 bytes/s) and unpaced.
 #include <sys/resource.h>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -171,9 +172,44 @@ int uploadBench(QTextStream& out) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("meridan-bench"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                                .arg(MERIDAN_VERSION_MAJOR)
+                                                .arg(MERIDAN_VERSION_MINOR)
+                                                .arg(MERIDAN_VERSION_PATCH));
     QTextStream out(stdout);
-    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
-    if (app.arguments().contains(QStringLiteral("--upload"))) return uploadBench(out);
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Speed figures of the link against meridan-headend-sim: full reads and a write, paced "
+        "at 5760 bytes/s and unpaced, a firmware upload, and a connection request to a unit "
+        "that never answers (about 90 s in all)."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Show the version."));
+    const QCommandLineOption quickOption(QStringLiteral("quick"),
+                                         QStringLiteral("Only the reads and writes."));
+    const QCommandLineOption uploadOption(QStringLiteral("upload"),
+                                          QStringLiteral("Only the firmware upload."));
+    p.addOptions({help, version, quickOption, uploadOption});
+    if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
+        QTextStream(stderr) << "meridan-bench: "
+                            << (p.errorText().isEmpty() ? QStringLiteral("takes no arguments")
+                                                        : p.errorText())
+                            << "\n\n"
+                            << p.helpText();
+        return 2;
+    }
+    if (p.isSet(help)) {
+        out << p.helpText();
+        return 0;
+    }
+    if (p.isSet(version)) {
+        out << "meridan-bench " << QCoreApplication::applicationVersion() << '\n';
+        return 0;
+    }
+    const bool quick = p.isSet(quickOption);
+    if (p.isSet(uploadOption)) return uploadBench(out);
     const int runs = 3;
     out << "Full read and write over the real Qt serial port, " << runs << " runs each.\n"
         << "floor = mandated pauses + bytes on the wire / 5760; % = wall over floor.\n\n";

@@ -34,7 +34,11 @@ int main(int argc, char* argv[]) {
         "Simulated Meridan converter headend on a pseudo-terminal.\n"
         "Prints the terminal's path on the first line of its output, then serves it until "
         "it is stopped."));
-    p.addHelpOption();
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Show the version."));
+    p.addOptions({help, version});
     const QCommandLineOption link(QStringLiteral("link"),
                                   QStringLiteral("Make PATH a symbolic link to the terminal."),
                                   QStringLiteral("PATH"));
@@ -94,7 +98,22 @@ int main(int argc, char* argv[]) {
     p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose,
                   fwOut, stallSector, stallAttempts, dropFinalEn, writeTime, frozen});
     p.addOption(buffering);
-    p.process(app);
+    if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
+        err << "meridan-headend-sim: "
+            << (p.errorText().isEmpty() ? QStringLiteral("takes no arguments") : p.errorText())
+            << "\n\n"
+            << p.helpText();
+        return 2;
+    }
+    if (p.isSet(help)) {
+        out << p.helpText();
+        return 0;
+    }
+    if (p.isSet(version)) {
+        out << "meridan-headend-sim " << MERIDAN_VERSION_MAJOR << '.' << MERIDAN_VERSION_MINOR
+            << '.' << MERIDAN_VERSION_PATCH << '\n';
+        return 0;
+    }
 
     HeadendModel model;
     const QString statePath = p.value(state);
