@@ -2,17 +2,20 @@
 
 #include <unistd.h>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QStandardPaths>
 #include <cmath>
+#include <csignal>
 #include <memory>
 
 #include "flash.h"
+#include "inputfiles.h"
+#include "interrupt.h"
 #include "link/link.h"
 #include "link/portmap.h"
 #include "link/qtserialport.h"
@@ -30,10 +33,14 @@ namespace meridan::cli {
 MessageResult StreamMessages::show(const QString& text, const QString& title, MessageIcon,
                                    MessageButtons buttons) {
     ++shown_;
+    // A message box breaks its lines at a carriage return; a terminal needs a line feed.
+    QString lines = text;
+    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+        .replace(QLatin1Char('\r'), QLatin1Char('\n'));
     if (title.isEmpty()) {
-        err_ << text << Qt::endl;
+        err_ << lines << Qt::endl;
     } else {
-        err_ << title << ": " << text << Qt::endl;
+        err_ << title << ": " << lines << Qt::endl;
     }
     return buttons == MessageButtons::Ok ? MessageResult::Ok : MessageResult::Cancel;
 }
@@ -45,25 +52,36 @@ QString formatUnitTable(const UnitImage& unit, const MemoryUnitView& view) {
       << "HW-Version:  " << view.hwVersion << '\n'
       << "SW-Version:  " << view.swVersion << '\n'
       << "Serial-No:  " << view.serialNo << "\n\n";
-    t << "Converter  Carrier  Input  Input MHz  Gain  Input PLL  Output MHz  Output PLL\n";
+    t << "Converter  Carrier  Input        Input MHz  Gain  Input PLL  Output MHz  Output PLL\n";
+    bool marked = false;
+    // A value no unit reports keeps its place in the table, marked "!".
+    auto mark = [&](ChannelField field, int value, const QString& text) {
+        if (!isUnusual(field, value)) return text;
+        marked = true;
+        return text + QLatin1Char('!');
+    };
     auto onOff = [](int v) {
         return v == 0 ? QStringLiteral("off") : v == 1 ? QStringLiteral("on") : QString::number(v);
     };
     for (int i = 0; i < ConverterCount; ++i) {
         const auto& c = view.channels[i];
-        const QString sat = c.polarisation >= 0 ? QStringLiteral("SAT %1").arg(c.polarisation + 1)
-                                                : QStringLiteral("-");
+        const int code = unit.Polarisation[i];
+        const QString sat = code < MemoryUnitView::PolarisationEntries
+                                ? QStringLiteral("SAT %1").arg(code + 1)
+                                : QStringLiteral("SAT code %1").arg(code);
         t << QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8")
                  .arg(i + 1, 9)
-                 .arg(onOff(unit.Carrier[i]), -7)
-                 .arg(sat, -5)
-                 .arg(c.inFreq, 9)
-                 .arg(onOff(c.gain), -4)
+                 .arg(mark(ChannelField::Carrier, unit.Carrier[i], onOff(unit.Carrier[i])), -7)
+                 .arg(mark(ChannelField::Polarisation, code, sat), -11)
+                 .arg(mark(ChannelField::InFreq, unit.InFreq[i], c.inFreq), 9)
+                 .arg(mark(ChannelField::Gain, unit.Gain[i], onOff(unit.Gain[i])), -4)
                  .arg(c.inputLock, -9)
                  .arg(c.outFreq, 10)
                  .arg(c.outputLock)
           << '\n';
     }
+    if (marked)
+        t << "\n! outside the range a unit reports (line noise or a fault): shown as read\n";
     return s;
 }
 
@@ -74,33 +92,56 @@ const char* const Usage =
     "\n"
     "Commands:\n"
     "  ports                 every port number with its device and whether it opens now\n"
-    "  read [--json]         read the whole unit and print it (a table, or JSON)\n"
+    "  read [--json]         read the whole unit and print it (a table, or JSON: a record of\n"
+    "                        the unit that write restores exactly)\n"
     "  diff PROFILE.json     compare the unit with a channel plan, one line per difference\n"
-    "  write PROFILE.json    write a channel plan to the unit and have it store it:\n"
-    "        --dry-run         show the commands that would be sent; send nothing\n"
-    "        --no-backup       do not save the unit's plan before writing\n"
-    "        --backup-dir DIR  where the plan read before writing is saved\n"
+    "  write PROFILE.json    write a channel plan to the unit and have it store it, in three\n"
+    "                        phases: read the unit and save it as a backup, write and store,\n"
+    "                        read back and report any field the unit did not take\n"
+    "        --dry-run         list the commands of all three phases; send nothing\n"
+    "        --no-backup       leave out the backup read\n"
+    "        --backup-dir DIR  where the backup is saved\n"
     "                          (default: $XDG_DATA_HOME/meridan/backups)\n"
-    "                        after writing, the unit is read back and any field it did not\n"
-    "                        take is reported\n"
     "  flash IMAGE.bin       send a firmware image to a module of the unit\n"
     "\n"
     "--port takes a port of the port menu (Com1 to Com15, mapped to devices as the\n"
     "program maps them, section \"Ports\" of the settings) or a device path. Without\n"
     "--port the port stored by the program is used.\n"
     "--trace FILE writes every byte on the wire, with its time and direction and the\n"
-    "frames decoded, to FILE.\n"
+    "frames decoded, to FILE, line by line.\n"
+    "\n"
+    "Files: a profile, an image and the trace must be regular files (links are followed);\n"
+    "a FIFO, a device or a folder is refused, as is a profile over 1 MiB or an image over\n"
+    "255 sectors of 64 KiB. A profile with a duplicate key, an unknown key or a value out of\n"
+    "range is refused. All of this, and whether the backup folder can be written, is checked\n"
+    "before the port is opened.\n"
+    "\n"
+    "A plan is checked against the plan ranges (carrier and gain 0 or 1, sat 1 to 4, input\n"
+    "950 to 2150 MHz). What read --json prints and every backup is a record of the unit\n"
+    "(\"source\": \"unit\" and a digest of its values, \"settings_sha256\"): while unchanged it\n"
+    "is written back exactly as the unit reported it; once edited it is checked as a plan.\n"
+    "\n"
+    "Ctrl+C or SIGTERM: the exchange in progress is finished, the communication ended, and\n"
+    "the state of the unit is reported; a second Ctrl+C stops at once.\n"
     "\n"
     "Exit codes:\n"
-    "  0  done (diff: no differences)\n"
-    "  1  link failure (the headend did not answer as it should)\n"
-    "  2  bad usage or input (nothing was sent)\n"
-    "  3  the port cannot be opened\n"
-    "  4  differences found (diff; write: fields the unit did not take)\n";
+    "  0    done (diff: no differences)\n"
+    "  1    link failure (the headend did not answer as it should); a write says what the\n"
+    "       unit holds\n"
+    "  2    bad usage or input (nothing was sent)\n"
+    "  3    the port cannot be opened (missing, in use by another program, not a serial\n"
+    "       device)\n"
+    "  4    differences found (diff; write: fields the unit did not take); read: values\n"
+    "       outside the range a unit reports\n"
+    "  130  interrupted by Ctrl+C (143: by SIGTERM)\n";
 
 QString defaultBackupFolder() {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
         .filePath(QStringLiteral("meridan/backups"));
+}
+
+QString signalName(int sig) {
+    return sig == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("Ctrl+C");
 }
 
 // Everything one run needs to talk to the headend.
@@ -120,16 +161,27 @@ class Session {
     bool choosePort(const QString& given) {
         QString s = given;
         if (s.isEmpty()) {
-            const int stored = settings_.value(QStringLiteral("Settings/COM-Port"), 0).toInt();
-            if (stored < FirstComPort || stored > LastComPort) {
-                err_ << "meridan-cli: no port given (--port ComN or a device path) and none stored"
-                     << Qt::endl;
+            const QVariant value = settings_.value(QStringLiteral("Settings/COM-Port"));
+            const int stored = parseStoredPort(value);
+            if (stored == 0) {
+                err_ << "meridan-cli: no port given (--port ComN or a device path) and none stored";
+                if (!value.toString().trimmed().isEmpty() &&
+                    value.toString().trimmed() != QLatin1String("0")) {
+                    err_ << " (COM-Port in section [Settings] of " << settings_.fileName()
+                         << " is \"" << printablePath(value.toString())
+                         << "\", not a port number 1 to 15)";
+                }
+                err_ << Qt::endl;
                 return false;
             }
             s = QStringLiteral("Com%1").arg(stored);
         }
         if (const int n = parseComName(s); n > 0) {
             port_.setPortNumber(n);
+        } else if (hasControlCharacter(s)) {
+            err_ << "meridan-cli: --port \"" << printablePath(s)
+                 << "\" holds a control character; it cannot be a device" << Qt::endl;
+            return false;
         } else if (s.contains(QLatin1Char('/'))) {
             port_.setDevicePath(s);
         } else {
@@ -140,18 +192,21 @@ class Session {
         return true;
     }
 
-    bool open() {
+    // ExitOk, or the exit code of a port that cannot be opened (reported).
+    int open() {
         port_.setReceiveBufferSize(1024);
         port_.setTransmitBufferSize(16384);
-        if (port_.open()) return true;
+        if (port_.open()) return ExitOk;
         messages_.show(text::portOpenFailed(port_.deviceName(), port_.errorText()),
                        text::ComPortError, MessageIcon::Critical, MessageButtons::Ok);
-        return false;
+        return port_.openFailure() == OpenFailure::BadDevicePath ? ExitBadInput
+                                                                 : ExitPortUnavailable;
     }
 
     Link& link() { return link_; }
     Clock& clock() { return clock_; }
     const PortMap& map() const { return map_; }
+    Port& port() { return port_; }
 
   private:
     QSettings settings_;
@@ -164,59 +219,53 @@ class Session {
     QTextStream& err_;
 };
 
+// What a command needs besides its arguments.
+struct Context {
+    Session& session;
+    InterruptWatch& interrupt;
+    QTextStream& out;
+    QTextStream& err;
+};
+
 // The unit as read: image, what the window would show.
 struct ReadResult {
     UnitImage unit;
     MemoryUnitView view;
-    bool ok = false;
+    SequenceResult result = SequenceResult::Failed;
+    bool ok() const { return result == SequenceResult::Complete; }
 };
 
 ReadResult readAll(Link& link) {
     ReadResult r;
     LockTextTable lockText;
     fillLockText(lockText);
-    r.ok = read_unit_data_(link, r.unit, lockText, r.view) == SequenceResult::Complete;
+    r.result = read_unit_data_(link, r.unit, lockText, r.view);
     return r;
 }
 
-int cmdPorts(Session& session, QTextStream& out) {
-    for (int n = FirstComPort; n <= LastComPort; ++n) {
-        const bool opens = session.link().TestComPort(n);
-        out << QStringLiteral("Com%1").arg(n, -6)
-            << QStringLiteral("%1").arg(session.map().devicePath(n), -22) << (opens ? "opens" : "-")
-            << '\n';
-    }
-    return ExitOk;
-}
+const QString UnusualRead = QStringLiteral(
+    "the unit reported values outside the range a unit reports (line noise or a fault?), "
+    "shown as read:");
 
-int cmdRead(Session& session, bool json, QTextStream& out) {
-    const ReadResult r = readAll(session.link());
-    if (!r.ok) return ExitLinkFailure;
-    if (json) {
-        out << QJsonDocument(unitToJson(r.unit, r.view)).toJson(QJsonDocument::Indented);
-    } else {
-        out << formatUnitTable(r.unit, r.view);
-    }
-    return ExitOk;
-}
-
-int cmdDiff(Session& session, const Profile& profile, QTextStream& out) {
-    const ReadResult r = readAll(session.link());
-    if (!r.ok) return ExitLinkFailure;
-    const QStringList lines = diffPlan(r.unit, r.view, profile, QStringLiteral("in profile"));
+// Values no unit reports (line noise or a fault) go to stderr under `headline`; the table
+// marks them too. True when there were any.
+bool reportUnusual(const UnitImage& unit, const QString& headline, QTextStream& err) {
+    const QStringList lines = unusualValues(unit);
+    if (lines.isEmpty()) return false;
+    err << "meridan-cli: " << headline << Qt::endl;
     for (const QString& l : lines)
-        out << l << '\n';
-    return lines.isEmpty() ? ExitOk : ExitDifferences;
+        err << "  " << l << Qt::endl;
+    return true;
 }
 
 std::optional<Profile> loadProfile(const QString& path, QTextStream& err) {
-    QFile f(path);
-    if (QFileInfo(path).isDir() || !f.open(QIODevice::ReadOnly)) {
-        err << "meridan-cli: " << path << ": cannot be read"
-            << (QFileInfo(path).isDir() ? QStringLiteral(" (a folder)") : QString()) << Qt::endl;
+    QString why;
+    const auto data = readRegularFile(path, ProfileMaxBytes, &why);
+    if (!data) {
+        err << "meridan-cli: " << path << ": " << why << Qt::endl;
         return std::nullopt;
     }
-    auto parsed = parseProfile(f.readAll());
+    auto parsed = parseProfile(*data);
     if (auto* e = std::get_if<QString>(&parsed)) {
         err << "meridan-cli: " << path << ": " << *e << Qt::endl;
         return std::nullopt;
@@ -224,8 +273,210 @@ std::optional<Profile> loadProfile(const QString& path, QTextStream& err) {
     return std::get<Profile>(parsed);
 }
 
-// The commands a write would send, found by writing to a simulated unit.
-int cmdDryRun(const Profile& profile, QTextStream& out, QTextStream& err, WireObserver* trace) {
+int cmdPorts(Session& session, QTextStream& out) {
+    Port& port = session.port();
+    for (int n = FirstComPort; n <= LastComPort; ++n) {
+        const bool opens = session.link().TestComPort(n);
+        QString state = QStringLiteral("-");
+        if (opens) {
+            state = QStringLiteral("opens");
+        } else if (port.openFailure() == OpenFailure::InUse ||
+                   port.openFailure() == OpenFailure::BadDevicePath) {
+            state = QStringLiteral("- (%1)").arg(port.errorText());
+        }
+        out << QStringLiteral("Com%1").arg(n, -6)
+            << QStringLiteral("%1").arg(printablePath(session.map().devicePath(n)), -22) << state
+            << '\n';
+    }
+    return ExitOk;
+}
+
+int cmdRead(Context& c, bool json) {
+    const ReadResult r = readAll(c.session.link());
+    if (c.interrupt.received()) {
+        c.err << "meridan-cli: read interrupted; nothing on the unit was changed" << Qt::endl;
+        return c.interrupt.exitCode();
+    }
+    if (!r.ok()) return ExitLinkFailure;
+    if (json) {
+        c.out << QJsonDocument(unitToJson(r.unit, r.view)).toJson(QJsonDocument::Indented);
+    } else {
+        c.out << formatUnitTable(r.unit, r.view);
+    }
+    c.out.flush();
+    return reportUnusual(r.unit, UnusualRead, c.err) ? ExitDifferences : ExitOk;
+}
+
+int cmdDiff(Context& c, const Profile& profile) {
+    const ReadResult r = readAll(c.session.link());
+    if (c.interrupt.received()) {
+        c.err << "meridan-cli: diff interrupted; nothing on the unit was changed" << Qt::endl;
+        return c.interrupt.exitCode();
+    }
+    if (!r.ok()) return ExitLinkFailure;
+    reportUnusual(r.unit, UnusualRead, c.err);
+    const QStringList lines = diffPlan(r.unit, profile, QStringLiteral("in profile"));
+    for (const QString& l : lines)
+        c.out << l << '\n';
+    return lines.isEmpty() ? ExitOk : ExitDifferences;
+}
+
+// "converters 1-5", "converter 6".
+QString converters(int first, int last) {
+    return first == last ? QStringLiteral("converter %1").arg(first)
+                         : QStringLiteral("converters %1-%2").arg(first).arg(last);
+}
+
+// What the unit holds after a write that did not complete.
+QString unitState(const WriteOutcome& w, const QString& backup) {
+    QString s;
+    const int k = w.convertersSent;
+    if (w.stored) {
+        s = QStringLiteral("plan stored");
+    } else if (w.result == SequenceResult::Stopped) {
+        // Stopped between converters: each is either sent in full or not at all.
+        if (k == 0) return QStringLiteral("plan not written: the unit is as it was");
+        s = k == ConverterCount
+                ? QStringLiteral("plan not stored: the unit runs all 12 converters changed")
+                : QStringLiteral("plan not stored: the unit runs %1 changed, %2 as before")
+                      .arg(converters(1, k),
+                           QStringLiteral("%1-%2").arg(k + 1).arg(ConverterCount));
+    } else if (k == ConverterCount) {
+        s = QStringLiteral(
+            "plan sent to all 12 converters, but the unit did not confirm the store: it runs the "
+            "plan, stored or not");
+    } else {
+        s = QStringLiteral("plan not stored: the unit runs ");
+        if (k > 0) s += converters(1, k) + QStringLiteral(" changed, ");
+        s += QStringLiteral("converter %1 possibly in part").arg(k + 1);
+        if (k + 2 <= ConverterCount) {
+            s += QStringLiteral(", %1 as before")
+                     .arg(k + 2 == ConverterCount
+                              ? QString::number(ConverterCount)
+                              : QStringLiteral("%1-%2").arg(k + 2).arg(ConverterCount));
+        }
+    }
+    if (!w.stored) {
+        s += backup.isEmpty() ? QStringLiteral("; no backup was taken")
+                              : QStringLiteral("; the backup is %1").arg(backup);
+    }
+    return s;
+}
+
+// Saves what the unit holds, then loads the file back as write would: a backup that would
+// not restore the unit stops the write before its first set command.
+int takeBackup(Context& c, const QString& folder, QString* path) {
+    const ReadResult before = readAll(c.session.link());
+    if (c.interrupt.received()) {
+        c.err << "meridan-cli: interrupted during the backup read; nothing was written, the unit "
+                 "is as it was"
+              << Qt::endl;
+        return c.interrupt.exitCode();
+    }
+    if (!before.ok()) {
+        c.err << "meridan-cli: the unit could not be read for the backup; nothing was written"
+              << Qt::endl;
+        return ExitLinkFailure;
+    }
+    reportUnusual(before.unit,
+                  QStringLiteral("the unit reported values outside the range a unit reports; "
+                                 "the backup keeps them exactly as read:"),
+                  c.err);
+    QString why;
+    *path = saveBackup(folder, before.unit, before.view, &why);
+    if (path->isEmpty()) {
+        c.err << "meridan-cli: backup not saved (" << why << "); nothing was written" << Qt::endl;
+        return ExitLinkFailure;
+    }
+    QString reloadError;
+    QTextStream reloadErrors(&reloadError);
+    const auto reloaded = loadProfile(*path, reloadErrors);
+    reloadErrors.flush();
+    auto same = [](const ChannelSettings& a, const ChannelSettings& b) {
+        for (int i = 0; i < ConverterCount; ++i) {
+            if (a[i].polarisation != b[i].polarisation || a[i].inFreq != b[i].inFreq ||
+                a[i].gain != b[i].gain || a[i].carrier != b[i].carrier) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (!reloaded || !reloaded->fromUnit || !same(reloaded->settings, settingsOf(before.unit))) {
+        c.err << "meridan-cli: the backup " << *path
+              << " would not restore the unit as it is; nothing was written" << Qt::endl;
+        c.err << reloadError;
+        return ExitLinkFailure;
+    }
+    c.out << "Backup of the unit's plan: " << *path << Qt::endl;
+    return ExitOk;
+}
+
+struct WriteOptions {
+    bool backup = true;
+    QString backupDir;
+};
+
+int cmdWrite(Context& c, const QString& file, const Profile& profile, const WriteOptions& opts) {
+    QString backup;
+    if (opts.backup) {
+        if (const int code = takeBackup(c, opts.backupDir, &backup); code != ExitOk) return code;
+    }
+    if (profile.fromUnit) {
+        c.out << file << " is a record read from a unit: its values go back exactly as read."
+              << Qt::endl;
+    }
+    UnitImage unit;
+    LockTextTable lockText;
+    fillLockText(lockText);
+    MemoryUnitView view;
+    const WriteOutcome w =
+        writeChannelSettings(c.session.link(), profile.settings, unit, lockText, view);
+    if (c.interrupt.received()) {
+        c.err << "meridan-cli: interrupted: " << unitState(w, backup)
+              << (w.stored ? QStringLiteral("; not read back") : QString()) << Qt::endl;
+        return c.interrupt.exitCode();
+    }
+    if (w.result != SequenceResult::Complete) {
+        if (w.stored) {
+            c.err << "meridan-cli: the plan was stored in the unit, but the end of communication "
+                     "failed; not read back (meridan-cli diff "
+                  << file << " checks it)" << Qt::endl;
+        } else {
+            c.err << "meridan-cli: " << unitState(w, backup) << Qt::endl;
+        }
+        return ExitLinkFailure;
+    }
+    c.out << "Written and stored: " << ConverterCount << " converters." << Qt::endl;
+
+    const ReadResult after = readAll(c.session.link());
+    if (c.interrupt.received()) {
+        c.err << "meridan-cli: interrupted: plan stored; the read-back was not finished"
+              << Qt::endl;
+        return c.interrupt.exitCode();
+    }
+    if (!after.ok()) {
+        c.err << "meridan-cli: the plan was stored, but the unit could not be read back"
+              << Qt::endl;
+        return ExitLinkFailure;
+    }
+    reportUnusual(after.unit, QStringLiteral("read back: values outside the range a unit reports:"),
+                  c.err);
+    const QStringList lines = diffPlan(after.unit, profile, QStringLiteral("written"));
+    if (lines.isEmpty()) {
+        c.out << "Read back: the unit holds the plan." << Qt::endl;
+        return ExitOk;
+    }
+    c.out << "Read back: the unit did not take " << lines.size()
+          << (lines.size() == 1 ? " field:" : " fields:") << Qt::endl;
+    for (const QString& l : lines)
+        c.out << l << '\n';
+    return ExitDifferences;
+}
+
+// The commands a write would send, found by writing to a simulated unit: the backup read, the
+// write and store, and the read-back.
+int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream& err,
+              WireObserver* trace) {
     sim::VirtualClock clock;
     sim::HeadendModel model;
     sim::SimulatedPort port(model, clock);
@@ -251,91 +502,83 @@ int cmdDryRun(const Profile& profile, QTextStream& out, QTextStream& err, WireOb
     } lister(out, trace);
     link.setWireObserver(&lister);
     port.open();
-    out << "Dry run: these commands would be sent (nothing is sent):\n";
+    out << "Dry run: these commands would be sent (nothing is sent).\n";
+    int total = 0;
+    auto phase = [&](const char* title, const std::function<bool()>& run) {
+        out << '\n' << title << ":\n";
+        lister.commands = 0;
+        const bool ok = run();
+        out << lister.commands << " commands.\n";
+        total += lister.commands;
+        return ok;
+    };
     UnitImage unit;
     LockTextTable lockText;
     fillLockText(lockText);
     MemoryUnitView view;
-    applyProfile(profile, view);
-    if (set_unit_data_(link, unit, lockText, view).result != SequenceResult::Complete) {
+    auto read = [&] {
+        return read_unit_data_(link, unit, lockText, view) == SequenceResult::Complete;
+    };
+    if (backup) {
+        if (!phase("1. Backup read (what the unit holds, saved before anything is written)", read))
+            return ExitLinkFailure;
+    } else {
+        out << "\n1. Backup read: left out (--no-backup).\n";
+    }
+    if (!phase("2. Write and store", [&] {
+            return writeChannelSettings(link, profile.settings, unit, lockText, view).result ==
+                   SequenceResult::Complete;
+        })) {
         return ExitLinkFailure;
     }
-    out << lister.commands << " commands.\n";
+    if (!phase("3. Read back (what the unit took)", read)) return ExitLinkFailure;
+    out << '\n' << total << " commands in all.\n";
     return ExitOk;
 }
 
-struct WriteOptions {
-    bool backup = true;
-    QString backupDir;
-};
-
-int cmdWrite(Session& session, const Profile& profile, const WriteOptions& opts, QTextStream& out,
-             QTextStream& err) {
-    if (opts.backup) {
-        // No plan is ever lost to a write: what the unit holds now is kept first.
-        const ReadResult before = readAll(session.link());
-        if (!before.ok) {
-            err << "meridan-cli: the unit could not be read for the backup; nothing was written"
-                << Qt::endl;
-            return ExitLinkFailure;
-        }
-        QString why;
-        const QString path = saveBackup(opts.backupDir, before.unit, before.view, &why);
-        if (path.isEmpty()) {
-            err << "meridan-cli: backup not saved (" << why << "); nothing was written" << Qt::endl;
-            return ExitBadInput;
-        }
-        out << "Backup of the unit's plan: " << path << Qt::endl;
-    }
-    UnitImage unit;
-    LockTextTable lockText;
-    fillLockText(lockText);
-    MemoryUnitView view;
-    applyProfile(profile, view);
-    if (set_unit_data_(session.link(), unit, lockText, view).result != SequenceResult::Complete) {
-        return ExitLinkFailure;
-    }
-    out << "Written and stored: " << ConverterCount << " converters." << Qt::endl;
-
-    const ReadResult after = readAll(session.link());
-    if (!after.ok) {
-        err << "meridan-cli: the unit could not be read back" << Qt::endl;
-        return ExitLinkFailure;
-    }
-    const QStringList lines = diffPlan(after.unit, after.view, profile, QStringLiteral("written"));
-    if (lines.isEmpty()) {
-        out << "Read back: the unit holds the plan." << Qt::endl;
-        return ExitOk;
-    }
-    out << "Read back: the unit did not take " << lines.size()
-        << (lines.size() == 1 ? " field:" : " fields:") << Qt::endl;
-    for (const QString& l : lines)
-        out << l << '\n';
-    return ExitDifferences;
-}
-
-int cmdFlash(Session& session, const QString& image, QTextStream& out, QTextStream& err) {
-    FlashProgress progress(image, session.clock(), err, ::isatty(STDERR_FILENO) == 1);
+int cmdFlash(Context& c, const QString& image) {
+    Session& session = c.session;
+    FlashProgress progress(image, session.clock(), c.err, ::isatty(STDERR_FILENO) == 1);
     FirmwareTransfer transfer(session.link(), progress);
     const double start = session.clock().now();
     const FirmwareTransfer::Outcome outcome = transfer.RunUpdate();
     progress.finishLine();
     const double seconds = session.clock().now() - start;
     const FirmwareTransfer::Figures& f = transfer.figures();
+    if (c.interrupt.received() && outcome != FirmwareTransfer::Outcome::Success) {
+        const qint64 whole = qint64(f.sectors) * SectorBytes;
+        c.err << "meridan-cli: interrupted: ";
+        if (f.bytesSent == 0) {
+            c.err << "none of the image was sent; the module keeps its firmware";
+        } else if (f.bytesSent < whole) {
+            c.err << QStringLiteral(
+                         "%1 of %2 bytes of the image had been sent; the module has not "
+                         "got the whole image and takes a fresh update (run flash "
+                         "again)")
+                         .arg(f.bytesSent)
+                         .arg(whole);
+        } else {
+            c.err << "the whole image was sent, but the module's confirmation was not awaited";
+        }
+        c.err << Qt::endl;
+        return c.interrupt.exitCode();
+    }
     switch (outcome) {
         case FirmwareTransfer::Outcome::Success: {
             const double rate = double(f.bytesSent) / seconds;
-            out << QStringLiteral(
-                       "Sent %1: %2 bytes (%3 sectors) in %4 %5, %6 s; average %7 B/s, %8% of the "
-                       "5760 B/s line rate\n")
-                       .arg(QDir::toNativeSeparators(image))
-                       .arg(f.bytesSent)
-                       .arg(f.sectors)
-                       .arg(f.attempt)
-                       .arg(f.attempt == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts"))
-                       .arg(seconds, 0, 'f', 1)
-                       .arg(std::llround(rate))
-                       .arg(rate / 5760.0 * 100.0, 0, 'f', 1);
+            c.out << QStringLiteral(
+                         "Sent %1: %2 bytes (%3 %4) in %5 %6, %7 s; average %8 B/s, %9% of the "
+                         "5760 B/s line rate\n")
+                         .arg(QDir::toNativeSeparators(image))
+                         .arg(f.bytesSent)
+                         .arg(f.sectors)
+                         .arg(f.sectors == 1 ? QStringLiteral("sector") : QStringLiteral("sectors"))
+                         .arg(f.attempt)
+                         .arg(f.attempt == 1 ? QStringLiteral("attempt")
+                                             : QStringLiteral("attempts"))
+                         .arg(seconds, 0, 'f', 1)
+                         .arg(std::llround(rate))
+                         .arg(rate / 5760.0 * 100.0, 0, 'f', 1);
             return ExitOk;
         }
         case FirmwareTransfer::Outcome::Refused:
@@ -354,6 +597,8 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Show the version."));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The serial port."),
                                   QStringLiteral("ComN|PATH"));
     const QCommandLineOption trace(QStringLiteral("trace"), QStringLiteral("Wire trace file."),
@@ -366,7 +611,7 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     const QCommandLineOption backupDir(QStringLiteral("backup-dir"),
                                        QStringLiteral("write: backup folder."),
                                        QStringLiteral("DIR"));
-    p.addOptions({help, port, trace, json, dryRun, noBackup, backupDir});
+    p.addOptions({help, version, port, trace, json, dryRun, noBackup, backupDir});
     p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("the command"));
 
     if (!p.parse(QStringList{QStringLiteral("meridan-cli")} + arguments)) {
@@ -375,6 +620,11 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
     if (p.isSet(help)) {
         out << Usage;
+        return ExitOk;
+    }
+    if (p.isSet(version)) {
+        out << "meridan-cli " << MERIDAN_VERSION_MAJOR << '.' << MERIDAN_VERSION_MINOR << '.'
+            << MERIDAN_VERSION_PATCH << '\n';
         return ExitOk;
     }
     const QStringList args = p.positionalArguments();
@@ -409,6 +659,12 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
         if (!profile) return ExitBadInput;
     }
     if (command == QLatin1String("flash")) {
+        QString why;
+        if (!isReadableRegularFile(args[1], &why)) {
+            err << "meridan-cli: The firmware image " << QDir::toNativeSeparators(args[1]) << ' '
+                << why << Qt::endl;
+            return ExitBadInput;
+        }
         const ImageCheck check = checkFirmwareImage(args[1]);
         if (!check.error.isEmpty()) {
             err << "meridan-cli: " << check.error << Qt::endl;
@@ -418,10 +674,9 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     QFile traceFile;
     std::unique_ptr<TraceWriter> tracer;
     if (p.isSet(trace)) {
-        traceFile.setFileName(p.value(trace));
-        if (!traceFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-            err << "meridan-cli: " << p.value(trace)
-                << ": cannot be written: " << traceFile.errorString() << Qt::endl;
+        QString why;
+        if (!openTraceFile(traceFile, p.value(trace), &why)) {
+            err << "meridan-cli: " << p.value(trace) << ": cannot be written: " << why << Qt::endl;
             return ExitBadInput;
         }
         tracer = std::make_unique<TraceWriter>(&traceFile);
@@ -429,25 +684,56 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
                          .arg(arguments.join(QLatin1Char(' ')),
                               QDateTime::currentDateTime().toString(Qt::ISODate)));
     }
+    // The trace ends with how the run ended.
+    auto finish = [&](int code) {
+        if (tracer) tracer->note(QStringLiteral("ended with exit code %1").arg(code));
+        return code;
+    };
 
-    if (command == QLatin1String("write") && p.isSet(dryRun)) {
-        return cmdDryRun(*profile, out, err, tracer.get());
+    const bool isWrite = command == QLatin1String("write");
+    if (isWrite && p.isSet(dryRun)) {
+        return finish(cmdDryRun(*profile, !p.isSet(noBackup), out, err, tracer.get()));
+    }
+    WriteOptions opts;
+    if (isWrite) {
+        opts.backup = !p.isSet(noBackup);
+        opts.backupDir = p.isSet(backupDir) ? p.value(backupDir) : defaultBackupFolder();
+        QString why;
+        if (opts.backup && !prepareBackupFolder(opts.backupDir, &why)) {
+            err << "meridan-cli: no backup can be kept: " << why
+                << "; nothing was sent (--backup-dir DIR names another folder)" << Qt::endl;
+            return finish(ExitBadInput);
+        }
     }
 
     Session session(err);
     if (tracer) session.link().setWireObserver(tracer.get());
-    if (!session.choosePort(p.value(port))) return ExitBadInput;
-    if (command == QLatin1String("ports")) return cmdPorts(session, out);
-    if (!session.open()) return ExitPortUnavailable;
-    if (command == QLatin1String("read")) return cmdRead(session, p.isSet(json), out);
-    if (command == QLatin1String("diff")) return cmdDiff(session, *profile, out);
-    if (command == QLatin1String("write")) {
-        WriteOptions opts;
-        opts.backup = !p.isSet(noBackup);
-        opts.backupDir = p.isSet(backupDir) ? p.value(backupDir) : defaultBackupFolder();
-        return cmdWrite(session, *profile, opts, out, err);
-    }
-    return cmdFlash(session, args[1], out, err);
+    if (command == QLatin1String("ports")) return finish(cmdPorts(session, out));
+    if (!session.choosePort(p.value(port))) return finish(ExitBadInput);
+
+    InterruptWatch interrupt;
+    const bool isFlash = command == QLatin1String("flash");
+    interrupt.onInterrupt = [&](int sig) {
+        err << "\nmeridan-cli: " << signalName(sig)
+            << (isFlash ? QStringLiteral(": stopping the transfer")
+                        : QStringLiteral(": finishing the exchange in progress, then ending the "
+                                         "communication"))
+            << " (" << signalName(sig) << " again stops at once)" << Qt::endl;
+        if (tracer) tracer->note(QStringLiteral("interrupted by %1").arg(signalName(sig)));
+        // A firmware transfer has no end command: it stops without a further byte, and the
+        // module drops the update after its pause.
+        if (isFlash) {
+            session.link().abort();
+        } else {
+            session.link().requestStop();
+        }
+    };
+    if (const int code = session.open(); code != ExitOk) return finish(code);
+    Context c{session, interrupt, out, err};
+    if (command == QLatin1String("read")) return finish(cmdRead(c, p.isSet(json)));
+    if (command == QLatin1String("diff")) return finish(cmdDiff(c, *profile));
+    if (isWrite) return finish(cmdWrite(c, args[1], *profile, opts));
+    return finish(cmdFlash(c, args[1]));
 }
 
 }  // namespace meridan::cli

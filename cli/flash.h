@@ -17,6 +17,8 @@ class FlashProgress final : public FirmwareView {
     void setProgressMaximum(int blocks) override;
     void setProgress(int blocksSent) override;
     QString SelectFirmwareFile(bool) override { return image_; }
+    // Done when the module has confirmed: no pauses on the success word.
+    bool lingerOnSuccess() const override { return false; }
 
     // The line that would be shown for `blocksSent` blocks at `now`.
     QString progressLine(int blocksSent, double now) const;

@@ -1,5 +1,6 @@
 #include "profile.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -9,27 +10,57 @@
 #include <QSaveFile>
 #include <QSet>
 #include <cmath>
+#include <limits>
+#include <vector>
 
 namespace meridan::cli {
+
+namespace {
+
+const QString SourceUnit = QStringLiteral("unit");
+constexpr int SatEntries = 4;
+
+// The digest that marks a record of a unit as untouched: the 48 settable values in order.
+QString settingsDigest(const ChannelSettings& settings) {
+    QByteArray text;
+    for (const ChannelSetting& s : settings) {
+        text += QByteArray::number(s.carrier) + ',' + QByteArray::number(s.polarisation) + ',' +
+                QByteArray::number(s.inFreq) + ',' + QByteArray::number(s.gain) + ';';
+    }
+    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
+}
+
+}  // namespace
+
+ChannelSettings settingsOf(const UnitImage& unit) {
+    ChannelSettings out{};
+    for (int i = 0; i < ConverterCount; ++i)
+        out[i] = {unit.Polarisation[i], unit.InFreq[i], unit.Gain[i], unit.Carrier[i]};
+    return out;
+}
 
 QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view) {
     QJsonArray channels;
     for (int i = 0; i < ConverterCount; ++i) {
         const auto& c = view.channels[i];
-        channels.append(QJsonObject{
+        const int code = unit.Polarisation[i];
+        QJsonObject o{
             {QStringLiteral("converter"), i + 1},
             {QStringLiteral("carrier"), unit.Carrier[i]},
-            {QStringLiteral("sat"),
-             c.polarisation >= 0 ? QJsonValue(c.polarisation + 1) : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("sat"), code < SatEntries ? QJsonValue(code + 1) : QJsonValue()},
             {QStringLiteral("input_mhz"), unit.InFreq[i]},
             {QStringLiteral("gain"), unit.Gain[i]},
             {QStringLiteral("output_mhz"), c.outFreq},
             {QStringLiteral("input_lock"), c.inputLock},
             {QStringLiteral("output_lock"), c.outputLock},
-        });
+        };
+        if (code >= SatEntries) o.insert(QStringLiteral("sat_code"), code);
+        channels.append(o);
     }
     return QJsonObject{
         {QStringLiteral("format"), ProfileFormat},
+        {QStringLiteral("source"), SourceUnit},
+        {QStringLiteral("settings_sha256"), settingsDigest(settingsOf(unit))},
         {QStringLiteral("unit"), QJsonObject{{QStringLiteral("type"), unit.UnitType},
                                              {QStringLiteral("hw"), unit.HwVersion},
                                              {QStringLiteral("sw"), unit.SwVersion},
@@ -60,8 +91,10 @@ QString typeName(const QJsonValue& v) {
     return QStringLiteral("nothing");
 }
 
-// A whole number within [lo, hi] or an error text.
-std::variant<int, QString> wholeInRange(const QJsonObject& o, const QString& key, int lo, int hi) {
+// A whole number within [lo, hi] or an error text. The range is checked on the double, before
+// any conversion, so 1e300 is an error like any other.
+std::variant<qint64, QString> wholeInRange(const QJsonObject& o, const QString& key, qint64 lo,
+                                           qint64 hi) {
     if (!o.contains(key)) return QStringLiteral("\"%1\" is missing").arg(key);
     const QJsonValue v = o.value(key);
     if (!v.isDouble()) {
@@ -71,14 +104,14 @@ std::variant<int, QString> wholeInRange(const QJsonObject& o, const QString& key
     if (d != std::floor(d)) {
         return QStringLiteral("\"%1\" must be a whole number, not %2").arg(key).arg(d);
     }
-    if (d < lo || d > hi) {
+    if (!(d >= double(lo) && d <= double(hi))) {
         return QStringLiteral("\"%1\" %2 is out of range (%3 to %4)")
             .arg(key)
             .arg(d)
             .arg(lo)
             .arg(hi);
     }
-    return static_cast<int>(d);
+    return static_cast<qint64>(d);
 }
 
 QString unknownKeys(const QJsonObject& o, const QSet<QString>& known) {
@@ -92,6 +125,141 @@ QString unknownKeys(const QJsonObject& o, const QSet<QString>& known) {
              extra.join(QStringLiteral(", ")));
 }
 
+// QJsonDocument keeps the last of two equal keys of an object. A profile with one is refused:
+// which of the two the author meant cannot be known. `json` is valid JSON here.
+QString duplicateKey(const QByteArray& json) {
+    struct Level {
+        bool object = false;
+        QString where;
+        QSet<QString> keys;
+        QString lastKey;
+        bool expectKey = true;
+        int items = 0;
+    };
+    std::vector<Level> stack;
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (c == '{' || c == '[') {
+            Level next;
+            next.object = c == '{';
+            if (stack.empty()) {
+                next.where = QStringLiteral("at the top level");
+            } else if (const Level& up = stack.back(); up.object) {
+                next.where = stack.size() == 1
+                                 ? QStringLiteral("in \"%1\"").arg(up.lastKey)
+                                 : up.where + QStringLiteral(", \"%1\"").arg(up.lastKey);
+            } else if (stack.size() == 2 && up.where == QLatin1String("in \"channels\"")) {
+                next.where = QStringLiteral("in converter %1").arg(up.items + 1);
+            } else {
+                next.where = up.where + QStringLiteral(", item %1").arg(up.items + 1);
+            }
+            stack.push_back(next);
+        } else if (c == '}' || c == ']') {
+            stack.pop_back();
+        } else if (c == ',' && !stack.empty()) {
+            Level& top = stack.back();
+            top.expectKey = top.object;
+            ++top.items;
+        } else if (c == '"') {
+            const qsizetype start = i;
+            for (++i; i < json.size() && json[i] != '"'; ++i) {
+                if (json[i] == '\\') ++i;
+            }
+            if (stack.empty() || !stack.back().object || !stack.back().expectKey) continue;
+            Level& top = stack.back();
+            // The key as JSON means it, escapes resolved.
+            const QString key = QJsonDocument::fromJson('[' + json.mid(start, i - start + 1) + ']')
+                                    .array()
+                                    .at(0)
+                                    .toString();
+            if (top.keys.contains(key)) {
+                return QStringLiteral("duplicate key \"%1\" %2").arg(key, top.where);
+            }
+            top.keys.insert(key);
+            top.lastKey = key;
+            top.expectKey = false;
+        }
+    }
+    return {};
+}
+
+// The ranges a value is checked against: a plan's, or those of the wire for an untouched
+// record of a unit.
+struct Ranges {
+    qint64 carrierMax, gainMax, inputMin, inputMax;
+    bool fromUnit;
+};
+constexpr Ranges PlanRanges{1, 1, InputMhzMin, InputMhzMax, false};
+constexpr Ranges WireRanges{255, 255, std::numeric_limits<std::int32_t>::min(),
+                            std::numeric_limits<std::int32_t>::max(), true};
+
+QString readChannels(const QJsonArray& channels, const Ranges& r, ChannelSettings& out) {
+    for (int i = 0; i < ConverterCount; ++i) {
+        const QString where = QStringLiteral("converter %1: ").arg(i + 1);
+        if (i >= channels.size()) return where + QStringLiteral("missing");
+        if (!channels[i].isObject()) {
+            return where + QStringLiteral("must be an object, not %1").arg(typeName(channels[i]));
+        }
+        const QJsonObject o = channels[i].toObject();
+        if (QString e = unknownKeys(
+                o, {QStringLiteral("converter"), QStringLiteral("carrier"), QStringLiteral("sat"),
+                    QStringLiteral("sat_code"), QStringLiteral("input_mhz"), QStringLiteral("gain"),
+                    QStringLiteral("output_mhz"), QStringLiteral("input_lock"),
+                    QStringLiteral("output_lock")});
+            !e.isEmpty()) {
+            return where + e;
+        }
+        if (o.contains(QStringLiteral("converter"))) {
+            const QJsonValue n = o.value(QStringLiteral("converter"));
+            if (!n.isDouble() || n.toDouble() != i + 1) {
+                return where + QStringLiteral("\"converter\" must be %1 at this place in the list")
+                                   .arg(i + 1);
+            }
+        }
+        for (const char* key : {"output_mhz", "input_lock", "output_lock"}) {
+            const QJsonValue v = o.value(QLatin1String(key));
+            if (!v.isUndefined() && !v.isString() && !v.isNull()) {
+                return where + QStringLiteral("\"%1\" must be text, not %2")
+                                   .arg(QLatin1String(key), typeName(v));
+            }
+        }
+
+        ChannelSetting& s = out[i];
+        auto take = [&](const char* key, qint64 lo, qint64 hi, qint64* value) -> QString {
+            auto v = wholeInRange(o, QLatin1String(key), lo, hi);
+            if (auto* e = std::get_if<QString>(&v)) return where + *e;
+            *value = std::get<qint64>(v);
+            return {};
+        };
+        qint64 carrier = 0, sat = 0, input = 0, gain = 0;
+        if (QString e = take("carrier", 0, r.carrierMax, &carrier); !e.isEmpty()) return e;
+
+        // The SAT input: "sat" names the entry; a record of a unit keeps a code without an
+        // entry as "sat_code".
+        const bool hasCode = o.contains(QStringLiteral("sat_code"));
+        if (hasCode && !r.fromUnit) {
+            return where + QStringLiteral(
+                               "\"sat_code\" is taken only from a record read from a unit and "
+                               "not changed since; a plan gives \"sat\" 1 to 4");
+        }
+        if (hasCode) {
+            if (const QJsonValue named = o.value(QStringLiteral("sat"));
+                !named.isNull() && !named.isUndefined()) {
+                return where + QStringLiteral("give \"sat\" or \"sat_code\", not both");
+            }
+            if (QString e = take("sat_code", 0, 255, &sat); !e.isEmpty()) return e;
+        } else {
+            if (QString e = take("sat", 1, SatEntries, &sat); !e.isEmpty()) return e;
+            --sat;
+        }
+        if (QString e = take("input_mhz", r.inputMin, r.inputMax, &input); !e.isEmpty()) return e;
+        if (QString e = take("gain", 0, r.gainMax, &gain); !e.isEmpty()) return e;
+        s = {static_cast<std::uint8_t>(sat), static_cast<std::int32_t>(input),
+             static_cast<std::uint8_t>(gain), static_cast<std::uint8_t>(carrier)};
+    }
+    return {};
+}
+
 }  // namespace
 
 std::variant<Profile, QString> parseProfile(const QByteArray& json) {
@@ -103,9 +271,11 @@ std::variant<Profile, QString> parseProfile(const QByteArray& json) {
             .arg(pe.errorString());
     }
     if (!doc.isObject()) return QStringLiteral("the file must hold one JSON object");
+    if (QString e = duplicateKey(json); !e.isEmpty()) return e;
     const QJsonObject root = doc.object();
-    if (QString e = unknownKeys(
-            root, {QStringLiteral("format"), QStringLiteral("unit"), QStringLiteral("channels")});
+    if (QString e = unknownKeys(root, {QStringLiteral("format"), QStringLiteral("source"),
+                                       QStringLiteral("settings_sha256"), QStringLiteral("unit"),
+                                       QStringLiteral("channels")});
         !e.isEmpty()) {
         return e;
     }
@@ -114,6 +284,15 @@ std::variant<Profile, QString> parseProfile(const QByteArray& json) {
         return QStringLiteral("\"format\" must be %1, found %2")
             .arg(ProfileFormat)
             .arg(format.isDouble() ? QString::number(format.toDouble()) : typeName(format));
+    }
+    const QJsonValue source = root.value(QStringLiteral("source"));
+    if (!source.isUndefined() && source != QJsonValue(SourceUnit)) {
+        return QStringLiteral("\"source\" must be \"unit\" (a record read from a unit), not %1")
+            .arg(source.isString() ? source.toString() : typeName(source));
+    }
+    const QJsonValue digest = root.value(QStringLiteral("settings_sha256"));
+    if (!digest.isUndefined() && !digest.isString()) {
+        return QStringLiteral("\"settings_sha256\" must be text, not %1").arg(typeName(digest));
     }
 
     Profile profile;
@@ -134,15 +313,16 @@ std::variant<Profile, QString> parseProfile(const QByteArray& json) {
                     .arg(QLatin1String(key), typeName(v));
             }
         }
-        const QJsonValue serial = unit.value(QStringLiteral("serial"));
-        if (!serial.isUndefined() && !serial.isDouble()) {
-            return QStringLiteral("unit: \"serial\" must be a number, not %1")
-                .arg(typeName(serial));
+        if (unit.contains(QStringLiteral("serial"))) {
+            auto serial = wholeInRange(unit, QStringLiteral("serial"),
+                                       std::numeric_limits<std::int32_t>::min(),
+                                       std::numeric_limits<std::int32_t>::max());
+            if (auto* e = std::get_if<QString>(&serial)) return QStringLiteral("unit: ") + *e;
+            profile.serial = static_cast<std::int32_t>(std::get<qint64>(serial));
         }
         profile.unitType = unit.value(QStringLiteral("type")).toString();
         profile.hwVersion = unit.value(QStringLiteral("hw")).toString();
         profile.swVersion = unit.value(QStringLiteral("sw")).toString();
-        if (serial.isDouble()) profile.serial = static_cast<qint64>(serial.toDouble());
     }
 
     const QJsonValue ch = root.value(QStringLiteral("channels"));
@@ -156,79 +336,40 @@ std::variant<Profile, QString> parseProfile(const QByteArray& json) {
             .arg(channels.size())
             .arg(ConverterCount);
     }
-    for (int i = 0; i < ConverterCount; ++i) {
-        const QString where = QStringLiteral("converter %1: ").arg(i + 1);
-        if (i >= channels.size()) return where + QStringLiteral("missing");
-        if (!channels[i].isObject()) {
-            return where + QStringLiteral("must be an object, not %1").arg(typeName(channels[i]));
+    const bool claimsUnit = source.isString() && digest.isString();
+    if (claimsUnit) {
+        const QString e = readChannels(channels, WireRanges, profile.settings);
+        if (e.isEmpty() && settingsDigest(profile.settings) == digest.toString()) {
+            profile.fromUnit = true;
+            return profile;
         }
-        const QJsonObject o = channels[i].toObject();
-        if (QString e =
-                unknownKeys(o, {QStringLiteral("converter"), QStringLiteral("carrier"),
-                                QStringLiteral("sat"), QStringLiteral("input_mhz"),
-                                QStringLiteral("gain"), QStringLiteral("output_mhz"),
-                                QStringLiteral("input_lock"), QStringLiteral("output_lock")});
-            !e.isEmpty()) {
-            return where + e;
+    }
+    // A plan, or a record of a unit that has been changed since it was read.
+    if (QString e = readChannels(channels, PlanRanges, profile.settings); !e.isEmpty()) {
+        if (claimsUnit) {
+            e += QStringLiteral(
+                " (the file was read from a unit and changed since, so it is "
+                "checked as a plan)");
         }
-        if (o.contains(QStringLiteral("converter"))) {
-            const QJsonValue n = o.value(QStringLiteral("converter"));
-            if (!n.isDouble() || n.toDouble() != i + 1) {
-                return where + QStringLiteral("\"converter\" must be %1 at this place in the list")
-                                   .arg(i + 1);
-            }
-        }
-        for (const char* key : {"output_mhz", "input_lock", "output_lock"}) {
-            const QJsonValue v = o.value(QLatin1String(key));
-            if (!v.isUndefined() && !v.isString() && !v.isNull()) {
-                return where + QStringLiteral("\"%1\" must be text, not %2")
-                                   .arg(QLatin1String(key), typeName(v));
-            }
-        }
-        ProfileChannel& c = profile.channels[i];
-        struct Field {
-            const char* key;
-            int lo, hi;
-            int* out;
-        };
-        const Field fields[] = {{"carrier", 0, 1, &c.carrier},
-                                {"sat", 1, 4, &c.sat},
-                                {"input_mhz", InputMhzMin, InputMhzMax, &c.inputMhz},
-                                {"gain", 0, 1, &c.gain}};
-        for (const Field& f : fields) {
-            auto v = wholeInRange(o, QLatin1String(f.key), f.lo, f.hi);
-            if (auto* e = std::get_if<QString>(&v)) return where + *e;
-            *f.out = std::get<int>(v);
-        }
+        return e;
     }
     return profile;
-}
-
-void applyProfile(const Profile& profile, MemoryUnitView& view) {
-    for (int i = 0; i < ConverterCount; ++i) {
-        const ProfileChannel& c = profile.channels[i];
-        view.setCarrier(i, c.carrier);
-        view.selectPolarisation(i, c.sat - 1);
-        view.setInFreqText(i, QString::number(c.inputMhz));
-        view.setGain(i, c.gain);
-    }
 }
 
 namespace {
 QString onOff(int v) {
     return v == 0 ? QStringLiteral("OFF") : v == 1 ? QStringLiteral("ON") : QString::number(v);
 }
-QString satText(int sat) {
-    return sat >= 1 && sat <= 4 ? QStringLiteral("SAT %1").arg(sat)
-                                : QStringLiteral("no SAT input");
+QString satText(int code) {
+    return code >= 0 && code < SatEntries ? QStringLiteral("SAT %1").arg(code + 1)
+                                          : QStringLiteral("SAT code %1").arg(code);
 }
 }  // namespace
 
-QStringList diffPlan(const UnitImage& unit, const MemoryUnitView& view, const Profile& plan,
-                     const QString& planSide) {
+QStringList diffPlan(const UnitImage& unit, const Profile& plan, const QString& planSide) {
     QStringList lines;
     for (int i = 0; i < ConverterCount; ++i) {
-        const ProfileChannel& p = plan.channels[i];
+        const ChannelSetting& p = plan.settings[i];
         const QString head = QStringLiteral("Converter %1: ").arg(i + 1);
         auto differs = [&](const QString& what, const QString& onUnit, const QString& inPlan) {
             lines << head + what + onUnit + QStringLiteral(" on unit, ") + inPlan +
@@ -236,14 +377,50 @@ QStringList diffPlan(const UnitImage& unit, const MemoryUnitView& view, const Pr
         };
         if (unit.Carrier[i] != p.carrier)
             differs(QStringLiteral("carrier "), onOff(unit.Carrier[i]), onOff(p.carrier));
-        const int sat = view.channels[i].polarisation + 1;
-        if (sat != p.sat) differs(QString(), satText(sat), satText(p.sat));
-        if (unit.InFreq[i] != p.inputMhz) {
+        if (unit.Polarisation[i] != p.polarisation)
+            differs(QString(), satText(unit.Polarisation[i]), satText(p.polarisation));
+        if (unit.InFreq[i] != p.inFreq) {
             differs(QStringLiteral("input "), QStringLiteral("%1 MHz").arg(unit.InFreq[i]),
-                    QStringLiteral("%1 MHz").arg(p.inputMhz));
+                    QStringLiteral("%1 MHz").arg(p.inFreq));
         }
         if (unit.Gain[i] != p.gain)
             differs(QStringLiteral("gain "), onOff(unit.Gain[i]), onOff(p.gain));
+    }
+    return lines;
+}
+
+bool isUnusual(ChannelField field, int value) {
+    switch (field) {
+        case ChannelField::InFreq:
+            return value < InputMhzMin || value > InputMhzMax;
+        case ChannelField::Polarisation:
+            return value < 0 || value >= SatEntries;
+        case ChannelField::Carrier:
+            return value < 0 || value > 1;
+        case ChannelField::Gain:
+            return value < 0 || value > 2;
+        case ChannelField::OutFreq:
+            break;
+    }
+    return false;
+}
+
+QStringList unusualValues(const UnitImage& unit) {
+    QStringList lines;
+    for (int i = 0; i < ConverterCount; ++i) {
+        const QString head = QStringLiteral("converter %1: ").arg(i + 1);
+        if (isUnusual(ChannelField::Carrier, unit.Carrier[i]))
+            lines << head + QStringLiteral("carrier %1 (0 or 1)").arg(unit.Carrier[i]);
+        if (isUnusual(ChannelField::Polarisation, unit.Polarisation[i]))
+            lines << head + QStringLiteral("SAT code %1 (0 to 3)").arg(unit.Polarisation[i]);
+        if (isUnusual(ChannelField::InFreq, unit.InFreq[i])) {
+            lines << head + QStringLiteral("input %1 MHz (%2 to %3)")
+                                .arg(unit.InFreq[i])
+                                .arg(InputMhzMin)
+                                .arg(InputMhzMax);
+        }
+        if (isUnusual(ChannelField::Gain, unit.Gain[i]))
+            lines << head + QStringLiteral("gain %1 (0 to 2)").arg(unit.Gain[i]);
     }
     return lines;
 }

@@ -3,10 +3,10 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
-#include <array>
 #include <optional>
 #include <variant>
 
+#include "protocol/sequences.h"
 #include "protocol/unitimage.h"
 #include "protocol/unitview.h"
 
@@ -20,40 +20,47 @@ namespace meridan::cli {
 //                   "output_lock": "Locked"}, ... 12 entries ]}
 // output_mhz and the lock states are what the unit showed when it was read; they are not
 // written to a unit.
+//
+// What `read --json` prints, and every backup, is a record of the unit: it also holds
+//   "source": "unit", "settings_sha256": digest of the 48 settable values as read,
+// and every settable value exactly as the unit reported it, also where a plan could not hold
+// it (carrier 2, gain 3, input 3000 MHz; a SAT code without an entry as "sat": null,
+// "sat_code": 5). While the values still match the digest the record is written back exactly;
+// once edited it is a plan like any other and is checked against the plan ranges.
 constexpr int ProfileFormat = 1;
 constexpr int InputMhzMin = 950;
 constexpr int InputMhzMax = 2150;
 
-struct ProfileChannel {
-    int carrier = 0;
-    int sat = 1;  // 1..4, the entry "SAT n"
-    int inputMhz = 0;
-    int gain = 0;
-};
-
 struct Profile {
     QString unitType, hwVersion, swVersion;
-    std::optional<qint64> serial;
-    std::array<ProfileChannel, ConverterCount> channels{};
+    std::optional<std::int32_t> serial;
+    // What goes to the unit: SAT code (0..3 = "SAT 1".."SAT 4"), MHz, gain, carrier.
+    ChannelSettings settings{};
+    // An untouched record of a unit: its values go back exactly as the unit reported them.
+    bool fromUnit = false;
 };
 
-// The unit as read: the image plus what the view shows (SAT selection, lock texts).
+// The unit as read: the image plus what the view shows (output frequency, lock texts).
 QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view);
 
 // Checks a whole file. On error the text names the field ("converter 3: \"input_mhz\" ...").
 std::variant<Profile, QString> parseProfile(const QByteArray& json);
 
-// Puts the plan into a view, as if typed into the window's controls.
-void applyProfile(const Profile& profile, MemoryUnitView& view);
+// The settable values of the unit as read.
+ChannelSettings settingsOf(const UnitImage& unit);
 
 // One line per field in which the unit as read differs from the plan:
 // "Converter 3: input 1200 MHz on unit, 1250 MHz in profile". `planSide` names the plan
 // ("in profile", "written").
-QStringList diffPlan(const UnitImage& unit, const MemoryUnitView& view, const Profile& plan,
-                     const QString& planSide);
+QStringList diffPlan(const UnitImage& unit, const Profile& plan, const QString& planSide);
 
-// Saves the unit as read as a profile in `folder` (created if needed), named after the unit
-// and the time. Returns the file's path, or an empty string and the reason.
+// Values outside what a unit reports (input 950-2150 MHz, SAT code 0-3, carrier 0-1, gain
+// 0-2): line noise or a fault. "converter 3: input 3000 MHz (950 to 2150)".
+QStringList unusualValues(const UnitImage& unit);
+bool isUnusual(ChannelField field, int value);
+
+// Saves the unit as read as a profile in `folder`, named after the unit and the time.
+// Returns the file's path, or an empty string and the reason.
 QString saveBackup(const QString& folder, const UnitImage& unit, const MemoryUnitView& view,
                    QString* error);
 

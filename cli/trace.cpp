@@ -97,6 +97,8 @@ void TraceWriter::onWire(WireDirection direction, const QByteArray& bytes, doubl
     const bool toDevice = direction == WireDirection::ToDevice;
     const QString meaning = toDevice ? meaningToDevice(bytes) : meaningFromDevice(bytes);
     line(time - start_, toDevice ? "->" : "<-", bytes, meaning);
+    // Line by line: an interrupted run keeps its last frames, the part support needs most.
+    out_.flush();
 }
 
 }  // namespace meridan::cli

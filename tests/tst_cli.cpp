@@ -1,6 +1,7 @@
 // meridan-cli against meridan-headend-sim on a real pseudo-terminal, in real time, and the
 // checks of profile files.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,16 +10,25 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <QThread>
+#include <csignal>
+
+#include "cli/clitool.h"
 #include "cli/profile.h"
+#include "link/qtserialport.h"
 #include "sim/statefile.h"
+#include "support/rig.h"
 
 using namespace meridan;
+using meridan::test::Pty;
 
 namespace {
 
 struct Run {
-    int code = -1;
+    int code = -1;  // -2: crashed, -3: still running at the time limit (killed)
     QString out, err;
+    qint64 ms = 0;
 };
 
 class Tools {
@@ -47,13 +57,25 @@ class Tools {
     }
     QString simErrors() { return QString::fromLocal8Bit(sim_.readAllStandardError()); }
 
-    Run cli(const QStringList& args) {
+    // Runs the tool; `interrupt` is called once while it runs and may signal it.
+    Run cli(const QStringList& args, int limitMs = 120000,
+            const std::function<void(QProcess&)>& interrupt = {}) {
         QProcess p;
         p.setProcessEnvironment(env_);
+        QElapsedTimer timer;
+        timer.start();
         p.start(QStringLiteral(MERIDAN_CLI), args);
         Run r;
-        if (!p.waitForFinished(120000)) return r;
-        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        p.waitForStarted(5000);
+        if (interrupt) interrupt(p);
+        if (!p.waitForFinished(limitMs)) {
+            p.kill();
+            p.waitForFinished(5000);
+            r.code = -3;
+        } else {
+            r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        }
+        r.ms = timer.elapsed();
         r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
         r.err = QString::fromLocal8Bit(p.readAllStandardError());
         return r;
@@ -61,6 +83,7 @@ class Tools {
 
     QString file(const QString& name, const QByteArray& content) {
         const QString path = home_.filePath(name);
+        QDir().mkpath(QFileInfo(path).path());
         QFile f(path);
         if (f.open(QIODevice::WriteOnly)) f.write(content);
         return path;
@@ -101,6 +124,26 @@ void setChannelKey(QJsonObject& o, int i, const QString& key, const QJsonValue& 
     o["channels"] = ch;
 }
 
+// The good profile's text with the first `from` replaced: duplicate keys and numbers that
+// QJsonDocument would not write.
+QByteArray edited(QJsonObject o, const char* from, const char* to) {
+    QByteArray text = QJsonDocument(o).toJson();
+    const qsizetype at = text.indexOf(from);
+    return at < 0 ? QByteArray("(not found)") : text.replace(at, qstrlen(from), to);
+}
+
+// A record of a unit as read --json writes it: the demo unit with converter 3 at 3000 MHz.
+QJsonObject unitRecord() {
+    UnitImage unit;
+    MemoryUnitView view;
+    for (int i = 0; i < ConverterCount; ++i) {
+        unit.Carrier[i] = 1;
+        unit.InFreq[i] = 1000 + i;
+    }
+    unit.InFreq[2] = 3000;
+    return cli::unitToJson(unit, view);
+}
+
 }  // namespace
 
 class TstCli : public QObject {
@@ -119,6 +162,14 @@ class TstCli : public QObject {
     void badImagesAndPorts_data();
     void badImagesAndPorts();
     void ports();
+    void hostileFilesAreRefusedAtOnce_data();
+    void hostileFilesAreRefusedAtOnce();
+    void backupRestoresWhatTheUnitHeld();
+    void storeWithoutItsAnswers_data();
+    void storeWithoutItsAnswers();
+    void interruptedWrite_data();
+    void interruptedWrite();
+    void flashOneSector();
 };
 
 void TstCli::readWriteReadBack() {
@@ -225,6 +276,45 @@ void TstCli::badProfilesAreRefusedBeforeThePort_data() {
         << with([](QJsonObject& o) { o["extra"] = 1; }) << "unknown key \"extra\"";
     QTest::newRow("unit not an object")
         << with([](QJsonObject& o) { o["unit"] = 5; }) << "\"unit\" must be an object";
+
+    // Two equal keys: which one the author meant cannot be known.
+    QJsonObject withUnit = goodProfile();
+    withUnit["unit"] = QJsonObject{{"serial", 5}};
+    QTest::newRow("duplicate at the top")
+        << edited(goodProfile(), "\"format\": 1", "\"format\": 2, \"format\": 1")
+        << "duplicate key \"format\" at the top level";
+    QTest::newRow("duplicate in unit")
+        << edited(withUnit, "\"serial\": 5", "\"serial\": 5, \"serial\": 6")
+        << "duplicate key \"serial\" in \"unit\"";
+    QTest::newRow("duplicate in a channel, spelt with an escape")
+        << edited(goodProfile(), "\"input_mhz\": 1002",
+                  "\"input_mhz\": 99999, \"input_\\u006dhz\": 1002")
+        << "duplicate key \"input_mhz\" in converter 3";
+    // Every number is checked in range before it is converted.
+    QJsonObject numbered = withUnit;
+    setChannelKey(numbered, 2, "converter", 3);
+    const struct {
+        const char *from, *message;
+    } huge[] = {{"\"format\": 1", "\"format\" must be 1, found 1e+300"},
+                {"\"serial\": 5", "unit: \"serial\" 1e+300 is out of range"},
+                {"\"converter\": 3", "converter 3: \"converter\" must be 3"},
+                {"\"carrier\": 1", "converter 1: \"carrier\" 1e+300 is out of range (0 to 1)"},
+                {"\"sat\": 1", "converter 1: \"sat\" 1e+300 is out of range (1 to 4)"},
+                {"\"input_mhz\": 1000", "converter 1: \"input_mhz\" 1e+300 is out of range"},
+                {"\"gain\": 0", "converter 1: \"gain\" 1e+300 is out of range"}};
+    for (const auto& h : huge) {
+        QByteArray to(h.from);
+        to = to.left(to.indexOf(':') + 2) + "1e300";
+        QTest::newRow(qPrintable(QStringLiteral("1e300 as %1").arg(QLatin1String(h.from))))
+            << edited(numbered, h.from, to.constData()) << h.message;
+    }
+    // A record read from a unit is checked as a plan once it has been changed.
+    QJsonObject changed = unitRecord();
+    setChannelKey(changed, 0, "gain", 1);
+    QTest::newRow("changed record of a unit")
+        << QJsonDocument(changed).toJson()
+        << "converter 3: \"input_mhz\" 3000 is out of range (950 to 2150) (the file was read "
+           "from a unit and changed since";
 }
 
 void TstCli::badProfilesAreRefusedBeforeThePort() {
@@ -286,8 +376,42 @@ void TstCli::usage() {
     const Run help = t.cli({QStringLiteral("--help")});
     QCOMPARE(help.code, 0);
     QVERIFY(help.out.contains(QStringLiteral("Exit codes")));
-    // No port given and none stored by the program.
+    QCOMPARE(t.cli({QStringLiteral("--version")}).out, QStringLiteral("meridan-cli 1.0.0\n"));
+    // No port given and none stored by the program; a stored number out of range is none too.
     QCOMPARE(t.cli({QStringLiteral("read")}).code, 2);
+    Pty com1;
+    t.file(QStringLiteral("Meridan/Meridan Converter.conf"),
+           QStringLiteral("[Ports]\nCom1=%1\n[Settings]\nCOM-Port=4294967297\n")
+               .arg(com1.path())
+               .toUtf8());
+    const Run wrapped = t.cli({QStringLiteral("read")}, 10000);
+    QCOMPARE(wrapped.code, 2);
+    QVERIFY2(wrapped.err.contains(QStringLiteral("\"4294967297\", not a port number")),
+             qPrintable(wrapped.err));
+    QVERIFY(com1.received().isEmpty());
+
+    // The other programs answer --help and --version at once and refuse what they do not know.
+    for (const char* program : {MERIDAN_SIM, MERIDAN_BENCH}) {
+        QProcess p;
+        p.start(QLatin1String(program), {QStringLiteral("--help")});
+        QVERIFY2(p.waitForFinished(10000), program);
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.readAllStandardOutput().contains("--version"));
+        p.start(QLatin1String(program), {QStringLiteral("--version")});
+        QVERIFY(p.waitForFinished(10000));
+        QVERIFY(p.readAllStandardOutput().endsWith(" 1.0.0\n"));
+        p.start(QLatin1String(program), {QStringLiteral("--bogus")});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+    }
+
+    // A message box's carriage return is a line break on the terminal.
+    QString shown;
+    QTextStream stream(&shown);
+    cli::StreamMessages messages(stream);
+    messages.show(QStringLiteral("Update error\rUpdate Fehler"), QStringLiteral("Update Error"),
+                  MessageIcon::Critical, MessageButtons::Ok);
+    QCOMPARE(shown, QStringLiteral("Update Error: Update error\nUpdate Fehler\n"));
 }
 
 namespace {
@@ -376,8 +500,21 @@ void TstCli::dryRunSendsNothing() {
     QVERIFY(
         r.out.contains(QStringLiteral("19 0b 00 00 03 f3 00 00 00 00 00 00 00 00 00   set input "
                                       "frequency (25), converter 12, value 1011")));
+    // All three phases of a write: backup read, write and store, read-back.
+    QVERIFY2(r.out.contains(QStringLiteral("1. Backup read (")) &&
+                 r.out.contains(QStringLiteral("2. Write and store:")) &&
+                 r.out.contains(QStringLiteral("3. Read back (")),
+             qPrintable(r.out));
+    QCOMPARE(r.out.count(QStringLiteral("TS   connection request")), 3);
+    QCOMPARE(r.out.count(QStringLiteral("89 commands.")), 2);
     QVERIFY(r.out.contains(QStringLiteral("74 commands.")));
+    QVERIFY(r.out.contains(QStringLiteral("252 commands in all.")));
     QVERIFY(!QDir(t.path(QStringLiteral("data/meridan/backups"))).exists());
+    const Run bare = t.cli({QStringLiteral("--port"), QStringLiteral("/dev/does-not-exist"),
+                            QStringLiteral("write"), file, QStringLiteral("--dry-run"),
+                            QStringLiteral("--no-backup")});
+    QVERIFY(bare.out.contains(QStringLiteral("1. Backup read: left out (--no-backup).")));
+    QVERIFY(bare.out.contains(QStringLiteral("163 commands in all.")));
 }
 
 void TstCli::traceDecodesAFullRead() {
@@ -439,7 +576,7 @@ void TstCli::badImagesAndPorts_data() {
     QTest::addColumn<QString>("message");
     QTest::newRow("empty image") << "empty" << 2 << "is empty!";
     QTest::newRow("image too large") << "large" << 2 << "has 256 sectors of 64 KiB; at most 255";
-    QTest::newRow("image is a folder") << "folder" << 2 << "it is a folder";
+    QTest::newRow("image is a folder") << "folder" << 2 << "not a regular file (a folder)";
     QTest::newRow("no such image") << "missing" << 2 << "no such file";
     QTest::newRow("port does not exist") << "noport" << 3 << "ComPortError: Com Port";
     QTest::newRow("port is not a serial device")
@@ -480,17 +617,32 @@ void TstCli::badImagesAndPorts() {
 
 void TstCli::ports() {
     Tools t;
+    // A fresh machine: no settings at all, and ports needs no port.
+    Run r = t.cli({QStringLiteral("ports")});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out.count(QLatin1Char('\n')), 15);
+
     const QString tty = t.startSim({});
-    QDir().mkpath(t.path(QStringLiteral("Meridan")));
-    QString conf = QStringLiteral("[Ports]\n");
+    Pty held;
+    QtSerialPort other{PortMap()};  // another program holds this one
+    other.setDevicePath(held.path());
+    QVERIFY(other.open());
+    QByteArray conf = "[Ports]\n";
     for (int n = 1; n <= 15; ++n) {
-        conf += QStringLiteral("Com%1=%2\n")
-                    .arg(n)
-                    .arg(n == 3 ? tty : t.path(QStringLiteral("tty%1").arg(n)));
+        conf += "Com" + QByteArray::number(n) + '=';
+        if (n == 3) {
+            conf += tty.toUtf8();
+        } else if (n == 5) {
+            conf += t.path(QStringLiteral("ttyQ")).toUtf8() + '\0' + "X";
+        } else if (n == 7) {
+            conf += held.path().toUtf8();
+        } else {
+            conf += t.path(QStringLiteral("tty%1").arg(n)).toUtf8();
+        }
+        conf += '\n';
     }
-    t.file(QStringLiteral("Meridan/Meridan Converter.conf"), conf.toUtf8());
-    const Run r =
-        t.cli({QStringLiteral("--port"), QStringLiteral("Com1"), QStringLiteral("ports")});
+    t.file(QStringLiteral("Meridan/Meridan Converter.conf"), conf + "[Settings]\nCOM-Port=5\n");
+    r = t.cli({QStringLiteral("ports")});
     QCOMPARE(r.code, 0);
     const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 15);
@@ -498,6 +650,212 @@ void TstCli::ports() {
                  lines[2].endsWith(QStringLiteral("opens")),
              qPrintable(lines[2]));
     QVERIFY(lines[0].endsWith(QStringLiteral("-")));
+    QVERIFY2(lines[4].contains(QStringLiteral("ttyQ\\x00X")) &&
+                 lines[4].contains(QStringLiteral("holds a control character")),
+             qPrintable(lines[4]));
+    QVERIFY2(lines[6].endsWith(QStringLiteral("- (it is in use by another program)")),
+             qPrintable(lines[6]));
+
+    // The stored port's device has a NUL in its setting: every start ends with the message
+    // (Qt would leave a lock file it cannot remove, and crash on the next start).
+    for (int start = 1; start <= 3; ++start) {
+        r = t.cli({QStringLiteral("read")}, 20000);
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains(QStringLiteral("the setting Com5 in section [Ports] of ")) &&
+                     r.err.contains(QStringLiteral("holds a control character")),
+                 qPrintable(r.err));
+    }
+    r = t.cli({QStringLiteral("--port"), QStringLiteral("/dev/tty\x01X"), QStringLiteral("read")});
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.err.contains(QStringLiteral("--port \"/dev/tty\\x01X\" holds a control character")),
+             qPrintable(r.err));
+    r = t.cli({QStringLiteral("--port"), QStringLiteral("Com7"), QStringLiteral("read")});
+    QCOMPARE(r.code, 3);
+    QCOMPARE(r.err.trimmed(),
+             QStringLiteral("ComPortError: Com Port %1 could not be opened: it is in use by "
+                            "another program")
+                 .arg(held.path()));
+}
+
+void TstCli::hostileFilesAreRefusedAtOnce_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("write a FIFO") << QStringList{"write", "@fifo"} << "not a regular file (a FIFO)";
+    QTest::newRow("diff a FIFO") << QStringList{"diff", "@fifo"} << "not a regular file (a FIFO)";
+    QTest::newRow("flash a FIFO") << QStringList{"flash", "@fifo"} << "not a regular file (a FIFO)";
+    QTest::newRow("trace to a FIFO") << QStringList{"--trace", "@fifo", "read"}
+                                     << "cannot be written: not a regular file (a FIFO)";
+    QTest::newRow("write /dev/zero")
+        << QStringList{"write", "/dev/zero"} << "not a regular file (a device)";
+    QTest::newRow("link to /dev/zero")
+        << QStringList{"diff", "@zero"} << "not a regular file (a device)";
+    QTest::newRow("2 MiB profile")
+        << QStringList{"write", "@big"} << "is larger than 1048576 bytes";
+    QTest::newRow("folder") << QStringList{"write", "@folder"} << "not a regular file (a folder)";
+    QTest::newRow("backup folder cannot be created")
+        << QStringList{"write", "@plan", "--backup-dir", "/proc/nope/bk"}
+        << "no backup can be kept: the folder /proc/nope/bk cannot be created";
+}
+
+void TstCli::hostileFilesAreRefusedAtOnce() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    Tools t;
+    Pty unit;  // a device that records whatever reaches it
+    const QString fifo = t.path(QStringLiteral("fifo"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), t.path(QStringLiteral("zero"))));
+    t.file(QStringLiteral("big.json"), QByteArray(2 * 1024 * 1024, ' '));
+    t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
+    QDir().mkpath(t.path(QStringLiteral("folder")));
+    for (QString& a : args) {
+        if (!a.startsWith(QLatin1Char('@'))) continue;
+        const QString name = a.mid(1);
+        a = t.path(name == QLatin1String("big") || name == QLatin1String("plan")
+                       ? name + QStringLiteral(".json")
+                       : name);
+    }
+    const Run r = t.cli(QStringList{QStringLiteral("--port"), unit.path()} + args, 10000);
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY2(r.ms < 1000, qPrintable(QString::number(r.ms)));
+    QVERIFY(unit.received().isEmpty());
+}
+
+void TstCli::backupRestoresWhatTheUnitHeld() {
+    Tools t;
+    // A unit holding values no plan may hold.
+    sim::HeadendState odd = sim::HeadendState::demo();
+    odd.channels[2].polarisation = 5;
+    odd.channels[4].gain = 3;
+    odd.channels[6].carrier = 2;
+    odd.channels[8].inFreq = 3000;
+    const QString state = t.path(QStringLiteral("unit.json"));
+    QVERIFY(sim::saveStateFile(state, odd, nullptr));
+    const QString tty = t.startSim({QStringLiteral("--state"), state});
+
+    // Shown as read, marked, and read says so.
+    Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("read")});
+    QCOMPARE(r.code, 4);
+    for (const char* cell : {"SAT code 5!", "3!", "2!", "3000!"})
+        QVERIFY2(r.out.contains(QLatin1String(cell)), cell);
+    QVERIFY2(r.err.contains(QStringLiteral("converter 9: input 3000 MHz (950 to 2150)")),
+             qPrintable(r.err));
+
+    const QString plan = t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
+    const QString backups = t.path(QStringLiteral("backups"));
+    r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"), plan,
+               QStringLiteral("--backup-dir"), backups});
+    QCOMPARE(r.code, 0);
+    const QStringList saved = QDir(backups).entryList({QStringLiteral("*.json")}, QDir::Files);
+    QCOMPARE(saved.size(), 1);
+    r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"),
+               QDir(backups).filePath(saved[0]), QStringLiteral("--no-backup")});
+    QCOMPARE(r.code, 0);
+    const auto restored = sim::loadStateFile(state, nullptr);
+    QVERIFY(restored.has_value());
+    for (int i = 0; i < ConverterCount; ++i) {
+        const sim::SimChannel &a = odd.channels[i], &b = restored->channels[i];
+        QCOMPARE(b.carrier, a.carrier);
+        QCOMPARE(b.polarisation, a.polarisation);
+        QCOMPARE(b.inFreq, a.inFreq);
+        QCOMPARE(b.gain, a.gain);
+    }
+}
+
+void TstCli::storeWithoutItsAnswers_data() {
+    QTest::addColumn<int>("silentAt");
+    QTest::addColumn<QString>("message");
+    // 72 commands for the converters, the store, the end command.
+    QTest::newRow("no answer to the store")
+        << 73 << "plan sent to all 12 converters, but the unit did not confirm the store";
+    QTest::newRow("no answer to the end command")
+        << 74 << "the plan was stored in the unit, but the end of communication failed";
+}
+
+void TstCli::storeWithoutItsAnswers() {
+    QFETCH(int, silentAt);
+    QFETCH(QString, message);
+    Tools t;
+    const QString tty = t.startSim({QStringLiteral("--no-reply-at"), QString::number(silentAt)});
+    const QString plan = t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
+    const Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"), plan,
+                         QStringLiteral("--no-backup")});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY(!r.out.contains(QStringLiteral("Read back")));
+}
+
+void TstCli::interruptedWrite_data() {
+    QTest::addColumn<QString>("seen");
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("during the set commands") << "set carrier (46), converter 5" << false;
+    QTest::newRow("after the store") << "store settings (33)" << true;
+}
+
+void TstCli::interruptedWrite() {
+    QFETCH(QString, seen);
+    QFETCH(bool, stored);
+    Tools t;
+    const QString state = t.path(QStringLiteral("unit.json"));
+    const QString tty = t.startSim({QStringLiteral("--state"), state,
+                                    QStringLiteral("--reply-delay"), QStringLiteral("0.02")});
+    const QString plan = t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
+    const QString trace = t.path(QStringLiteral("wire.txt"));
+    // Ctrl+C as soon as the trace shows the frame: it is written line by line.
+    const Run r = t.cli(
+        {QStringLiteral("--port"), tty, QStringLiteral("--trace"), trace, QStringLiteral("write"),
+         plan, QStringLiteral("--backup-dir"), t.path(QStringLiteral("backups"))},
+        60000, [&](QProcess& p) {
+            QFile f(trace);
+            QElapsedTimer waited;
+            waited.start();
+            while (waited.elapsed() < 30000) {
+                if (f.open(QIODevice::ReadOnly) && f.readAll().contains(seen.toUtf8())) break;
+                f.close();
+                QThread::msleep(5);
+            }
+            ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+        });
+    QCOMPARE(r.code, 130);
+    if (stored) {
+        QVERIFY2(r.err.contains(QStringLiteral("interrupted: plan stored; not read back")),
+                 qPrintable(r.err));
+        QVERIFY(QFile::exists(state));
+    } else {
+        static const QRegularExpression expected(
+            QStringLiteral("interrupted: plan not stored: the unit runs converters 1-(\\d+) "
+                           "changed, (\\d+)-12 as before; the backup is .*backups/MC_1200-"));
+        const auto m = expected.match(r.err);
+        QVERIFY2(m.hasMatch() && m.captured(1).toInt() + 1 == m.captured(2).toInt(),
+                 qPrintable(r.err));
+        QVERIFY(!QFile::exists(state));
+    }
+    // The trace ends with the end command and the unit's answer to it.
+    QFile f(trace);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QStringList wire;
+    for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'))) {
+        if (line.contains(QStringLiteral("  ->  ")) || line.contains(QStringLiteral("  <-  ")))
+            wire << line;
+    }
+    QVERIFY(wire.size() >= 2);
+    QVERIFY2(wire[wire.size() - 2].endsWith(QStringLiteral("end of communication (40)")),
+             qPrintable(wire[wire.size() - 2]));
+    QVERIFY2(wire.last().endsWith(QStringLiteral("end of command")), qPrintable(wire.last()));
+}
+
+void TstCli::flashOneSector() {
+    Tools t;
+    const QString tty = t.startSim({});
+    const QString file = t.file(QStringLiteral("VELNO_S1.bin"), QByteArray(65536, 'v'));
+    const Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("flash"), file});
+    QCOMPARE(r.code, 0);
+    // Done when the module has confirmed: 1 + 0.5 + 1 + 1 + 0.5 s of pauses, not 5 s more.
+    static const QRegularExpression summary(
+        QStringLiteral("65536 bytes \\(1 sector\\) in 1 attempt, ([0-9.]+) s;"));
+    const auto m = summary.match(r.out);
+    QVERIFY2(m.hasMatch() && m.captured(1).toDouble() < 7.0, qPrintable(r.out));
 }
 
 QTEST_GUILESS_MAIN(TstCli)

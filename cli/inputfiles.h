@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+class QFile;
+
+namespace meridan::cli {
+
+// Everything the tool reads as a file is a regular file (after following links) of a bounded
+// size, checked before the port is opened: a FIFO, a device (/dev/zero) or a folder would make
+// it wait for ever or read without end.
+constexpr qint64 ProfileMaxBytes = 1024 * 1024;
+
+// The whole file, or nullopt and the reason ("not a regular file (a FIFO)"). Opening never
+// waits for a writer.
+std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes, QString* error);
+// Whether the path is a regular file that can be opened for reading, without reading it.
+bool isReadableRegularFile(const QString& path, QString* error);
+
+// Opens (creates, empties) the wire trace. Only a regular file is taken: a FIFO without a
+// reader would hold the tool, a device would swallow the trace. Each write goes straight to
+// the file, so an interrupted run keeps every line written so far.
+bool openTraceFile(QFile& file, const QString& path, QString* error);
+
+// Creates the backup folder if needed and tries a file in it, so a write never reads the
+// unit only to find that its backup cannot be kept.
+bool prepareBackupFolder(const QString& folder, QString* error);
+
+}  // namespace meridan::cli
