@@ -165,10 +165,8 @@ class TstCli : public QObject {
     void hostileFilesAreRefusedAtOnce_data();
     void hostileFilesAreRefusedAtOnce();
     void backupRestoresWhatTheUnitHeld();
-    void storeWithoutItsAnswers_data();
-    void storeWithoutItsAnswers();
-    void interruptedWrite_data();
-    void interruptedWrite();
+    void writeThatDoesNotComplete_data();
+    void writeThatDoesNotComplete();
     void flashOneSector();
 };
 
@@ -618,7 +616,7 @@ void TstCli::badImagesAndPorts() {
 void TstCli::ports() {
     Tools t;
     // A fresh machine: no settings at all, and ports needs no port.
-    Run r = t.cli({QStringLiteral("ports")});
+    Run r = t.cli({"ports"});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.out.count(QLatin1Char('\n')), 15);
 
@@ -627,49 +625,33 @@ void TstCli::ports() {
     QtSerialPort other{PortMap()};  // another program holds this one
     other.setDevicePath(held.path());
     QVERIFY(other.open());
-    QByteArray conf = "[Ports]\n";
-    for (int n = 1; n <= 15; ++n) {
-        conf += "Com" + QByteArray::number(n) + '=';
-        if (n == 3) {
-            conf += tty.toUtf8();
-        } else if (n == 5) {
-            conf += t.path(QStringLiteral("ttyQ")).toUtf8() + '\0' + "X";
-        } else if (n == 7) {
-            conf += held.path().toUtf8();
-        } else {
-            conf += t.path(QStringLiteral("tty%1").arg(n)).toUtf8();
-        }
-        conf += '\n';
-    }
-    t.file(QStringLiteral("Meridan/Meridan Converter.conf"), conf + "[Settings]\nCOM-Port=5\n");
-    r = t.cli({QStringLiteral("ports")});
+    const QByteArray conf = "[Ports]\nCom3=" + tty.toUtf8() + "\nCom5=" + t.path("ttyQ").toUtf8() +
+                            '\0' + "X\nCom7=" + held.path().toUtf8() + '\n';
+    t.file("Meridan/Meridan Converter.conf", conf + "[Settings]\nCOM-Port=5\n");
+    r = t.cli({"ports"});
     QCOMPARE(r.code, 0);
     const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 15);
-    QVERIFY2(lines[2].startsWith(QStringLiteral("Com3")) && lines[2].contains(tty) &&
-                 lines[2].endsWith(QStringLiteral("opens")),
+    QVERIFY2(lines[2].startsWith("Com3") && lines[2].contains(tty) && lines[2].endsWith("opens"),
              qPrintable(lines[2]));
-    QVERIFY(lines[0].endsWith(QStringLiteral("-")));
-    QVERIFY2(lines[4].contains(QStringLiteral("ttyQ\\x00X")) &&
-                 lines[4].contains(QStringLiteral("holds a control character")),
+    QVERIFY2(lines[4].contains("ttyQ\\x00X") && lines[4].contains("holds a control character"),
              qPrintable(lines[4]));
-    QVERIFY2(lines[6].endsWith(QStringLiteral("- (it is in use by another program)")),
-             qPrintable(lines[6]));
+    QVERIFY2(lines[6].endsWith("- (it is in use by another program)"), qPrintable(lines[6]));
 
     // The stored port's device has a NUL in its setting: every start ends with the message
     // (Qt would leave a lock file it cannot remove, and crash on the next start).
     for (int start = 1; start <= 3; ++start) {
-        r = t.cli({QStringLiteral("read")}, 20000);
+        r = t.cli({"read"}, 20000);
         QCOMPARE(r.code, 2);
-        QVERIFY2(r.err.contains(QStringLiteral("the setting Com5 in section [Ports] of ")) &&
-                     r.err.contains(QStringLiteral("holds a control character")),
+        QVERIFY2(r.err.contains("the setting Com5 in section [Ports] of ") &&
+                     r.err.contains("holds a control character"),
                  qPrintable(r.err));
     }
-    r = t.cli({QStringLiteral("--port"), QStringLiteral("/dev/tty\x01X"), QStringLiteral("read")});
+    r = t.cli({"--port", "/dev/tty\x01X", "read"});
     QCOMPARE(r.code, 2);
-    QVERIFY2(r.err.contains(QStringLiteral("--port \"/dev/tty\\x01X\" holds a control character")),
+    QVERIFY2(r.err.contains("--port \"/dev/tty\\x01X\" holds a control character"),
              qPrintable(r.err));
-    r = t.cli({QStringLiteral("--port"), QStringLiteral("Com7"), QStringLiteral("read")});
+    r = t.cli({"--port", "Com7", "read"});
     QCOMPARE(r.code, 3);
     QCOMPARE(r.err.trimmed(),
              QStringLiteral("ComPortError: Com Port %1 could not be opened: it is in use by "
@@ -702,20 +684,19 @@ void TstCli::hostileFilesAreRefusedAtOnce() {
     QFETCH(QString, message);
     Tools t;
     Pty unit;  // a device that records whatever reaches it
-    const QString fifo = t.path(QStringLiteral("fifo"));
+    const QString fifo = t.path("fifo");
     QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
-    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), t.path(QStringLiteral("zero"))));
-    t.file(QStringLiteral("big.json"), QByteArray(2 * 1024 * 1024, ' '));
-    t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
-    QDir().mkpath(t.path(QStringLiteral("folder")));
+    QVERIFY(QFile::link("/dev/zero", t.path("zero")));
+    t.file("big.json", QByteArray(2 * 1024 * 1024, ' '));
+    t.file("plan.json", QJsonDocument(goodProfile()).toJson());
+    QDir().mkpath(t.path("folder"));
     for (QString& a : args) {
         if (!a.startsWith(QLatin1Char('@'))) continue;
         const QString name = a.mid(1);
-        a = t.path(name == QLatin1String("big") || name == QLatin1String("plan")
-                       ? name + QStringLiteral(".json")
-                       : name);
+        a = t.path(name == QLatin1String("big") || name == QLatin1String("plan") ? name + ".json"
+                                                                                 : name);
     }
-    const Run r = t.cli(QStringList{QStringLiteral("--port"), unit.path()} + args, 10000);
+    const Run r = t.cli(QStringList{"--port", unit.path()} + args, 10000);
     QCOMPARE(r.code, 2);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     QVERIFY2(r.ms < 1000, qPrintable(QString::number(r.ms)));
@@ -730,27 +711,24 @@ void TstCli::backupRestoresWhatTheUnitHeld() {
     odd.channels[4].gain = 3;
     odd.channels[6].carrier = 2;
     odd.channels[8].inFreq = 3000;
-    const QString state = t.path(QStringLiteral("unit.json"));
+    const QString state = t.path("unit.json");
     QVERIFY(sim::saveStateFile(state, odd, nullptr));
-    const QString tty = t.startSim({QStringLiteral("--state"), state});
+    const QString tty = t.startSim({"--state", state});
 
     // Shown as read, marked, and read says so.
-    Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("read")});
+    Run r = t.cli({"--port", tty, "read"});
     QCOMPARE(r.code, 4);
     for (const char* cell : {"SAT code 5!", "3!", "2!", "3000!"})
         QVERIFY2(r.out.contains(QLatin1String(cell)), cell);
-    QVERIFY2(r.err.contains(QStringLiteral("converter 9: input 3000 MHz (950 to 2150)")),
-             qPrintable(r.err));
+    QVERIFY2(r.err.contains("converter 9: input 3000 MHz (950 to 2150)"), qPrintable(r.err));
 
-    const QString plan = t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
-    const QString backups = t.path(QStringLiteral("backups"));
-    r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"), plan,
-               QStringLiteral("--backup-dir"), backups});
+    const QString plan = t.file("plan.json", QJsonDocument(goodProfile()).toJson());
+    const QString backups = t.path("backups");
+    r = t.cli({"--port", tty, "write", plan, "--backup-dir", backups});
     QCOMPARE(r.code, 0);
-    const QStringList saved = QDir(backups).entryList({QStringLiteral("*.json")}, QDir::Files);
+    const QStringList saved = QDir(backups).entryList({"*.json"}, QDir::Files);
     QCOMPARE(saved.size(), 1);
-    r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"),
-               QDir(backups).filePath(saved[0]), QStringLiteral("--no-backup")});
+    r = t.cli({"--port", tty, "write", QDir(backups).filePath(saved[0]), "--no-backup"});
     QCOMPARE(r.code, 0);
     const auto restored = sim::loadStateFile(state, nullptr);
     QVERIFY(restored.has_value());
@@ -763,97 +741,86 @@ void TstCli::backupRestoresWhatTheUnitHeld() {
     }
 }
 
-void TstCli::storeWithoutItsAnswers_data() {
-    QTest::addColumn<int>("silentAt");
-    QTest::addColumn<QString>("message");
-    // 72 commands for the converters, the store, the end command.
-    QTest::newRow("no answer to the store")
-        << 73 << "plan sent to all 12 converters, but the unit did not confirm the store";
-    QTest::newRow("no answer to the end command")
-        << 74 << "the plan was stored in the unit, but the end of communication failed";
-}
-
-void TstCli::storeWithoutItsAnswers() {
-    QFETCH(int, silentAt);
-    QFETCH(QString, message);
-    Tools t;
-    const QString tty = t.startSim({QStringLiteral("--no-reply-at"), QString::number(silentAt)});
-    const QString plan = t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
-    const Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("write"), plan,
-                         QStringLiteral("--no-backup")});
-    QCOMPARE(r.code, 1);
-    QVERIFY2(r.err.contains(message), qPrintable(r.err));
-    QVERIFY(!r.out.contains(QStringLiteral("Read back")));
-}
-
-void TstCli::interruptedWrite_data() {
-    QTest::addColumn<QString>("seen");
+void TstCli::writeThatDoesNotComplete_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QString>("interruptAt");  // Ctrl+C once the trace shows this
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");  // a pattern
     QTest::addColumn<bool>("stored");
-    QTest::newRow("during the set commands") << "set carrier (46), converter 5" << false;
-    QTest::newRow("after the store") << "store settings (33)" << true;
+    // 72 commands for the converters, then the store and the end command.
+    QTest::newRow("no answer to the store")
+        << QStringList{"--no-reply-at", "73"} << "" << 1
+        << "plan sent to all 12 converters, but the unit did not confirm the store" << false;
+    QTest::newRow("no answer to the end command")
+        << QStringList{"--no-reply-at", "74"} << "" << 1
+        << "the plan was stored in the unit, but the end of communication failed" << true;
+    QTest::newRow("Ctrl+C during the set commands")
+        << QStringList{"--reply-delay", "0.02"} << "set carrier (46), converter 5" << 130
+        << "interrupted: plan not stored: the unit runs converters 1-(\\d+) changed, (\\d+)-12 as "
+           "before; the backup is .*backups/MC_1200-"
+        << false;
+    QTest::newRow("Ctrl+C after the store")
+        << QStringList{"--reply-delay", "0.02"} << "store settings (33)" << 130
+        << "interrupted: plan stored; not read back" << true;
 }
 
-void TstCli::interruptedWrite() {
-    QFETCH(QString, seen);
+void TstCli::writeThatDoesNotComplete() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(QString, interruptAt);
+    QFETCH(int, code);
+    QFETCH(QString, message);
     QFETCH(bool, stored);
     Tools t;
-    const QString state = t.path(QStringLiteral("unit.json"));
-    const QString tty = t.startSim({QStringLiteral("--state"), state,
-                                    QStringLiteral("--reply-delay"), QStringLiteral("0.02")});
-    const QString plan = t.file(QStringLiteral("plan.json"), QJsonDocument(goodProfile()).toJson());
-    const QString trace = t.path(QStringLiteral("wire.txt"));
-    // Ctrl+C as soon as the trace shows the frame: it is written line by line.
+    const QString state = t.path("unit.json");
+    const QString tty = t.startSim(QStringList{"--state", state} + simArgs);
+    const QString plan = t.file("plan.json", QJsonDocument(goodProfile()).toJson());
+    const QString trace = t.path("wire.txt");
+    const QStringList backup = interruptAt.isEmpty()
+                                   ? QStringList{"--no-backup"}
+                                   : QStringList{"--backup-dir", t.path("backups")};
     const Run r = t.cli(
-        {QStringLiteral("--port"), tty, QStringLiteral("--trace"), trace, QStringLiteral("write"),
-         plan, QStringLiteral("--backup-dir"), t.path(QStringLiteral("backups"))},
-        60000, [&](QProcess& p) {
+        QStringList{"--port", tty, "--trace", trace, "write", plan} + backup, 60000,
+        [&](QProcess& p) {
+            // The trace is written line by line, so it shows the frame at once.
             QFile f(trace);
-            QElapsedTimer waited;
-            waited.start();
-            while (waited.elapsed() < 30000) {
-                if (f.open(QIODevice::ReadOnly) && f.readAll().contains(seen.toUtf8())) break;
+            for (int k = 0; k < 6000 && !interruptAt.isEmpty(); ++k) {
+                if (f.open(QIODevice::ReadOnly) && f.readAll().contains(interruptAt.toUtf8())) {
+                    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+                    return;
+                }
                 f.close();
                 QThread::msleep(5);
             }
-            ::kill(static_cast<pid_t>(p.processId()), SIGINT);
         });
-    QCOMPARE(r.code, 130);
-    if (stored) {
-        QVERIFY2(r.err.contains(QStringLiteral("interrupted: plan stored; not read back")),
-                 qPrintable(r.err));
-        QVERIFY(QFile::exists(state));
-    } else {
-        static const QRegularExpression expected(
-            QStringLiteral("interrupted: plan not stored: the unit runs converters 1-(\\d+) "
-                           "changed, (\\d+)-12 as before; the backup is .*backups/MC_1200-"));
-        const auto m = expected.match(r.err);
-        QVERIFY2(m.hasMatch() && m.captured(1).toInt() + 1 == m.captured(2).toInt(),
-                 qPrintable(r.err));
-        QVERIFY(!QFile::exists(state));
-    }
+    QCOMPARE(r.code, code);
+    const auto m = QRegularExpression(message).match(r.err);
+    QVERIFY2(m.hasMatch(), qPrintable(r.err));
+    if (m.lastCapturedIndex() == 2) QCOMPARE(m.captured(1).toInt() + 1, m.captured(2).toInt());
+    QCOMPARE(QFile::exists(state), stored);
+    QVERIFY(!r.out.contains("Read back"));
+    if (code != 130) return;
     // The trace ends with the end command and the unit's answer to it.
     QFile f(trace);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QStringList wire;
     for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'))) {
-        if (line.contains(QStringLiteral("  ->  ")) || line.contains(QStringLiteral("  <-  ")))
-            wire << line;
+        if (line.contains("  ->  ") || line.contains("  <-  ")) wire << line;
     }
     QVERIFY(wire.size() >= 2);
-    QVERIFY2(wire[wire.size() - 2].endsWith(QStringLiteral("end of communication (40)")),
+    QVERIFY2(wire[wire.size() - 2].endsWith("end of communication (40)"),
              qPrintable(wire[wire.size() - 2]));
-    QVERIFY2(wire.last().endsWith(QStringLiteral("end of command")), qPrintable(wire.last()));
+    QVERIFY2(wire.last().endsWith("end of command"), qPrintable(wire.last()));
 }
 
 void TstCli::flashOneSector() {
     Tools t;
     const QString tty = t.startSim({});
-    const QString file = t.file(QStringLiteral("VELNO_S1.bin"), QByteArray(65536, 'v'));
-    const Run r = t.cli({QStringLiteral("--port"), tty, QStringLiteral("flash"), file});
+    const QString file = t.file("VELNO_S1.bin", QByteArray(65536, 'v'));
+    const Run r = t.cli({"--port", tty, "flash", file});
     QCOMPARE(r.code, 0);
     // Done when the module has confirmed: 1 + 0.5 + 1 + 1 + 0.5 s of pauses, not 5 s more.
     static const QRegularExpression summary(
-        QStringLiteral("65536 bytes \\(1 sector\\) in 1 attempt, ([0-9.]+) s;"));
+        "65536 bytes \\(1 sector\\) in 1 attempt, ([0-9.]+) s;");
     const auto m = summary.match(r.out);
     QVERIFY2(m.hasMatch() && m.captured(1).toDouble() < 7.0, qPrintable(r.out));
 }
