@@ -231,24 +231,6 @@ void TstMainWindow::placeIsRemembered() {
     QVERIFY(free.contains(g.main->frameGeometry()));
 }
 
-// A laptop's screen, 1366 x 768, for the offscreen platform.
-int main(int argc, char* argv[]) {
-    QTemporaryDir dir;
-    const QString config = dir.filePath(QStringLiteral("screen.json"));
-    QFile file(config);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": 1366, )"
-                   R"("height": 768, "logicalDpi": 96}]})") < 0) {
-        return 2;
-    }
-    file.close();
-    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
-    QApplication app(argc, argv);
-    TstMainWindow test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
-
 // The real serial port: a port another program holds, and a [Ports] setting with a NUL byte,
 // over three starts in a row (Qt names a lock file after the device; a NUL left one behind
 // that crashed every later start).
@@ -298,5 +280,22 @@ void TstMainWindow::portProblemsAreNamed() {
     }
 }
 
-QTEST_MAIN(TstMainWindow)
+// A laptop's screen, 1366 x 768, for the offscreen platform.
+int main(int argc, char* argv[]) {
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("screen.json"));
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": 1366, )"
+                   R"("height": 768, "logicalDpi": 96}]})") < 0) {
+        return 2;
+    }
+    file.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
+    QApplication app(argc, argv);
+    TstMainWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_mainwindow.moc"
