@@ -10,6 +10,7 @@
 #include "link/link.h"
 #include "link/qtserialport.h"
 #include "mdiform1.h"
+#include "messages/linkmessages.h"
 #include "uisupport/qtmessages.h"
 
 int main(int argc, char* argv[]) {
@@ -55,8 +56,8 @@ int main(int argc, char* argv[]) {
     SteadyClock clock;
     EventLoopPump pump;
     ui::QtMessageService messages;
-    Link link(port, clock, pump, messages);
-    link.setApplicationTitle(MDIForm1::Title);
+    LinkMessages reporter(messages, MDIForm1::Title);
+    Link link(port, clock, pump, reporter);
     ProgramData data;
 
     MDIForm1 window(link, data, messages, settings, portMap);

@@ -18,6 +18,8 @@
 #include <QStatusBar>
 #include <QTime>
 
+#include "messages/linkmessages.h"
+#include "messages/texts.h"
 #include "overview/form_uebersicht.h"
 #include "uisupport/filedialogs.h"
 #include "update/form_update.h"
@@ -134,12 +136,15 @@ void MDIForm1::Form_Load() {
 
     // Port probe: the items of the ports that open now. A port another program holds, or
     // one whose setting cannot name a device, is said by name.
-    QStringList problems;
-    const QList<int> usable = link_.probeComPorts(&problems);
+    QList<LinkFailure> failures;
+    const QList<int> usable = link_.probeComPorts(&failures);
     com[0]->setVisible(usable.isEmpty());
     for (int n = FirstComPort; n <= LastComPort; ++n)
         com[n]->setVisible(usable.contains(n));
-    if (usable.isEmpty()) problems.prepend(text::NoComPorts);
+    QStringList problems;
+    if (usable.isEmpty()) problems << text::NoComPorts;
+    for (const LinkFailure& f : failures)
+        problems << LinkMessages::describe(f);
     if (!problems.isEmpty()) {
         messages_.show(problems.join(QLatin1Char('\n')), text::ComPortError, MessageIcon::Critical,
                        MessageButtons::Ok);
@@ -166,12 +171,10 @@ void MDIForm1::com_Click(int index) {
     port.setPortNumber(index);
     if (!port.open()) {
         // Taken by another program, or gone: say so, and leave no port checked.
-        const QString device = port.deviceName();
-        const QString why = port.errorText();
+        const LinkFailure failure = link_.openFailure();
         checkedPort_ = 0;
         showChecked();
-        messages_.show(text::portOpenFailed(device, why), text::ComPortError, MessageIcon::Critical,
-                       MessageButtons::Ok);
+        LinkMessages(messages_).report(failure);
         return;
     }
     showChecked();

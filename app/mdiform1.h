@@ -7,6 +7,7 @@
 
 #include "link/link.h"
 #include "link/portmap.h"
+#include "messages/messageservice.h"
 #include "protocol/programdata.h"
 #include "uisupport/shell.h"
 

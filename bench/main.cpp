@@ -12,6 +12,7 @@
 
 #include "link/link.h"
 #include "link/qtserialport.h"
+#include "messages/linkmessages.h"
 #include "protocol/firmware.h"
 #include "protocol/sequences.h"
 
@@ -74,7 +75,8 @@ Figures measure(const QString& tty, double pauses, Run run) {
     SteadyClock clock;
     EventLoopPump pump;
     Quiet messages;
-    Link link(port, clock, pump, messages);
+    LinkMessages reporter(messages);
+    Link link(port, clock, pump, reporter);
     ByteCount wire;
     link.setWireObserver(&wire);
     Figures f;
@@ -158,7 +160,8 @@ int uploadBench(QTextStream& out) {
     const long before = peakKilobytes();
     const Figures f = measure(sim.tty, idle, [&](Link& link) {
         link.port().setTransmitBufferSize(16384);
-        FirmwareTransfer transfer(link, view);
+        Quiet quiet;
+        FirmwareTransfer transfer(link, view, quiet);
         return transfer.RunUpdate() == FirmwareTransfer::Outcome::Success;
     });
     print(out, "upload 2 sectors, paced", f);

@@ -19,6 +19,7 @@
 #include "link/link.h"
 #include "link/portmap.h"
 #include "link/qtserialport.h"
+#include "messages/linkmessages.h"
 #include "profile.h"
 #include "protocol/display.h"
 #include "protocol/firmware.h"
@@ -152,10 +153,9 @@ class Session {
           map_(&settings_),
           port_(map_),
           messages_(err),
-          link_(port_, clock_, pump_, messages_),
-          err_(err) {
-        link_.setApplicationTitle(QStringLiteral("meridan-cli"));
-    }
+          reporter_(messages_, QStringLiteral("meridan-cli")),
+          link_(port_, clock_, pump_, reporter_),
+          err_(err) {}
 
     // Picks the port from --port, or the one the program stored. False on bad usage.
     bool choosePort(const QString& given) {
@@ -197,13 +197,13 @@ class Session {
         port_.setReceiveBufferSize(1024);
         port_.setTransmitBufferSize(16384);
         if (port_.open()) return ExitOk;
-        messages_.show(text::portOpenFailed(port_.deviceName(), port_.errorText()),
-                       text::ComPortError, MessageIcon::Critical, MessageButtons::Ok);
+        reporter_.report(link_.openFailure());
         return port_.openFailure() == OpenFailure::BadDevicePath ? ExitBadInput
                                                                  : ExitPortUnavailable;
     }
 
     Link& link() { return link_; }
+    MessageService& messages() { return messages_; }
     Clock& clock() { return clock_; }
     const PortMap& map() const { return map_; }
     Port& port() { return port_; }
@@ -215,6 +215,7 @@ class Session {
     EventLoopPump pump_;
     QtSerialPort port_;
     StreamMessages messages_;
+    LinkMessages reporter_;
     Link link_;
     QTextStream& err_;
 };
@@ -482,7 +483,8 @@ int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream
     sim::SimulatedPort port(model, clock);
     sim::VirtualPump pump(clock, port);
     StreamMessages messages(err);
-    Link link(port, clock, pump, messages);
+    LinkMessages reporter(messages, QStringLiteral("meridan-cli"));
+    Link link(port, clock, pump, reporter);
     struct Lister final : WireObserver {
         QTextStream& out;
         WireObserver* trace;
@@ -539,7 +541,7 @@ int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream
 int cmdFlash(Context& c, const QString& image) {
     Session& session = c.session;
     FlashProgress progress(image, session.clock(), c.err, ::isatty(STDERR_FILENO) == 1);
-    FirmwareTransfer transfer(session.link(), progress);
+    FirmwareTransfer transfer(session.link(), progress, session.messages());
     const double start = session.clock().now();
     const FirmwareTransfer::Outcome outcome = transfer.RunUpdate();
     progress.finishLine();

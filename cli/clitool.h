@@ -3,7 +3,7 @@
 #include <QStringList>
 #include <QTextStream>
 
-#include "link/messages.h"
+#include "messages/messageservice.h"
 #include "protocol/unitimage.h"
 #include "protocol/unitview.h"
 

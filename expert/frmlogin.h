@@ -3,7 +3,7 @@
 #include <QDialog>
 #include <QString>
 
-#include "link/messages.h"
+#include "messages/messageservice.h"
 
 class QLabel;
 class QLineEdit;

@@ -16,8 +16,8 @@ const QByteArray WordEN = QByteArrayLiteral("EN");
 constexpr double WakeSlack = 0.001;
 }  // namespace
 
-Link::Link(Port& port, Clock& clock, Pump& pump, MessageService& messages, QObject* parent)
-    : QObject(parent), port_(port), clock_(clock), pump_(pump), messages_(messages) {
+Link::Link(Port& port, Clock& clock, Pump& pump, LinkReporter& reporter, QObject* parent)
+    : QObject(parent), port_(port), clock_(clock), pump_(pump), reporter_(reporter) {
     connect(&port_, &Port::received, this, &Link::onReceived);
     connect(&port_, &Port::eventOccurred, this, &Link::onPortEvent);
 }
@@ -32,10 +32,10 @@ void Link::onReceived() {
 void Link::onPortEvent(PortEvent event) {
     switch (event) {
         case PortEvent::Overrun:
-            messages_.show(text::Overrun, appTitle_, MessageIcon::None, MessageButtons::Ok);
+            reporter_.report({LinkError::Overrun, port_.deviceName(), {}});
             break;
         case PortEvent::ReceiveOverflow:
-            messages_.show(text::RxOver, appTitle_, MessageIcon::None, MessageButtons::Ok);
+            reporter_.report({LinkError::ReceiveOverflow, port_.deviceName(), {}});
             break;
         case PortEvent::Lost:
             if (lostPending_) return;
@@ -52,9 +52,7 @@ void Link::onPortEvent(PortEvent event) {
 void Link::reportLostIfPending() {
     if (!lostPending_) return;
     lostPending_ = false;
-    messages_.restoreCursor();
-    messages_.show(text::portLost(lostDevice_), text::ComPortError, MessageIcon::Critical,
-                   MessageButtons::Ok);
+    reporter_.report({LinkError::PortLost, lostDevice_, {}});
 }
 
 bool Link::interrupted() {
@@ -76,9 +74,8 @@ double Link::remaining(double start, double limit) const {
     return std::max(0.0, limit - (clock_.now() - start)) + WakeSlack;
 }
 
-void Link::fail(const QString& message) {
-    messages_.restoreCursor();
-    messages_.show(message, text::ConnectError, MessageIcon::Critical, MessageButtons::Ok);
+void Link::fail(LinkError error) {
+    reporter_.report({error, port_.deviceName(), {}});
 }
 
 bool Link::pumpOnce(double maxWait) {
@@ -91,7 +88,7 @@ bool Link::get_data_(int count) {
     for (double sleep = 0;; sleep = remaining(start, ReplyTimeout)) {
         if (!pumpOnce(sleep)) return false;
         if (clock_.now() - start > ReplyTimeout) {
-            fail(text::ConnectionAborted);
+            fail(LinkError::NoReply);
             return false;
         }
         if (reply_.size() >= count) return true;
@@ -102,9 +99,7 @@ bool Link::connect_() {
     if (aborted_ || stopRequested_) return false;
     if (!port_.isOpen()) {
         // Writing to a port that is not open would go nowhere for 50 seconds.
-        messages_.restoreCursor();
-        messages_.show(text::NoComPortSelected, text::ComPortError, MessageIcon::Critical,
-                       MessageButtons::Ok);
+        fail(LinkError::PortNotSelected);
         return false;
     }
     const double start = clock_.now();
@@ -124,7 +119,7 @@ bool Link::connect_() {
         }
         if (clock_.now() - start > ConnectTimeout) break;
     }
-    fail(text::ConnectionNotEstablished);
+    fail(LinkError::NoConnection);
     return false;
 }
 
@@ -134,7 +129,7 @@ bool Link::disconnect_() {
         if (!pumpOnce(sleep)) return false;
         if (reply_.endsWith(WordEN)) return true;
         if (clock_.now() - start > ReplyTimeout) {
-            fail(text::ConnectionAborted);
+            fail(LinkError::NoReply);
             return false;
         }
     }
@@ -164,14 +159,18 @@ bool Link::TestComPort(int port) {
     return ok;
 }
 
-QList<int> Link::probeComPorts(QStringList* problems) {
+LinkFailure Link::openFailure() const {
+    return {LinkError::PortNotOpened, port_.deviceName(), port_.errorText()};
+}
+
+QList<int> Link::probeComPorts(QList<LinkFailure>* problems) {
     QList<int> usable;
     for (int n = FirstComPort; n <= LastComPort; ++n) {
         if (TestComPort(n)) {
             usable.append(n);
         } else if (problems && (port_.openFailure() == OpenFailure::InUse ||
                                 port_.openFailure() == OpenFailure::BadDevicePath)) {
-            problems->append(text::portOpenFailed(port_.deviceName(), port_.errorText()));
+            problems->append(openFailure());
         }
     }
     return usable;

@@ -7,7 +7,7 @@
 #include <QStringList>
 
 #include "clock.h"
-#include "messages.h"
+#include "linkfailure.h"
 #include "port.h"
 #include "pump.h"
 
@@ -24,7 +24,8 @@ class WireObserver {
 
 // The serial link: the receive accumulator ReplyBuffer and the blocking request/reply
 // primitives on which every device command is built. A wait pumps the message loop and then
-// tests its condition and its time-out; time-outs are reported here, once, by a message box.
+// tests its condition and its time-out; a failure is reported once, where it happens, to the
+// link's reporter.
 //
 // A running sequence can be aborted (its window is closing, the program is ending, the port
 // went away): every wait then returns false at once without a message, and nothing more is
@@ -36,11 +37,10 @@ class Link : public QObject {
     static constexpr double ConnectTimeout = 50.0;  // all "TS" attempts together
     static constexpr double ConnectPause = 0.5;     // after "OK"
 
-    Link(Port& port, Clock& clock, Pump& pump, MessageService& messages, QObject* parent = nullptr);
+    Link(Port& port, Clock& clock, Pump& pump, LinkReporter& reporter, QObject* parent = nullptr);
 
     Port& port() { return port_; }
     Clock& clock() { return clock_; }
-    MessageService& messages() { return messages_; }
 
     // The receive accumulator: everything the port receives is appended to it.
     const QByteArray& ReplyBuffer() const { return reply_; }
@@ -62,9 +62,11 @@ class Link : public QObject {
 
     bool TestComPort(int port);
     // The port numbers 1 to 15 that can be opened now. Leaves the port closed. `problems`
-    // gets a message for each port that exists but cannot be used: in use by another
-    // program, or a device path that cannot be a device.
-    QList<int> probeComPorts(QStringList* problems = nullptr);
+    // gets each port that exists but cannot be used: in use by another program, or a device
+    // path that cannot be a device.
+    QList<int> probeComPorts(QList<LinkFailure>* problems = nullptr);
+    // Why the port did not open, as a failure of the link.
+    LinkFailure openFailure() const;
 
     // Sequences. A SequenceScope marks a command sequence as running; the outermost scope
     // clears an earlier abort, unless the program is ending.
@@ -91,7 +93,6 @@ class Link : public QObject {
     bool isShutDown() const { return shutdown_; }
 
     void setWireObserver(WireObserver* observer) { observer_ = observer; }
-    void setApplicationTitle(const QString& title) { appTitle_ = title; }
 
   Q_SIGNALS:
     // The port went away; it is closed already. Reported to the user once by the link.
@@ -102,16 +103,15 @@ class Link : public QObject {
     void onPortEvent(PortEvent event);
     bool interrupted();
     void reportLostIfPending();
-    void fail(const QString& message);
+    void fail(LinkError error);
     double remaining(double start, double limit) const;
 
     Port& port_;
     Clock& clock_;
     Pump& pump_;
-    MessageService& messages_;
+    LinkReporter& reporter_;
     WireObserver* observer_ = nullptr;
     QByteArray reply_;
-    QString appTitle_;
     QString lostDevice_;
     int depth_ = 0;
     bool aborted_ = false;

@@ -1,5 +1,7 @@
 #include "firmware.h"
 
+#include "messages/texts.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 #include <QDateTime>
@@ -106,7 +108,8 @@ QString signedNumber(qint64 value) {
     return value < 0 ? QString::number(value) : QLatin1Char(' ') + QString::number(value);
 }
 
-FirmwareTransfer::FirmwareTransfer(Link& link, FirmwareView& view) : link_(link), view_(view) {}
+FirmwareTransfer::FirmwareTransfer(Link& link, FirmwareView& view, MessageService& messages)
+    : link_(link), view_(view), messages_(messages) {}
 
 FirmwareTransfer::~FirmwareTransfer() {
     file_.close();
@@ -127,8 +130,8 @@ bool FirmwareTransfer::waitForReply(const QByteArray& word, WordAt at, double op
 }
 
 void FirmwareTransfer::report(const QString& message, const QString& title) {
-    link_.messages().restoreCursor();
-    link_.messages().show(message, title, MessageIcon::Critical, MessageButtons::Ok);
+    messages_.restoreCursor();
+    messages_.show(message, title, MessageIcon::Critical, MessageButtons::Ok);
 }
 
 bool FirmwareTransfer::prepare(bool moduleCheck, Outcome* refused) {

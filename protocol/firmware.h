@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include "link/link.h"
+#include "messages/messageservice.h"
 
 namespace meridan {
 
@@ -127,7 +128,7 @@ class FirmwareTransfer {
         Aborted,       // the window or the program is closing: nothing more is sent
     };
 
-    FirmwareTransfer(Link& link, FirmwareView& view);
+    FirmwareTransfer(Link& link, FirmwareView& view, MessageService& messages);
     ~FirmwareTransfer();
 
     // Failed attempts since the user started the update.
@@ -175,6 +176,7 @@ class FirmwareTransfer {
 
     Link& link_;
     FirmwareView& view_;
+    MessageService& messages_;
     QFile file_;
     QByteArray image_;
     Figures figures_;

@@ -54,7 +54,7 @@ class RecordingFirmwareView final : public FirmwareView {
 struct Harness {
     SimRig rig;
     RecordingFirmwareView view;
-    FirmwareTransfer transfer{rig.link, view};
+    FirmwareTransfer transfer{rig.link, view, rig.messages};
     QTemporaryDir dir;
 
     Harness() { rig.port.setTransmitBufferSize(16384); }

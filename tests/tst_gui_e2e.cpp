@@ -39,6 +39,7 @@ struct RealProgram {
     SteadyClock clock;
     EventLoopPump pump;
     RecordingMessages messages;
+    LinkMessages reporter{messages};
     std::unique_ptr<Link> link;
     ProgramData data;
 
@@ -59,7 +60,7 @@ struct RealProgram {
         settings->setValue(QStringLiteral("Settings/COM-Port"), QStringLiteral("1"));
         map = std::make_unique<PortMap>(settings.get());
         port = std::make_unique<QtSerialPort>(*map);
-        link = std::make_unique<Link>(*port, clock, pump, messages);
+        link = std::make_unique<Link>(*port, clock, pump, reporter);
         return true;
     }
     std::unique_ptr<MDIForm1> mainWindow() {

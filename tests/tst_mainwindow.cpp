@@ -259,7 +259,8 @@ void TstMainWindow::portProblemsAreNamed() {
         SteadyClock clock;
         EventLoopPump pump;
         RecordingMessages messages;
-        Link link(port, clock, pump, messages);
+        LinkMessages reporter(messages);
+        Link link(port, clock, pump, reporter);
         ProgramData data;
         MDIForm1 main(link, data, messages, settings, map);
         main.Form_Load();

@@ -36,7 +36,8 @@ struct RealRig {
     SteadyClock clock;
     EventLoopPump pump;
     RecordingMessages messages;
-    Link link{port, clock, pump, messages};
+    LinkMessages reporter{messages};
+    Link link{port, clock, pump, reporter};
     WireLog wire;
 
     bool start() {

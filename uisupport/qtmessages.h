@@ -3,19 +3,19 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "link/messages.h"
+#include "messages/messageservice.h"
 
 namespace meridan::ui {
 
 // Message boxes of the windows: modal QMessageBox over the main window.
 class QtMessageService final : public MessageService {
-public:
+  public:
     void setParentWindow(QWidget* parent) { parent_ = parent; }
     MessageResult show(const QString& text, const QString& title, MessageIcon icon,
                        MessageButtons buttons) override;
     void restoreCursor() override;
 
-private:
+  private:
     QPointer<QWidget> parent_;
 };
 

@@ -75,7 +75,7 @@ Form_Update::Form_Update(Link& link, ProgramData& programData, MessageService& m
       shell_(shell),
       fileDialogs_(fileDialogs),
       folder_(programFolder),
-      transfer_(link, *this) {
+      transfer_(link, *this, messages) {
     setObjectName(QStringLiteral("Form_Update"));
     setWindowTitle(QStringLiteral("Update Utility"));
     setFont(arial(8.25, false));

@@ -8,6 +8,7 @@
 
 #include "elapsedclock.h"
 #include "link/link.h"
+#include "messages/messageservice.h"
 #include "protocol/firmware.h"
 #include "protocol/programdata.h"
 

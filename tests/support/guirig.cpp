@@ -6,7 +6,7 @@ namespace meridan::test {
 
 GuiRig::GuiRig() {
     sim.port.close();
-    sim.link.setApplicationTitle(MDIForm1::Title);
+    sim.reporter.setApplicationTitle(MDIForm1::Title);
     settings = std::make_unique<QSettings>(dir.filePath(QStringLiteral("Meridan Converter.conf")),
                                            QSettings::IniFormat);
     main = std::make_unique<MDIForm1>(sim.link, data, sim.messages, *settings,

@@ -81,7 +81,6 @@ SimRig::SimRig() : SimRig(sim::HeadendState::demo()) {}
 
 SimRig::SimRig(sim::HeadendState state) : model(std::move(state)) {
     link.setWireObserver(&wire);
-    link.setApplicationTitle(QStringLiteral("Meridan Converter V1.0.0"));
     port.open();
 }
 

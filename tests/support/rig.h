@@ -6,7 +6,8 @@
 #include <functional>
 
 #include "link/link.h"
-#include "link/messages.h"
+#include "messages/linkmessages.h"
+#include "messages/messageservice.h"
 #include "sim/headendmodel.h"
 #include "sim/simulatedport.h"
 #include "sim/virtualtime.h"
@@ -81,7 +82,8 @@ struct SimRig {
     sim::SimulatedPort port{model, clock};
     sim::VirtualPump pump{clock, port};
     RecordingMessages messages;
-    Link link{port, clock, pump, messages};
+    LinkMessages reporter{messages, QStringLiteral("Meridan Converter V1.0.0")};
+    Link link{port, clock, pump, reporter};
     WireLog wire;
 };
 

@@ -1,4 +1,4 @@
-#include "messages.h"
+#include "texts.h"
 
 namespace meridan::text {
 
