@@ -84,15 +84,10 @@ bool Link::pumpOnce(double maxWait) {
 }
 
 bool Link::get_data_(int count) {
-    const double start = clock_.now();
-    for (double sleep = 0;; sleep = remaining(start, ReplyTimeout)) {
-        if (!pumpOnce(sleep)) return false;
-        if (clock_.now() - start > ReplyTimeout) {
-            fail(LinkError::NoReply);
-            return false;
-        }
-        if (reply_.size() >= count) return true;
-    }
+    const Wait w = waitFor([&] { return reply_.size() >= count; }, ReplyTimeout, clock_.now(),
+                           Order::TimeFirst);
+    if (w == Wait::TimedOut) fail(LinkError::NoReply);
+    return w == Wait::Done;
 }
 
 bool Link::connect_() {
@@ -109,13 +104,12 @@ bool Link::connect_() {
         if (!pumpOnce(0)) return false;
         write(WordTS);
         reply_.clear();
-        for (double sleep = 0;; sleep = remaining(attempt, ReplyTimeout)) {
-            if (!pumpOnce(sleep) || stopRequested_) return false;
-            if (reply_.endsWith(WordOK)) {
-                WaitSeconds(ConnectPause);
-                return !aborted_;
-            }
-            if (clock_.now() - attempt > ReplyTimeout) break;
+        const Wait w = waitFor([&] { return stopRequested_ || reply_.endsWith(WordOK); },
+                               ReplyTimeout, attempt);
+        if (w == Wait::Aborted || stopRequested_) return false;
+        if (w == Wait::Done) {
+            WaitSeconds(ConnectPause);
+            return !aborted_;
         }
         if (clock_.now() - start > ConnectTimeout) break;
     }
@@ -124,15 +118,9 @@ bool Link::connect_() {
 }
 
 bool Link::disconnect_() {
-    const double start = clock_.now();
-    for (double sleep = 0;; sleep = remaining(start, ReplyTimeout)) {
-        if (!pumpOnce(sleep)) return false;
-        if (reply_.endsWith(WordEN)) return true;
-        if (clock_.now() - start > ReplyTimeout) {
-            fail(LinkError::NoReply);
-            return false;
-        }
-    }
+    const Wait w = waitFor([&] { return reply_.endsWith(WordEN); }, ReplyTimeout);
+    if (w == Wait::TimedOut) fail(LinkError::NoReply);
+    return w == Wait::Done;
 }
 
 void Link::WaitSeconds(double seconds) {
@@ -143,13 +131,8 @@ void Link::WaitSeconds(double seconds) {
 }
 
 bool Link::drain(double limit) {
-    const double start = clock_.now();
-    for (;;) {
-        if (port_.bytesToWrite() <= 0) return !aborted_;
-        if (clock_.now() - start > limit) return false;
-        // bytesWritten wakes the pump as the port takes the data.
-        if (!pumpOnce(remaining(start, limit))) return false;
-    }
+    // bytesWritten wakes the pump as the port takes the data.
+    return waitFor([&] { return port_.bytesToWrite() <= 0; }, limit) == Wait::Done;
 }
 
 bool Link::TestComPort(int port) {

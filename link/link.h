@@ -49,6 +49,21 @@ class Link : public QObject {
     // Writes to the port. False, and nothing written, when aborted or the port is not open.
     bool write(const QByteArray& data);
 
+    // The one wait of the link: pumps the message loop until `done()` holds (Done), more than
+    // `limit` seconds have passed since `start` (TimedOut), or the sequence is aborted
+    // (Aborted). The first pass only takes in what is pending, so a condition that already
+    // holds ends the wait at once; later passes sleep until something arrives or the time-out
+    // is due. Nothing is reported here. With TimeFirst the time-out is tested before the
+    // condition on each pass.
+    enum class Wait { Done, TimedOut, Aborted };
+    enum class Order { ConditionFirst, TimeFirst };
+    template <typename Condition>
+    Wait waitFor(Condition done, double limit, double start, Order order = Order::ConditionFirst);
+    template <typename Condition>
+    Wait waitFor(Condition done, double limit) {
+        return waitFor(done, limit, clock_.now());
+    }
+
     bool get_data_(int count);
     bool connect_();
     bool disconnect_();
@@ -119,5 +134,16 @@ class Link : public QObject {
     bool lostPending_ = false;
     bool stopRequested_ = false;
 };
+
+template <typename Condition>
+Link::Wait Link::waitFor(Condition done, double limit, double start, Order order) {
+    for (double sleep = 0;; sleep = remaining(start, limit)) {
+        if (!pumpOnce(sleep)) return Wait::Aborted;
+        const bool late = clock_.now() - start > limit;
+        if (order == Order::TimeFirst && late) return Wait::TimedOut;
+        if (done()) return Wait::Done;
+        if (late) return Wait::TimedOut;
+    }
+}
 
 }  // namespace meridan

@@ -120,13 +120,10 @@ void FirmwareTransfer::warte(double seconds) {
 }
 
 bool FirmwareTransfer::waitForReply(const QByteArray& word, WordAt at, double opensAt) {
-    const double start = std::max(link_.clock().now(), opensAt);
-    for (double sleep = 0;; sleep = ModuleAnswerLimit - (link_.clock().now() - start) + 0.001) {
-        if (!link_.pumpOnce(sleep)) return false;
-        const QByteArray& reply = link_.ReplyBuffer();
-        if (at == WordAt::End ? reply.endsWith(word) : reply.startsWith(word)) return true;
-        if (link_.clock().now() - start > ModuleAnswerLimit) return false;
-    }
+    const QByteArray& reply = link_.ReplyBuffer();
+    return link_.waitFor(
+               [&] { return at == WordAt::End ? reply.endsWith(word) : reply.startsWith(word); },
+               ModuleAnswerLimit, std::max(link_.clock().now(), opensAt)) == Link::Wait::Done;
 }
 
 void FirmwareTransfer::report(const QString& message, const QString& title) {
@@ -232,13 +229,14 @@ FirmwareTransfer::Handshake FirmwareTransfer::UpdateStartHandshake(bool moduleCh
         if (!link_.pumpOnce(0)) return Handshake::Aborted;
         link_.write(WordUP);
         link_.clearReplyBuffer();
-        for (double sleep = 0;; sleep = HandshakeTry - (link_.clock().now() - attempt) + 0.001) {
-            if (!link_.pumpOnce(sleep)) return Handshake::Aborted;
-            // The module check does not look at Cancel.
-            if (!moduleCheck && view_.cancelRequested()) return Handshake::Cancelled;
-            if (link_.ReplyBuffer().endsWith(WordOK)) return Handshake::Answered;
-            if (link_.clock().now() - attempt > HandshakeTry) break;
-        }
+        // The module check does not look at Cancel.
+        auto cancelled = [&] { return !moduleCheck && view_.cancelRequested(); };
+        const Link::Wait w =
+            link_.waitFor([&] { return cancelled() || link_.ReplyBuffer().endsWith(WordOK); },
+                          HandshakeTry, attempt);
+        if (w == Link::Wait::Aborted) return Handshake::Aborted;
+        if (cancelled()) return Handshake::Cancelled;
+        if (w == Link::Wait::Done) return Handshake::Answered;
         if (link_.clock().now() - series > HandshakeLimit) return Handshake::NoAnswer;
     }
 }
