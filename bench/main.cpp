@@ -124,10 +124,12 @@ void print(QTextStream& out, const char* what, const Figures& f) {
 }
 
 // The update window without a window: shows nothing, always the one image.
-class NoView final : public FirmwareView {
+class NoView final : public TransferObserver {
   public:
     explicit NoView(QString image) : image_(std::move(image)) {}
-    QString SelectFirmwareFile(bool) override { return image_; }
+    void phaseChanged(TransferPhase, const TransferStatus&) override {}
+    void finished(TransferOutcome, const QString&) override {}
+    QString chooseImage(bool) override { return image_; }
 
   private:
     QString image_;
@@ -160,8 +162,7 @@ int uploadBench(QTextStream& out) {
     const long before = peakKilobytes();
     const Figures f = measure(sim.tty, idle, [&](Link& link) {
         link.port().setTransmitBufferSize(16384);
-        Quiet quiet;
-        FirmwareTransfer transfer(link, view, quiet);
+        FirmwareTransfer transfer(link, view);
         return transfer.RunUpdate() == FirmwareTransfer::Outcome::Success;
     });
     print(out, "upload 2 sectors, paced", f);

@@ -541,7 +541,7 @@ int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream
 int cmdFlash(Context& c, const QString& image) {
     Session& session = c.session;
     FlashProgress progress(image, session.clock(), c.err, ::isatty(STDERR_FILENO) == 1);
-    FirmwareTransfer transfer(session.link(), progress, session.messages());
+    FirmwareTransfer transfer(session.link(), progress);
     const double start = session.clock().now();
     const FirmwareTransfer::Outcome outcome = transfer.RunUpdate();
     progress.finishLine();

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "messages/texts.h"
+
 namespace meridan::cli {
 
 namespace {
@@ -37,25 +39,58 @@ void FlashProgress::finishLine() {
     err_.flush();
 }
 
-void FlashProgress::showTitle(const QString& text, TitleColour) {
-    if (text == fwtext::Waiting) {
-        show(QStringLiteral("Waiting for the module..."));
-    } else if (text == fwtext::Running) {
-        ++attempt_;
-        show(attempt_ > 1 ? QStringLiteral("Sending, attempt %1").arg(attempt_)
-                          : QStringLiteral("Sending"));
-    } else if (text == fwtext::Error) {
-        finishLine();
-        show(QStringLiteral("The module stopped answering: starting again"));
-        finishLine();
-    } else if (text == fwtext::Success) {
-        finishLine();
+void FlashProgress::phaseChanged(TransferPhase phase, const TransferStatus& status) {
+    switch (phase) {
+        case TransferPhase::Waiting:
+            show(QStringLiteral("Waiting for the module..."));
+            return;
+        case TransferPhase::Running:
+            totalBlocks_ = status.totalBlocks;
+            blocksStart_ = clock_.now();
+            show(status.attempt > 1 ? QStringLiteral("Sending, attempt %1").arg(status.attempt)
+                                    : QStringLiteral("Sending"));
+            return;
+        case TransferPhase::Restarting:
+            finishLine();
+            show(QStringLiteral("The module stopped answering: starting again"));
+            finishLine();
+            return;
+        case TransferPhase::Confirmed:
+            finishLine();
+            return;
+        case TransferPhase::Starting:
+        case TransferPhase::Asking:
+        case TransferPhase::Succeeded:
+            return;
     }
 }
 
-void FlashProgress::setProgressMaximum(int blocks) {
-    totalBlocks_ = blocks;
-    blocksStart_ = clock_.now();
+void FlashProgress::finished(TransferOutcome outcome, const QString& detail) {
+    QString why;
+    QString title = text::UpdateError;
+    switch (outcome) {
+        case TransferOutcome::Failed:
+            why = text::UpdateFailed;
+            break;
+        case TransferOutcome::NoConnection:
+            why = text::ConnectionNotEstablished;
+            break;
+        case TransferOutcome::PortClosed:
+            why = text::NoComPortSelected;
+            title = text::ComPortError;
+            break;
+        case TransferOutcome::Refused:
+            why = detail;
+            break;
+        case TransferOutcome::Success:
+        case TransferOutcome::Cancelled:
+        case TransferOutcome::Aborted:
+            return;
+    }
+    finishLine();
+    // The window breaks its two languages' lines at a carriage return; a terminal needs a
+    // line feed.
+    err_ << title << ": " << why.replace(QLatin1Char('\r'), QLatin1Char('\n')) << Qt::endl;
 }
 
 QString FlashProgress::progressLine(int blocksSent, double now) const {
@@ -76,9 +111,9 @@ QString FlashProgress::progressLine(int blocksSent, double now) const {
     return s;
 }
 
-void FlashProgress::setProgress(int blocksSent) {
-    if (blocksSent <= 0) return;
-    show(progressLine(blocksSent, clock_.now()));
+void FlashProgress::progress(const TransferProgress& p) {
+    if (p.step != TransferProgress::Step::Sent) return;
+    show(progressLine(p.blocksSent, clock_.now()));
 }
 
 }  // namespace meridan::cli

@@ -8,15 +8,15 @@
 namespace meridan::cli {
 
 // The firmware transfer on a terminal: a progress line on stderr (percent, sector and block,
-// bytes per second, time left once the rate is steady) instead of the update window.
-class FlashProgress final : public FirmwareView {
+// bytes per second, time left once the rate is steady), the restarts, and why it failed.
+class FlashProgress final : public TransferObserver {
   public:
     FlashProgress(const QString& image, Clock& clock, QTextStream& err, bool terminal);
 
-    void showTitle(const QString& text, TitleColour colour) override;
-    void setProgressMaximum(int blocks) override;
-    void setProgress(int blocksSent) override;
-    QString SelectFirmwareFile(bool) override { return image_; }
+    void phaseChanged(TransferPhase phase, const TransferStatus& status) override;
+    void progress(const TransferProgress& progress) override;
+    void finished(TransferOutcome outcome, const QString& detail) override;
+    QString chooseImage(bool) override { return image_; }
     // Done when the module has confirmed: no pauses on the success word.
     bool lingerOnSuccess() const override { return false; }
 
@@ -35,7 +35,6 @@ class FlashProgress final : public FirmwareView {
     QString last_;
     int totalBlocks_ = 0;
     double blocksStart_ = 0;
-    int attempt_ = 0;
 };
 
 }  // namespace meridan::cli

@@ -14,6 +14,9 @@ inline const QString NoComPorts = QStringLiteral("No Com Ports available!");
 inline const QString NoComPortSelected = QStringLiteral("No Com Port selected!");
 inline const QString Overrun = QStringLiteral("Overrun!");
 inline const QString RxOver = QStringLiteral("RXOver!");
+// A firmware update that failed.
+inline const QString UpdateError = QStringLiteral("Update Error");
+inline const QString UpdateFailed = QStringLiteral("Update error\rUpdate Fehler");
 QString portLost(const QString& device);
 QString portOpenFailed(const QString& device, const QString& reason);
 

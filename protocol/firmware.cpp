@@ -1,13 +1,7 @@
 #include "firmware.h"
 
-#include "messages/texts.h"
-
-#include <fcntl.h>
-#include <unistd.h>
-#include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
 #include <algorithm>
+#include <utility>
 
 namespace meridan {
 
@@ -15,105 +9,10 @@ namespace {
 const QByteArray WordUP = QByteArrayLiteral("UP");
 const QByteArray WordOK = QByteArrayLiteral("OK");
 const QByteArray WordEN = QByteArrayLiteral("EN");
-
-QString cannotBeRead(const QString& path, const QString& why) {
-    return QStringLiteral("The firmware image %1 cannot be read: %2")
-        .arg(QDir::toNativeSeparators(path), why);
-}
-
-// Why an image of `size` bytes cannot be sent; empty when it can.
-QString sizeError(const QString& path, qint64 size) {
-    const QString shown = QDir::toNativeSeparators(path);
-    const qint64 sectors = (size + SectorBytes - 1) / SectorBytes;
-    if (size == 0) return QStringLiteral("The firmware image %1 is empty!").arg(shown);
-    if (sectors > MaxSectors) {
-        return QStringLiteral(
-                   "The firmware image %1 has %2 sectors of 64 KiB; at most %3 can be sent!")
-            .arg(shown)
-            .arg(sectors)
-            .arg(MaxSectors);
-    }
-    return {};
-}
 }  // namespace
 
-bool FileExists(const QString& path) {
-    if (path.isEmpty()) return false;
-    const QFileInfo info(path);
-    return info.exists() && !info.isDir();
-}
-
-bool FileReady(const QString& path) {
-#ifdef Q_OS_UNIX
-    // A shared lock cannot be had while another process holds the file for writing under
-    // an exclusive lock, as a copying program does.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    const bool ok = ::fcntl(fd, F_SETLK, &lock) == 0;
-    ::close(fd);
-    return ok;
-#else
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly);
-#endif
-}
-
-QStringList firmwareImagesNewestFirst(const QString& folder, const QString& pattern) {
-    const QDir dir(folder);
-    QStringList names =
-        dir.entryList({pattern}, QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
-    QList<QDateTime> times;
-    for (const QString& n : names)
-        times.append(QFileInfo(dir.filePath(n)).lastModified());
-    // Newest first: each place gets the newest of what follows it; equal times stay put.
-    for (qsizetype i = 0; i < names.size(); ++i) {
-        for (qsizetype j = i + 1; j < names.size(); ++j) {
-            if (times[i] < times[j]) {
-                names.swapItemsAt(i, j);
-                times.swapItemsAt(i, j);
-            }
-        }
-    }
-    return names;
-}
-
-ImageCheck checkFirmwareImage(const QString& path) {
-    ImageCheck c;
-    if (path.isEmpty()) {
-        c.error = QStringLiteral("No firmware image %1 found!").arg(FirmwarePattern);
-        return c;
-    }
-    const QString shown = QDir::toNativeSeparators(path);
-    const QFileInfo info(path);
-    if (!info.exists() || info.isDir()) {
-        c.error = cannotBeRead(
-            path, info.isDir() ? QStringLiteral("it is a folder") : QStringLiteral("no such file"));
-        return c;
-    }
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        c.error = cannotBeRead(path, f.errorString());
-        return c;
-    }
-    c.size = f.size();
-    c.sectors = static_cast<int>((c.size + SectorBytes - 1) / SectorBytes);
-    c.error = sizeError(path, c.size);
-    return c;
-}
-
-QString signedNumber(qint64 value) {
-    return value < 0 ? QString::number(value) : QLatin1Char(' ') + QString::number(value);
-}
-
-FirmwareTransfer::FirmwareTransfer(Link& link, FirmwareView& view, MessageService& messages)
-    : link_(link), view_(view), messages_(messages) {}
-
-FirmwareTransfer::~FirmwareTransfer() {
-    file_.close();
-}
+FirmwareTransfer::FirmwareTransfer(Link& link, TransferObserver& observer)
+    : link_(link), observer_(observer) {}
 
 void FirmwareTransfer::warte(double seconds) {
     link_.WaitSeconds(seconds);
@@ -126,111 +25,35 @@ bool FirmwareTransfer::waitForReply(const QByteArray& word, WordAt at, double op
                ModuleAnswerLimit, std::max(link_.clock().now(), opensAt)) == Link::Wait::Done;
 }
 
-void FirmwareTransfer::report(const QString& message, const QString& title) {
-    messages_.restoreCursor();
-    messages_.show(message, title, MessageIcon::Critical, MessageButtons::Ok);
-}
-
-bool FirmwareTransfer::prepare(bool moduleCheck, Outcome* refused) {
-    view_.setHourglass(true);
-    view_.resetClock();
-    // Every start and every restart begins with an empty bar and 0%.
-    view_.setProgress(0);
-    view_.setPercent(QStringLiteral("0%"));
-    view_.setIndicatorBusy(true);
-    view_.showTitle(fwtext::Waiting, TitleColour::Black);
-    if (moduleCheck) {
-        view_.showInstructions(fwtext::CheckEnglish, fwtext::CheckGerman);
-    } else {
-        view_.showInstructions(QString(), QString());
-    }
-    if (!link_.port().isOpen()) {
-        report(text::NoComPortSelected, text::ComPortError);
-        view_.setStatusPanel(QString());
-        view_.showReady();
-        *refused = Outcome::PortClosed;
-        return false;
-    }
-    // An image that cannot be sent is refused before anything goes to the module.
-    if (refuseImage(view_.SelectFirmwareFile(false), nullptr)) {
-        *refused = Outcome::Refused;
-        return false;
-    }
-    return true;
-}
-
-void FirmwareTransfer::endInReady() {
-    view_.stopClock();
-    view_.setStatusPanel(QString());
-    view_.showReady();
-}
-
-bool FirmwareTransfer::readImage(const QString& path) {
+FirmwareTransfer::Outcome FirmwareTransfer::finish(const Ended& ended) {
     image_.clear();
-    file_.close();
-    file_.setFileName(path);
-    QString error;
-    if (!file_.open(QIODevice::ReadOnly)) {
-        error = cannotBeRead(path, file_.errorString());
-    } else {
-        const qint64 size = file_.size();
-        error = sizeError(path, size);
-        if (error.isEmpty()) {
-            image_.resize(size);
-            qint64 got = 0;
-            while (got < size) {
-                const qint64 n = file_.read(image_.data() + got, size - got);
-                if (n <= 0) break;
-                got += n;
-            }
-            if (got < size) {
-                error = QStringLiteral(
-                            "The firmware image %1 could not be read whole: only %2 "
-                            "of its %3 bytes. Nothing of it was sent.")
-                            .arg(QDir::toNativeSeparators(path))
-                            .arg(got)
-                            .arg(size);
-                image_.clear();
-            }
-        }
-    }
-    file_.close();
-    if (error.isEmpty()) return true;
-    report(error, fwtext::UpdateError);
-    endInReady();
-    return false;
+    observer_.finished(ended.outcome, ended.detail);
+    return ended.outcome;
 }
 
-bool FirmwareTransfer::refuseImage(const QString& path, ImageCheck* check) {
-    const ImageCheck c = checkFirmwareImage(path);
-    if (check) *check = c;
-    if (c.error.isEmpty()) return false;
-    report(c.error, fwtext::UpdateError);
-    endInReady();
-    return true;
+std::optional<FirmwareTransfer::Ended> FirmwareTransfer::prepare() {
+    phase(TransferPhase::Starting);
+    if (!link_.port().isOpen()) return Ended{Outcome::PortClosed, {}};
+    // An image that cannot be sent is refused before anything goes to the module.
+    const ImageCheck check = checkFirmwareImage(observer_.chooseImage(false));
+    if (!check.error.isEmpty()) return Ended{Outcome::Refused, check.error};
+    return std::nullopt;
 }
 
-FirmwareTransfer::Handshake FirmwareTransfer::UpdateStartHandshake(bool moduleCheck) {
+FirmwareTransfer::Handshake FirmwareTransfer::UpdateStartHandshake() {
     const double series = link_.clock().now();
     link_.clearReplyBuffer();
     for (;;) {
-        view_.showTitle(fwtext::Waiting, TitleColour::Black);
-        if (moduleCheck) {
-            view_.showInstructions(fwtext::CheckEnglish, fwtext::CheckGerman);
-            view_.setStatusPanel(fwtext::WaitingForRequest);
-        } else {
-            view_.showInstructions(QString(), QString());
-            view_.setStatusPanel(fwtext::Waiting);
-        }
-        warte(1);
+        phase(TransferPhase::Waiting);
+        warte(TryPause);
         if (link_.aborted()) return Handshake::Aborted;
-        view_.startClock();
+        phase(TransferPhase::Asking);
         const double attempt = link_.clock().now();
         if (!link_.pumpOnce(0)) return Handshake::Aborted;
         link_.write(WordUP);
         link_.clearReplyBuffer();
         // The module check does not look at Cancel.
-        auto cancelled = [&] { return !moduleCheck && view_.cancelRequested(); };
+        auto cancelled = [&] { return !status_.moduleCheck && observer_.cancelRequested(); };
         const Link::Wait w =
             link_.waitFor([&] { return cancelled() || link_.ReplyBuffer().endsWith(WordOK); },
                           HandshakeTry, attempt);
@@ -241,78 +64,67 @@ FirmwareTransfer::Handshake FirmwareTransfer::UpdateStartHandshake(bool moduleCh
     }
 }
 
-FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
+std::optional<FirmwareTransfer::Ended> FirmwareTransfer::runAttempt() {
     figures_.bytesSent = 0;
-    Outcome refused = Outcome::Refused;
-    if (!prepare(false, &refused)) {
-        return refused == Outcome::PortClosed ? Attempt::PortClosed : Attempt::Refused;
-    }
+    status_ = {false, figures_.attempt, 0, 0};
+    if (auto ended = prepare()) return ended;
 
-    switch (UpdateStartHandshake(false)) {
+    switch (UpdateStartHandshake()) {
         case Handshake::Answered:
             break;
         case Handshake::Cancelled:
-            endInReady();
-            return Attempt::Cancelled;
+            return Ended{Outcome::Cancelled, {}};
         case Handshake::NoAnswer:
-            report(text::ConnectionNotEstablished, fwtext::UpdateError);
-            endInReady();
-            return Attempt::NoConnection;
+            return Ended{Outcome::NoConnection, {}};
         case Handshake::Aborted:
-            return Attempt::Aborted;
+            return Ended{Outcome::Aborted, {}};
     }
-
     link_.clearReplyBuffer();
-    const QString image = view_.SelectFirmwareFile(true);
+    const QString path = observer_.chooseImage(true);
     link_.clearReplyBuffer();
-    if (refuseImage(image, nullptr)) return Attempt::Refused;
+    return sendImage(path);
+}
 
-    int blocksSent = 0;
+std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage(const QString& path) {
     // The whole image, as the file holds it now: what happens to the file from here on does
     // not change what is sent.
-    if (!readImage(image)) return Attempt::Refused;
-    const int sectors = static_cast<int>((image_.size() + SectorBytes - 1) / SectorBytes);
+    FirmwareImage read = readFirmwareImage(path);
+    if (!read.error.isEmpty()) return Ended{Outcome::Refused, read.error};
+    image_ = std::move(read.bytes);
+    const int sectors = static_cast<int>(sectorCount(image_.size()));
     const int total = sectors * BlocksPerSector;
-    figures_.image = image;
+    figures_.image = path;
     figures_.sectors = sectors;
     figures_.imageBytes = image_.size();
+    status_.sectors = sectors;
+    status_.totalBlocks = total;
+    phase(TransferPhase::Running);
+    const Ended aborted{Outcome::Aborted, {}};
+    warte(ImagePause);
+    if (link_.aborted()) return aborted;
 
-    view_.showTitle(fwtext::Running, TitleColour::Red);
-    view_.showInstructions(fwtext::RunningEnglish, fwtext::RunningGerman);
-    view_.setProgressMaximum(total);
-    view_.setProgress(0);
-    view_.setPercent(QStringLiteral("0%"));
-    view_.setHourglass(true);
-    view_.resetClock();
-    view_.startClock();
-    warte(0.5);
-    if (link_.aborted()) return Attempt::Aborted;
-
-    // The sector count.
     link_.clearReplyBuffer();
     QByteArray announce = WordOK;
     announce.append(static_cast<char>(sectors));
     link_.write(announce);
-    warte(1);
-    if (link_.aborted()) return Attempt::Aborted;
+    warte(CountPause);
+    if (link_.aborted()) return aborted;
 
-    // The module's answer to a sector cannot come before the sector has crossed the line,
-    // however early the port took it: its answer window opens no earlier than that.
+    int blocksSent = 0;
     double answerOpens = 0;
     qint64 offset = 0;
     for (int sector = 0; sector < sectors; ++sector) {
         if (!waitForReply(WordOK, WordAt::End, answerOpens)) {
-            return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
+            return link_.aborted() ? std::optional(aborted) : std::nullopt;
         }
         link_.clearReplyBuffer();
-        warte(1);
-        if (link_.aborted()) return Attempt::Aborted;
+        warte(SectorPause);
+        if (link_.aborted()) return aborted;
         const int blockSize = link_.port().transmitBufferSize();
         double sectorHandedOver = 0;
         for (int block = 0; block < BlocksPerSector; ++block) {
-            if (!link_.pumpOnce(0)) return Attempt::Aborted;
-            view_.setStatusPanel(QStringLiteral("Sending Sector") + signedNumber(sector) +
-                                 QStringLiteral("   Block") + signedNumber(block));
+            if (!link_.pumpOnce(0)) return aborted;
+            observer_.progress({TransferProgress::Step::Sending, sector, block, blocksSent, total});
             // Past the end of the image the block is filled up with blanks.
             QByteArray data = image_.mid(offset, blockSize);
             data.append(QByteArray(blockSize - data.size(), ' '));
@@ -322,46 +134,36 @@ FirmwareTransfer::Attempt FirmwareTransfer::runAttempt() {
             link_.write(data);
             // The block counts as sent once the port has taken all of it.
             if (!link_.drain(DrainLimit)) {
-                return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
+                return link_.aborted() ? std::optional(aborted) : std::nullopt;
             }
             ++blocksSent;
             figures_.bytesSent += blockSize;
-            view_.setProgress(blocksSent);
-            view_.setPercent(signedNumber(qint64(blocksSent) * 100 / total) + QLatin1Char('%'));
+            observer_.progress({TransferProgress::Step::Sent, sector, block, blocksSent, total});
         }
-        view_.setStatusPanel(QStringLiteral("Writing Sector") + signedNumber(sector));
+        observer_.progress(
+            {TransferProgress::Step::Written, sector, BlocksPerSector - 1, blocksSent, total});
         answerOpens = std::max(
             link_.clock().now(),
             sectorHandedOver + double(BlocksPerSector) * double(blockSize) / LineBytesPerSecond);
     }
 
     // The module answers the last sector with "EN" at the start of what it sends.
-    warte(0.5);
-    if (link_.aborted()) return Attempt::Aborted;
+    warte(EndPause);
+    if (link_.aborted()) return aborted;
     if (!waitForReply(WordEN, WordAt::Start, answerOpens)) {
-        return link_.aborted() ? Attempt::Aborted : Attempt::Stalled;
+        return link_.aborted() ? std::optional(aborted) : std::nullopt;
     }
-
     image_.clear();
-    view_.stopClock();
-    if (!view_.lingerOnSuccess()) return Attempt::Success;
-    warte(2);
-    if (link_.aborted()) {
-        endInReady();
-        return Attempt::Success;
+    phase(TransferPhase::Confirmed);
+    if (observer_.lingerOnSuccess()) {
+        // The module has the image; closing the window now only cuts the display short.
+        warte(SuccessPause);
+        if (!link_.aborted()) {
+            phase(TransferPhase::Succeeded);
+            warte(SuccessShown);
+        }
     }
-    view_.setStatusPanel(QString());
-    view_.setIndicatorBusy(false);
-    view_.showTitle(fwtext::Success, TitleColour::Green);
-    view_.showInstructions(QString(), QString());
-    warte(3);
-    if (link_.aborted()) {
-        endInReady();
-        return Attempt::Success;
-    }
-    view_.showReady();
-    view_.beep();
-    return Attempt::Success;
+    return Ended{Outcome::Success, {}};
 }
 
 FirmwareTransfer::Outcome FirmwareTransfer::RunUpdate() {
@@ -369,45 +171,14 @@ FirmwareTransfer::Outcome FirmwareTransfer::RunUpdate() {
     figures_ = {};
     for (;;) {
         ++figures_.attempt;
-        const Attempt a = runAttempt();
-        switch (a) {
-            case Attempt::Success:
-                return Outcome::Success;
-            case Attempt::Cancelled:
-                return Outcome::Cancelled;
-            case Attempt::NoConnection:
-                return Outcome::NoConnection;
-            case Attempt::PortClosed:
-                return Outcome::PortClosed;
-            case Attempt::Refused:
-                file_.close();
-                return Outcome::Refused;
-            case Attempt::Aborted:
-                // Nothing more is sent; the window is left as after any other end.
-                file_.close();
-                image_.clear();
-                endInReady();
-                return Outcome::Aborted;
-            case Attempt::Stalled:
-                break;
-        }
+        if (const auto ended = runAttempt()) return finish(*ended);
         image_.clear();
         ++RetryCount;
-        if (RetryCount >= MaxAttempts) {
-            report(fwtext::UpdateFailed, fwtext::UpdateError);
-            endInReady();
-            file_.close();
-            return Outcome::Failed;
-        }
+        if (RetryCount >= MaxAttempts) return finish({Outcome::Failed, {}});
         // The next attempt reads the image afresh.
-        view_.showTitle(fwtext::Error, TitleColour::Red);
-        view_.showInstructions(fwtext::RestartEnglish, fwtext::RestartGerman);
-        warte(2);
-        if (link_.aborted()) {
-            file_.close();
-            endInReady();
-            return Outcome::Aborted;
-        }
+        phase(TransferPhase::Restarting);
+        warte(RestartPause);
+        if (link_.aborted()) return finish({Outcome::Aborted, {}});
     }
 }
 
@@ -415,21 +186,18 @@ FirmwareTransfer::Outcome FirmwareTransfer::CheckModuleType() {
     Link::SequenceScope scope(link_);
     RetryCount = 0;
     figures_ = {};
-    Outcome refused = Outcome::Refused;
-    if (!prepare(true, &refused)) return refused;
-    switch (UpdateStartHandshake(true)) {
+    status_ = {true, 0, 0, 0};
+    if (const auto ended = prepare()) return finish(*ended);
+    switch (UpdateStartHandshake()) {
         case Handshake::Answered:
         case Handshake::Cancelled:  // the check does not look at Cancel
             break;
         case Handshake::NoAnswer:
-            report(text::ConnectionNotEstablished, fwtext::UpdateError);
-            endInReady();
-            return Outcome::NoConnection;
+            return finish({Outcome::NoConnection, {}});
         case Handshake::Aborted:
-            endInReady();
-            return Outcome::Aborted;
+            return finish({Outcome::Aborted, {}});
     }
-    view_.SelectFirmwareFile(true);
+    observer_.chooseImage(true);
     link_.clearReplyBuffer();
     return RunUpdate();
 }

@@ -1,111 +1,92 @@
 #pragma once
 
-#include <QFile>
+#include <QByteArray>
 #include <QString>
-#include <QStringList>
+#include <optional>
 
+#include "firmwareimage.h"
 #include "link/link.h"
-#include "messages/messageservice.h"
 
 namespace meridan {
 
-// Firmware images are sent to a module of the headend in 64 KiB sectors of four blocks, at
-// the module's request:
+// The firmware exchange with a module of the headend, sectors sent at the module's request:
 //
 //   host                         module
+//   (TryPause 1 s)
 //   "UP"                 ->                   (every 6 s until answered, for 50 s)
 //                        <-      "OK"
+//   (image read whole; ImagePause 0.5 s)
 //   "OK" n               ->                   (n = sector count, one byte, 1..255)
-//                        <-      "OK"         (send sector 0)
-//   4 blocks of 16 KiB   ->
-//                        <-      "OK"         (send the next sector) ... or "EN" after the last
+//   (CountPause 1 s)
+//                        <-      "OK"         (send sector 0; awaited 10 s at most)
+//   (SectorPause 1 s)
+//   4 blocks of 16 KiB   ->                   (back to back, no answer between them)
+//                        <-      "OK"         (send the next sector) ... or, after the last:
+//   (EndPause 0.5 s)
+//                        <-      "EN"         (at the start of what it sends; 10 s at most)
 //
-// The image is sent byte for byte; the last block is filled up with blanks (0x20) past the
-// end of the file. Each attempt reads the whole image first and sends it from memory, so
-// every byte sent is a byte of one version of the file, or a blank of the last sector.
-constexpr qint64 SectorBytes = 65536;
-constexpr int BlocksPerSector = 4;
-constexpr int MaxSectors = 255;
-inline const QString FirmwarePattern = QStringLiteral("VELNO_S*.bin");
+// A sector's answer cannot come before the sector has crossed the line (11.4 s at 57600 8N1),
+// however early the port took it, so its 10-second window opens no earlier than that. A
+// module that does not ask for a sector or end the update in time gets a fresh start ("UP",
+// the count, sector 0), up to four attempts in all.
 
-// True when `path` names something that is neither a folder nor missing.
-bool FileExists(const QString& path);
-// True when the file can be opened for reading while no other process writes it.
-bool FileReady(const QString& path);
-// Names of the files in `folder` matching `pattern`, newest first by modification time.
-QStringList firmwareImagesNewestFirst(const QString& folder, const QString& pattern);
-
-struct ImageCheck {
-    QString error;  // empty when the image can be sent
-    qint64 size = 0;
-    int sectors = 0;
+enum class TransferPhase {
+    Starting,    // a start or a restart: busy, clock back to 0, empty bar
+    Waiting,     // a try of the start handshake begins; "UP" follows after TryPause
+    Asking,      // "UP" goes out now: the elapsed clock runs from here
+    Running,     // the module answered and the image was read: the sectors follow
+    Restarting,  // a sector's request or the end mark did not come: a new attempt follows
+    Confirmed,   // the module answered the last sector with "EN"
+    Succeeded,   // the success is shown (SuccessPause after the confirmation)
 };
-// Whether an image can be sent: it exists, can be read, is not empty and has at most 255
-// sectors (the count is the length divided by 65536, rounded up).
-ImageCheck checkFirmwareImage(const QString& path);
 
-// A number as the update window writes it: a blank before a non-negative value.
-QString signedNumber(qint64 value);
+struct TransferStatus {
+    bool moduleCheck = false;  // the module check's own handshake, before the update
+    int attempt = 0;           // 1 to 4
+    int sectors = 0;           // once Running
+    int totalBlocks = 0;       // sectors x 4
+};
 
-enum class TitleColour { Black, Red, Green };
+struct TransferProgress {
+    enum class Step { Sending, Sent, Written };
+    Step step;           // a block goes to the port; it has left; the sector is complete
+    int sector = 0;      // from 0
+    int block = 0;       // 0 to 3
+    int blocksSent = 0;  // blocks the port has taken in this attempt
+    int totalBlocks = 0;
+};
 
-// What the update window shows of a transfer. The transfer decides what to show when; a view
-// without a window (the command line) shows only what it cares about.
-class FirmwareView {
+enum class TransferOutcome {
+    Success,
+    Failed,        // four attempts stalled
+    Cancelled,     // Cancel during the start handshake
+    NoConnection,  // no "OK" within 50 s
+    PortClosed,    // no port is open
+    Refused,       // no image, or one that cannot be sent or read whole (detail says why)
+    Aborted,       // the window or the program is closing: nothing more is sent
+};
+
+// Whoever shows a transfer: the update window, or the command line's progress line. It is
+// told the phases, the blocks and how the transfer ended, once; it answers whether Cancel
+// was pressed and which image to send.
+class TransferObserver {
   public:
-    virtual ~FirmwareView() = default;
-    virtual void setHourglass(bool) {}
-    virtual void showTitle(const QString& /*text*/, TitleColour) {}
-    virtual void showInstructions(const QString& /*english*/, const QString& /*german*/) {}
-    // Panel 2 of the main window's status bar.
-    virtual void setStatusPanel(const QString&) {}
-    virtual void setIndicatorBusy(bool) {}
-    // Progress bar (blocks sent of sectors x 4) and the percentage label.
-    virtual void setProgressMaximum(int /*blocks*/) {}
-    virtual void setProgress(int /*blocksSent*/) {}
-    virtual void setPercent(const QString&) {}
-    // The elapsed clock: back to 0:00:00; started (reference tick taken, timer on); stopped.
-    virtual void resetClock() {}
-    virtual void startClock() {}
-    virtual void stopClock() {}
+    virtual ~TransferObserver() = default;
+    virtual void phaseChanged(TransferPhase phase, const TransferStatus& status) = 0;
+    virtual void progress(const TransferProgress&) {}
+    // `detail` says why an image was refused.
+    virtual void finished(TransferOutcome outcome, const QString& detail) = 0;
     virtual bool cancelRequested() { return false; }
     // The image to send: the newest, or the user's choice in expert mode. May ask the user
     // only when mayAsk is true. Empty when there is none.
-    virtual QString SelectFirmwareFile(bool mayAsk) = 0;
-    // The idle state: "Ready", the idle instruction lines, progress 0, indicator green,
-    // toolbar in its idle arrangement, default pointer.
-    virtual void showReady() {}
-    virtual void beep() {}
-    // The window shows the success word for a while (2 s, then 3 s) before Ready; a view
-    // without a window ends as soon as the module has confirmed.
+    virtual QString chooseImage(bool mayAsk) = 0;
+    // The window shows the success for a while (SuccessPause, then SuccessShown) before it
+    // ends; the command line ends as soon as the module has confirmed.
     virtual bool lingerOnSuccess() const { return true; }
 };
 
-namespace fwtext {
-inline const QString UpdateError = QStringLiteral("Update Error");
-inline const QString Waiting = QStringLiteral("Waiting for response...");
-inline const QString WaitingForRequest = QStringLiteral("Waiting for request...");
-inline const QString Running = QStringLiteral("Running");
-inline const QString Error = QStringLiteral("Error");
-inline const QString Ready = QStringLiteral("Ready");
-inline const QString Success = QStringLiteral("Update Successful / Update erfolgreich");
-inline const QString IdleEnglish = QStringLiteral("To start update procedure press Update button");
-inline const QString IdleGerman =
-    QStringLiteral("Um den Update-Vorgang zu starten, Update Button drücken");
-inline const QString RunningEnglish = QStringLiteral("Update in progress, please wait");
-inline const QString RunningGerman = QStringLiteral("Update wird ausgeführt, bitte warten");
-inline const QString RestartEnglish =
-    QStringLiteral("Update error. Automatical restart, please wait");
-inline const QString RestartGerman =
-    QStringLiteral("Update Fehler. Automatischer Neustart, bitte warten");
-inline const QString CheckEnglish = QStringLiteral("Checking module type for update, please wait");
-inline const QString CheckGerman =
-    QStringLiteral("Prüfe Modultyp für Update-Vorgang, bitte warten");
-inline const QString UpdateFailed = QStringLiteral("Update error\rUpdate Fehler");
-}  // namespace fwtext
-
-// The firmware transfer of the update window: start handshake, sector count, blocks at the
-// module's request, end mark, with up to four attempts per start.
+// The firmware transfer: start handshake, sector count, blocks at the module's request, end
+// mark, with up to four attempts per start.
 class FirmwareTransfer {
   public:
     static constexpr double HandshakeTry = 5.0;
@@ -117,19 +98,19 @@ class FirmwareTransfer {
     // 57600 baud, 8N1: ten bit times a byte. A port with a large buffer (a pseudo-terminal,
     // a USB adapter, a network serial server) takes a sector long before the module has it.
     static constexpr double LineBytesPerSecond = 5760.0;
+    // The pauses of the exchange, as drawn above.
+    static constexpr double TryPause = 1.0;
+    static constexpr double ImagePause = 0.5;
+    static constexpr double CountPause = 1.0;
+    static constexpr double SectorPause = 1.0;
+    static constexpr double EndPause = 0.5;
+    static constexpr double SuccessPause = 2.0;  // before the success is shown
+    static constexpr double SuccessShown = 3.0;  // how long it is shown
+    static constexpr double RestartPause = 2.0;  // "Error" before the next attempt
 
-    enum class Outcome {
-        Success,
-        Failed,        // four attempts stalled; reported
-        Cancelled,     // Cancel during the start handshake
-        NoConnection,  // no "OK" within 50 s; reported
-        PortClosed,    // reported
-        Refused,       // no image, or one that cannot be sent or read whole; reported
-        Aborted,       // the window or the program is closing: nothing more is sent
-    };
+    using Outcome = TransferOutcome;
 
-    FirmwareTransfer(Link& link, FirmwareView& view, MessageService& messages);
-    ~FirmwareTransfer();
+    FirmwareTransfer(Link& link, TransferObserver& observer);
 
     // Failed attempts since the user started the update.
     int RetryCount = 0;
@@ -140,8 +121,6 @@ class FirmwareTransfer {
     Outcome CheckModuleType();
     // Waits `seconds`, taking in what arrives meanwhile.
     void warte(double seconds);
-    void closeFile() { file_.close(); }
-    bool fileOpen() const { return file_.isOpen(); }
 
     // Figures of the last attempt, for progress reports.
     struct Figures {
@@ -155,29 +134,27 @@ class FirmwareTransfer {
 
   private:
     enum class Handshake { Answered, Cancelled, NoAnswer, Aborted };
-    enum class Attempt { Success, Stalled, Cancelled, NoConnection, PortClosed, Refused, Aborted };
-
     enum class WordAt { Start, End };
+    struct Ended {
+        Outcome outcome;
+        QString detail;
+    };
 
-    Attempt runAttempt();
+    // One attempt: the ending, or nothing when the module stalled.
+    std::optional<Ended> runAttempt();
     // The busy state, the port check and the image check that start an attempt or a check.
-    // False, reported and back in Ready, when there is nothing to send or no port.
-    bool prepare(bool moduleCheck, Outcome* refused);
-    Handshake UpdateStartHandshake(bool moduleCheck);
-    bool refuseImage(const QString& path, ImageCheck* check);
-    // Reads the whole image into image_; false, reported and back in Ready, when the file
-    // cannot be read whole or is no longer an image that can be sent.
-    bool readImage(const QString& path);
-    // Waits for `word` at the start or the end of ReplyBuffer, for ModuleAnswerLimit seconds
-    // from now or from `opensAt`, whichever is later.
+    std::optional<Ended> prepare();
+    Handshake UpdateStartHandshake();
+    std::optional<Ended> sendImage(const QString& path);
+    // Waits for `word` at the start or the end of ReplyBuffer, for ModuleAnswerLimit from
+    // `opensAt` (or from now, when that is later).
     bool waitForReply(const QByteArray& word, WordAt at, double opensAt);
-    void report(const QString& message, const QString& title);
-    void endInReady();
+    void phase(TransferPhase p) { observer_.phaseChanged(p, status_); }
+    Outcome finish(const Ended& ended);
 
     Link& link_;
-    FirmwareView& view_;
-    MessageService& messages_;
-    QFile file_;
+    TransferObserver& observer_;
+    TransferStatus status_;
     QByteArray image_;
     Figures figures_;
 };

@@ -32,20 +32,12 @@ namespace meridan {
 
 namespace {
 
-constexpr quint32 Black = 0;
-constexpr quint32 Red = 255;
+// The indicator's colour when idle (0x00BBGGRR).
 constexpr quint32 Green = 49152;
 const QString AddFileTitle = QStringLiteral("Add Bin-File");
 // A copied image must be readable this soon.
 constexpr int FileReadyTries = 50;
 constexpr double FileReadyPause = 0.1;
-// A cancel during the transfer is honoured at its next restart, or at once in the handshake.
-const QString CancelRequestedTitle = QStringLiteral("Cancel requested");
-const QString CancelAtRestart =
-    QStringLiteral("Cancel requested: the update stops at its next restart");
-const QString CancelledEnglish = QStringLiteral("Update cancelled");
-const QString CancelledGerman = QStringLiteral("Update abgebrochen");
-
 enum Button {
     ButtonSlave = 1,
     ButtonCi = 2,
@@ -59,10 +51,6 @@ enum Button {
 
 using ui::arial;
 
-QColor colourOf(quint32 bgr) {
-    return ui::ActivityInd::toQColor(bgr);
-}
-
 }  // namespace
 
 Form_Update::Form_Update(Link& link, ProgramData& programData, MessageService& messages,
@@ -75,7 +63,8 @@ Form_Update::Form_Update(Link& link, ProgramData& programData, MessageService& m
       shell_(shell),
       fileDialogs_(fileDialogs),
       folder_(programFolder),
-      transfer_(link, *this, messages) {
+      presenter_(*this, shell, messages),
+      transfer_(link, presenter_) {
     setObjectName(QStringLiteral("Form_Update"));
     setWindowTitle(QStringLiteral("Update Utility"));
     setFont(arial(8.25, false));
@@ -93,11 +82,8 @@ Form_Update::Form_Update(Link& link, ProgramData& programData, MessageService& m
     lblZeit->setText(clock_.text());
     data_.ExpertMode = false;
     transfer_.RetryCount = 0;
-    Label_title->setText(fwtext::Ready);
-    showInstructions(fwtext::IdleEnglish, fwtext::IdleGerman);
-    setPercent(QStringLiteral("0%"));
+    presenter_.showIdleTexts();
     button(ButtonCancel)->setEnabled(false);
-    CancelRequested = false;
 }
 
 Form_Update::~Form_Update() = default;
@@ -270,13 +256,11 @@ void Form_Update::Toolbar1_ButtonClick(int index) {
             expertLogin();
             break;
         case ButtonCancel:
-            CancelRequested = true;
             button(ButtonCancel)->setEnabled(false);
-            if (busy_) showCancelRequested();
+            presenter_.requestCancel();
             break;
         case ButtonExit:
             shell_.setStatusPanel(2, QString());
-            transfer_.closeFile();
             ui::setDefaultPointer();
             ui::closeChildWindow(this);
             break;
@@ -298,7 +282,6 @@ void Form_Update::Form_KeyDown(int key) {
             }
             break;
         case Qt::Key_Escape:
-            transfer_.closeFile();
             shell_.endProgram();
             break;
         default:
@@ -315,11 +298,10 @@ void Form_Update::startUpdate() {
     button(ButtonExpert)->setEnabled(false);
     button(ButtonCancel)->setEnabled(true);
     button(ButtonExit)->setEnabled(false);
-    CancelRequested = false;
-    const auto outcome = transfer_.RunUpdate();
+    presenter_.begin();
+    transfer_.RunUpdate();
     button(ButtonUpdate)->setEnabled(true);
     busy_ = false;
-    showOutcome(outcome);
     finishSequence();
 }
 
@@ -328,25 +310,12 @@ void Form_Update::moduleCheck() {
     if (busy_) return;
     busy_ = true;
     // A new start: a cancel of an earlier update does not stop this one.
-    CancelRequested = false;
+    presenter_.begin();
     button(ButtonUpdate)->setEnabled(false);
-    const auto outcome = transfer_.CheckModuleType();
+    transfer_.CheckModuleType();
     button(ButtonUpdate)->setEnabled(true);
     busy_ = false;
-    showOutcome(outcome);
     finishSequence();
-}
-
-void Form_Update::showCancelRequested() {
-    showTitle(CancelRequestedTitle, TitleColour::Red);
-    shell_.setStatusPanel(2, sending_ ? CancelAtRestart : CancelRequestedTitle);
-}
-
-void Form_Update::showOutcome(FirmwareTransfer::Outcome outcome) {
-    sending_ = false;
-    if (outcome == FirmwareTransfer::Outcome::Cancelled) {
-        showInstructions(CancelledEnglish, CancelledGerman);
-    }
 }
 
 bool Form_Update::askPassword() {
@@ -441,7 +410,6 @@ void Form_Update::closeEvent(QCloseEvent* event) {
         return;
     }
     Timer1->stop();
-    transfer_.closeFile();
     event->accept();
 }
 
@@ -450,69 +418,7 @@ void Form_Update::resizeEvent(QResizeEvent* event) {
     if (resize_) resize_->DoResize();
 }
 
-// ---- what the transfer shows ----------------------------------------------------------------
-
-void Form_Update::setHourglass(bool on) {
-    if (on) {
-        ui::setHourglass();
-    } else {
-        ui::setDefaultPointer();
-    }
-}
-
-void Form_Update::showTitle(const QString& shownText, TitleColour colour) {
-    QString text = shownText;
-    if (text == fwtext::Running || text == fwtext::Error) {
-        sending_ = true;
-    } else if (text != CancelRequestedTitle) {
-        sending_ = false;
-    }
-    // While a cancel waits for the next restart, the busy titles say so.
-    if (cancelPending() && (text == fwtext::Running || text == fwtext::Waiting)) {
-        text = CancelRequestedTitle;
-        colour = TitleColour::Red;
-    }
-    const quint32 c = colour == TitleColour::Red     ? Red
-                      : colour == TitleColour::Green ? Green
-                                                     : Black;
-    QPalette p = Label_title->palette();
-    p.setColor(QPalette::WindowText, colourOf(c));
-    Label_title->setPalette(p);
-    Label_title->setText(text);
-    Label_title->repaint();
-}
-
-void Form_Update::showInstructions(const QString& english, const QString& german) {
-    Label_englisch->setText(english);
-    Label_deutsch->setText(german);
-    Label_englisch->repaint();
-    Label_deutsch->repaint();
-}
-
-void Form_Update::setStatusPanel(const QString& text) {
-    if (cancelPending() && !text.isEmpty()) {
-        shell_.setStatusPanel(2, sending_ ? CancelAtRestart : CancelRequestedTitle);
-        return;
-    }
-    shell_.setStatusPanel(2, text);
-}
-
-void Form_Update::setIndicatorBusy(bool busy) {
-    Activity1->setForeColor(busy ? Red : Green);
-}
-
-void Form_Update::setProgressMaximum(int blocks) {
-    ProgressBar1->setMaximum(blocks);
-}
-
-void Form_Update::setProgress(int blocksSent) {
-    ProgressBar1->setValue(blocksSent);
-}
-
-void Form_Update::setPercent(const QString& text) {
-    Label1->setText(text);
-    Label1->repaint();
-}
+// ---- the elapsed clock -------------------------------------------------------------------
 
 void Form_Update::resetClock() {
     clock_.reset(ticks_());
@@ -526,21 +432,6 @@ void Form_Update::startClock() {
 
 void Form_Update::stopClock() {
     Timer1->stop();
-}
-
-void Form_Update::showReady() {
-    Activity1->setForeColor(Green);
-    showTitle(fwtext::Ready, TitleColour::Black);
-    showInstructions(fwtext::IdleEnglish, fwtext::IdleGerman);
-    ProgressBar1->setValue(0);
-    setPercent(QStringLiteral("0%"));
-    shell_.setStatusPanel(2, QString());
-    toolbarIdle();
-    ui::setDefaultPointer();
-}
-
-void Form_Update::beep() {
-    QApplication::beep();
 }
 
 }  // namespace meridan

@@ -11,6 +11,7 @@
 #include "messages/messageservice.h"
 #include "protocol/firmware.h"
 #include "protocol/programdata.h"
+#include "updatepresenter.h"
 
 class QAction;
 class QGroupBox;
@@ -36,7 +37,7 @@ class clsResize;
 // 7 Cancel, 8 Exit (1 and 2 have no action and are not shown). Keys, whenever the window is
 // the active child window: F1 module check and update, F2 the same in expert mode (else the
 // expert password), Esc ends the program.
-class Form_Update : public QWidget, public FirmwareView {
+class Form_Update : public QWidget {
     Q_OBJECT
   public:
     static constexpr int ClientWidthTwips = 15330;
@@ -64,24 +65,16 @@ class Form_Update : public QWidget, public FirmwareView {
     FirmwareTransfer& transfer() { return transfer_; }
     const ElapsedClock& clock() const { return clock_; }
     ElapsedClock& clock() { return clock_; }
-    bool CancelRequested = false;
 
-    // FirmwareView
-    void setHourglass(bool on) override;
-    void showTitle(const QString& text, TitleColour colour) override;
-    void showInstructions(const QString& english, const QString& german) override;
-    void setStatusPanel(const QString& text) override;
-    void setIndicatorBusy(bool busy) override;
-    void setProgressMaximum(int blocks) override;
-    void setProgress(int blocksSent) override;
-    void setPercent(const QString& text) override;
-    void resetClock() override;
-    void startClock() override;
-    void stopClock() override;
-    bool cancelRequested() override { return CancelRequested; }
-    QString SelectFirmwareFile(bool mayAsk) override;
-    void showReady() override;
-    void beep() override;
+    // The image to send: the newest, or the user's choice in expert mode. May ask the user
+    // only when mayAsk is true. Empty when there is none.
+    QString SelectFirmwareFile(bool mayAsk);
+    // The elapsed clock: back to 0:00:00; started (reference tick taken, timer on); stopped.
+    void resetClock();
+    void startClock();
+    void stopClock();
+    // Add File, Update, Expert and Exit enabled, Cancel disabled.
+    void toolbarIdle();
 
     QToolBar* Toolbar1 = nullptr;
     QGroupBox* Frame1 = nullptr;
@@ -105,7 +98,6 @@ class Form_Update : public QWidget, public FirmwareView {
 
   private:
     void buildControls();
-    void toolbarIdle();
     void startUpdate();
     void moduleCheck();
     void expertLogin();
@@ -117,10 +109,6 @@ class Form_Update : public QWidget, public FirmwareView {
     void takeFocus();
     // The same once a dialog of this window has closed.
     void keyboardBack();
-    // A cancel the transfer will honour only at its next restart.
-    bool cancelPending() const { return CancelRequested && busy_; }
-    void showCancelRequested();
-    void showOutcome(FirmwareTransfer::Outcome outcome);
 
     Link& link_;
     ProgramData& data_;
@@ -128,6 +116,7 @@ class Form_Update : public QWidget, public FirmwareView {
     ui::Shell& shell_;
     ui::FileDialogs& fileDialogs_;
     QString folder_;
+    UpdatePresenter presenter_;
     FirmwareTransfer transfer_;
     std::unique_ptr<ui::clsResize> resize_;
     std::array<QAction*, 8> buttons_{};
@@ -135,8 +124,6 @@ class Form_Update : public QWidget, public FirmwareView {
     std::function<std::uint32_t()> ticks_;
     bool busy_ = false;
     bool closeAfterSequence_ = false;
-    // The transfer is past its start handshake (running, or waiting to restart).
-    bool sending_ = false;
 };
 
 }  // namespace meridan
