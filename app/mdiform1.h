@@ -8,7 +8,7 @@
 #include "link/link.h"
 #include "link/portmap.h"
 #include "messages/messageservice.h"
-#include "protocol/programdata.h"
+#include "appstate/programdata.h"
 #include "uisupport/shell.h"
 
 class QLabel;

@@ -28,8 +28,8 @@ constexpr Qt::WindowFlags DialogFlags = Qt::Dialog | Qt::CustomizeWindowHint | Q
 
 }  // namespace
 
-frmLogin::frmLogin(bool& passwordAccepted, MessageService& messages, QWidget* parent)
-    : QDialog(parent, DialogFlags), passwordAccepted_(passwordAccepted), messages_(messages) {
+frmLogin::frmLogin(MessageService& messages, QWidget* parent)
+    : QDialog(parent, DialogFlags), messages_(messages) {
     setObjectName(QStringLiteral("frmLogin"));
     setWindowTitle(Caption);
     setFont(arial(8.25));
@@ -59,7 +59,7 @@ frmLogin::frmLogin(bool& passwordAccepted, MessageService& messages, QWidget* pa
 
 void frmLogin::cmdOK_Click() {
     if (txtPassword->text() == ExpertPassword) {
-        passwordAccepted_ = true;
+        answer_ = Answer::Password;
         accept();
         return;
     }
@@ -68,7 +68,7 @@ void frmLogin::cmdOK_Click() {
 }
 
 void frmLogin::cmdCancel_Click() {
-    passwordAccepted_ = false;
+    answer_ = Answer::Cancel;
     reject();
 }
 

@@ -11,9 +11,10 @@ class QPushButton;
 
 namespace meridan {
 
-// Asks for the expert password. The caller opens a fresh dialog modally and reads
-// `passwordAccepted` once it has closed: true after the correct password, false after Cancel
-// or Esc, unchanged when the dialog was closed any other way.
+// Asks for the expert password. The caller opens a fresh dialog modally and reads its answer
+// once it has closed: the correct password, Cancel (or Esc), or neither (the dialog was closed
+// another way). Whether the password counts as given is then the caller's: true after the
+// password, false after Cancel, as it was otherwise.
 class frmLogin : public QDialog {
     Q_OBJECT
   public:
@@ -23,7 +24,14 @@ class frmLogin : public QDialog {
     static constexpr int ClientWidthTwips = 3750;
     static constexpr int ClientHeightTwips = 1545;
 
-    frmLogin(bool& passwordAccepted, MessageService& messages, QWidget* parent = nullptr);
+    explicit frmLogin(MessageService& messages, QWidget* parent = nullptr);
+
+    enum class Answer { None, Password, Cancel };
+    Answer answer() const { return answer_; }
+    // Whether the password counts as given after this dialog, when it did before.
+    bool passwordAccepted(bool before) const {
+        return answer_ == Answer::None ? before : answer_ == Answer::Password;
+    }
 
     QLabel* lblLabels1 = nullptr;
     QLineEdit* txtPassword = nullptr;
@@ -38,8 +46,8 @@ class frmLogin : public QDialog {
     void cmdOK_Click();
     void cmdCancel_Click();
 
-    bool& passwordAccepted_;
     MessageService& messages_;
+    Answer answer_ = Answer::None;
 };
 
 }  // namespace meridan

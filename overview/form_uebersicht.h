@@ -8,7 +8,7 @@
 #include "frequencybox.h"
 #include "link/link.h"
 #include "messages/messageservice.h"
-#include "protocol/programdata.h"
+#include "appstate/programdata.h"
 #include "protocol/sequences.h"
 #include "protocol/unitview.h"
 

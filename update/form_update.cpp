@@ -319,8 +319,9 @@ void Form_Update::moduleCheck() {
 }
 
 bool Form_Update::askPassword() {
-    frmLogin login(data_.PasswordAccepted, messages_, this);
+    frmLogin login(messages_, this);
     login.exec();
+    data_.PasswordAccepted = login.passwordAccepted(data_.PasswordAccepted);
     keyboardBack();
     return data_.PasswordAccepted;
 }

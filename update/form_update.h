@@ -10,7 +10,7 @@
 #include "link/link.h"
 #include "messages/messageservice.h"
 #include "protocol/firmware.h"
-#include "protocol/programdata.h"
+#include "appstate/programdata.h"
 #include "updatepresenter.h"
 
 class QAction;

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "unitimage.h"
+#include "protocol/unitimage.h"
 
 namespace meridan {
 
