@@ -16,7 +16,7 @@
 int main(int argc, char* argv[]) {
     using namespace meridan;
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Meridan"));
+    QApplication::setOrganizationName(SettingsOrganisation);
     QApplication::setApplicationName(MDIForm1::Title);
     QApplication::setApplicationVersion(programVersion());
     {
@@ -50,7 +50,7 @@ int main(int argc, char* argv[]) {
         QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("sat.ico"));
     if (QFile::exists(ownIcon)) QApplication::setWindowIcon(QIcon(ownIcon));
 
-    QSettings settings(QStringLiteral("Meridan"), MDIForm1::Title);
+    QSettings settings(SettingsOrganisation, ApplicationTitle);
     const PortMap portMap(&settings);
     QtSerialPort port(portMap);
     SteadyClock clock;

@@ -7,7 +7,6 @@
 #include <QDate>
 #include <QFile>
 #include <QGuiApplication>
-#include <QIcon>
 #include <QLabel>
 #include <QLocale>
 #include <QMdiArea>
@@ -22,12 +21,12 @@
 #include "messages/texts.h"
 #include "overview/form_uebersicht.h"
 #include "uisupport/filedialogs.h"
+#include "uisupport/windowicon.h"
 #include "update/form_update.h"
 
 namespace meridan {
 
 namespace {
-const QString PortKey = QStringLiteral("Settings/COM-Port");
 // Size, place and state of the main window at the last exit.
 const QString GeometryKey = QStringLiteral("Window/Geometry");
 // The main window as designed: the overview at 96 dots per inch with the menu and status bars.
@@ -37,7 +36,7 @@ constexpr QSize DesignedSize(1100, 860);
 const QMargins FrameAllowance(8, 40, 8, 8);
 }  // namespace
 
-const QString MDIForm1::Title = QStringLiteral("Meridan Converter");
+const QString MDIForm1::Title = ApplicationTitle;
 
 QString programVersion() {
     return QStringLiteral("%1.%2.%3")
@@ -132,7 +131,7 @@ void MDIForm1::buildMenus() {
 
 void MDIForm1::Form_Load() {
     setWindowTitle(QStringLiteral("Meridan Converter V") + programVersion());
-    if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
+    ui::loadWindowIcon(this);
 
     // Port probe: the items of the ports that open now. A port another program holds, or
     // one whose setting cannot name a device, is said by name.
@@ -151,7 +150,7 @@ void MDIForm1::Form_Load() {
     }
 
     link_.clearReplyBuffer();
-    const int stored = parseStoredPort(settings_.value(PortKey));
+    const int stored = parseStoredPort(settings_.value(StoredPortKey));
     if (link_.TestComPort(stored)) com_Click(stored);
 
     StatusBar1[0]->setText(QLocale().toString(QDate::currentDate(), QLocale::ShortFormat));
@@ -166,8 +165,8 @@ void MDIForm1::com_Click(int index) {
     Port& port = link_.port();
     if (checkedPort_ > 0 && port.isOpen()) port.close();
     checkedPort_ = index;
-    port.setReceiveBufferSize(1024);
-    port.setTransmitBufferSize(16384);
+    port.setReceiveBufferSize(Port::ReceiveBufferBytes);
+    port.setTransmitBufferSize(Port::TransmitBufferBytes);
     port.setPortNumber(index);
     if (!port.open()) {
         // Taken by another program, or gone: say so, and leave no port checked.
@@ -283,7 +282,7 @@ void MDIForm1::closeEvent(QCloseEvent* event) {
     settings_.setValue(GeometryKey, saveGeometry());
     if (link_.port().isOpen()) link_.port().close();
     // The port in use is remembered; with none in use the stored choice stays as it was.
-    if (checkedPort_ > 0) settings_.setValue(PortKey, QString::number(checkedPort_));
+    if (checkedPort_ > 0) settings_.setValue(StoredPortKey, QString::number(checkedPort_));
     settings_.sync();
     event->accept();
 }

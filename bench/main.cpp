@@ -15,6 +15,7 @@
 #include "messages/linkmessages.h"
 #include "protocol/firmware.h"
 #include "protocol/sequences.h"
+#include "sim/simprocess.h"
 
 using namespace meridan;
 
@@ -44,20 +45,11 @@ class ByteCount final : public WireObserver {
 };
 
 struct Sim {
-    QProcess process;
+    sim::SimProcess process{QStringLiteral(MERIDAN_SIM)};
     QString tty;
     bool start(const QStringList& args) {
-        process.start(QStringLiteral(MERIDAN_SIM), args);
-        if (!process.waitForStarted(5000)) return false;
-        while (!process.canReadLine()) {
-            if (!process.waitForReadyRead(5000)) return false;
-        }
-        tty = QString::fromLocal8Bit(process.readLine()).trimmed();
-        return true;
-    }
-    ~Sim() {
-        process.terminate();
-        process.waitForFinished(3000);
+        tty = process.start(args);
+        return !tty.isEmpty();
     }
 };
 
@@ -161,7 +153,7 @@ int uploadBench(QTextStream& out) {
     const double idle = 1.0 + 0.5 + 1.0 + 2 * 1.0 + 2.0 + 3.0;
     const long before = peakKilobytes();
     const Figures f = measure(sim.tty, idle, [&](Link& link) {
-        link.port().setTransmitBufferSize(16384);
+        link.port().setTransmitBufferSize(Port::TransmitBufferBytes);
         FirmwareTransfer transfer(link, view);
         return transfer.RunUpdate() == FirmwareTransfer::Outcome::Success;
     });

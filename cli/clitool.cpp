@@ -67,7 +67,7 @@ QString formatUnitTable(const UnitImage& unit, const MemoryUnitView& view) {
     for (int i = 0; i < ConverterCount; ++i) {
         const auto& c = view.channels[i];
         const int code = unit.Polarisation[i];
-        const QString sat = code < MemoryUnitView::PolarisationEntries
+        const QString sat = code < SatInputs
                                 ? QStringLiteral("SAT %1").arg(code + 1)
                                 : QStringLiteral("SAT code %1").arg(code);
         t << QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8")
@@ -149,7 +149,7 @@ QString signalName(int sig) {
 class Session {
   public:
     explicit Session(QTextStream& err)
-        : settings_(QStringLiteral("Meridan"), QStringLiteral("Meridan Converter")),
+        : settings_(SettingsOrganisation, ApplicationTitle),
           map_(&settings_),
           port_(map_),
           messages_(err),
@@ -161,7 +161,7 @@ class Session {
     bool choosePort(const QString& given) {
         QString s = given;
         if (s.isEmpty()) {
-            const QVariant value = settings_.value(QStringLiteral("Settings/COM-Port"));
+            const QVariant value = settings_.value(StoredPortKey);
             const int stored = parseStoredPort(value);
             if (stored == 0) {
                 err_ << "meridan-cli: no port given (--port ComN or a device path) and none stored";
@@ -194,8 +194,8 @@ class Session {
 
     // ExitOk, or the exit code of a port that cannot be opened (reported).
     int open() {
-        port_.setReceiveBufferSize(1024);
-        port_.setTransmitBufferSize(16384);
+        port_.setReceiveBufferSize(Port::ReceiveBufferBytes);
+        port_.setTransmitBufferSize(Port::TransmitBufferBytes);
         if (port_.open()) return ExitOk;
         reporter_.report(link_.openFailure());
         return port_.openFailure() == OpenFailure::BadDevicePath ? ExitBadInput

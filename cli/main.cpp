@@ -3,11 +3,12 @@
 #include <QTextStream>
 
 #include "clitool.h"
+#include "link/portmap.h"
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Meridan"));
-    QCoreApplication::setApplicationName(QStringLiteral("Meridan Converter"));
+    QCoreApplication::setOrganizationName(meridan::SettingsOrganisation);
+    QCoreApplication::setApplicationName(meridan::ApplicationTitle);
     QTextStream out(stdout);
     QTextStream err(stderr);
     QStringList args = QCoreApplication::arguments();

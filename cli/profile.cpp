@@ -18,7 +18,6 @@ namespace meridan::cli {
 namespace {
 
 const QString SourceUnit = QStringLiteral("unit");
-constexpr int SatEntries = 4;
 
 // The digest that marks a record of a unit as untouched: the 48 settable values in order.
 QString settingsDigest(const ChannelSettings& settings) {
@@ -47,14 +46,14 @@ QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view) {
         QJsonObject o{
             {QStringLiteral("converter"), i + 1},
             {QStringLiteral("carrier"), unit.Carrier[i]},
-            {QStringLiteral("sat"), code < SatEntries ? QJsonValue(code + 1) : QJsonValue()},
+            {QStringLiteral("sat"), code < SatInputs ? QJsonValue(code + 1) : QJsonValue()},
             {QStringLiteral("input_mhz"), unit.InFreq[i]},
             {QStringLiteral("gain"), unit.Gain[i]},
             {QStringLiteral("output_mhz"), c.outFreq},
             {QStringLiteral("input_lock"), c.inputLock},
             {QStringLiteral("output_lock"), c.outputLock},
         };
-        if (code >= SatEntries) o.insert(QStringLiteral("sat_code"), code);
+        if (code >= SatInputs) o.insert(QStringLiteral("sat_code"), code);
         channels.append(o);
     }
     return QJsonObject{
@@ -189,7 +188,7 @@ struct Ranges {
     qint64 carrierMax, gainMax, inputMin, inputMax;
     bool fromUnit;
 };
-constexpr Ranges PlanRanges{1, 1, InputMhzMin, InputMhzMax, false};
+constexpr Ranges PlanRanges{1, 1, InFreqMinMhz, InFreqMaxMhz, false};
 constexpr Ranges WireRanges{255, 255, std::numeric_limits<std::int32_t>::min(),
                             std::numeric_limits<std::int32_t>::max(), true};
 
@@ -249,7 +248,7 @@ QString readChannels(const QJsonArray& channels, const Ranges& r, ChannelSetting
             }
             if (QString e = take("sat_code", 0, 255, &sat); !e.isEmpty()) return e;
         } else {
-            if (QString e = take("sat", 1, SatEntries, &sat); !e.isEmpty()) return e;
+            if (QString e = take("sat", 1, SatInputs, &sat); !e.isEmpty()) return e;
             --sat;
         }
         if (QString e = take("input_mhz", r.inputMin, r.inputMax, &input); !e.isEmpty()) return e;
@@ -361,8 +360,8 @@ QString onOff(int v) {
     return v == 0 ? QStringLiteral("OFF") : v == 1 ? QStringLiteral("ON") : QString::number(v);
 }
 QString satText(int code) {
-    return code >= 0 && code < SatEntries ? QStringLiteral("SAT %1").arg(code + 1)
-                                          : QStringLiteral("SAT code %1").arg(code);
+    return code >= 0 && code < SatInputs ? QStringLiteral("SAT %1").arg(code + 1)
+                                         : QStringLiteral("SAT code %1").arg(code);
 }
 }  // namespace
 
@@ -392,9 +391,9 @@ QStringList diffPlan(const UnitImage& unit, const Profile& plan, const QString& 
 bool isUnusual(ChannelField field, int value) {
     switch (field) {
         case ChannelField::InFreq:
-            return value < InputMhzMin || value > InputMhzMax;
+            return value < InFreqMinMhz || value > InFreqMaxMhz;
         case ChannelField::Polarisation:
-            return value < 0 || value >= SatEntries;
+            return value < 0 || value >= SatInputs;
         case ChannelField::Carrier:
             return value < 0 || value > 1;
         case ChannelField::Gain:
@@ -416,8 +415,8 @@ QStringList unusualValues(const UnitImage& unit) {
         if (isUnusual(ChannelField::InFreq, unit.InFreq[i])) {
             lines << head + QStringLiteral("input %1 MHz (%2 to %3)")
                                 .arg(unit.InFreq[i])
-                                .arg(InputMhzMin)
-                                .arg(InputMhzMax);
+                                .arg(InFreqMinMhz)
+                                .arg(InFreqMaxMhz);
         }
         if (isUnusual(ChannelField::Gain, unit.Gain[i]))
             lines << head + QStringLiteral("gain %1 (0 to 2)").arg(unit.Gain[i]);

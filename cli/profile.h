@@ -28,8 +28,6 @@ namespace meridan::cli {
 // "sat_code": 5). While the values still match the digest the record is written back exactly;
 // once edited it is a plan like any other and is checked against the plan ranges.
 constexpr int ProfileFormat = 1;
-constexpr int InputMhzMin = 950;
-constexpr int InputMhzMax = 2150;
 
 struct Profile {
     QString unitType, hwVersion, swVersion;

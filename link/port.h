@@ -19,6 +19,10 @@ enum class OpenFailure { None, InUse, BadDevicePath, Other };
 class Port : public QObject {
     Q_OBJECT
   public:
+    // The sizes the program sets when it opens a port; a firmware block is one transmit buffer.
+    static constexpr int ReceiveBufferBytes = 1024;
+    static constexpr int TransmitBufferBytes = 16384;
+
     using QObject::QObject;
     ~Port() override;
 
@@ -50,8 +54,8 @@ class Port : public QObject {
     void eventOccurred(meridan::PortEvent event);
 
   private:
-    int receiveBufferSize_ = 1024;
-    int transmitBufferSize_ = 16384;
+    int receiveBufferSize_ = ReceiveBufferBytes;
+    int transmitBufferSize_ = TransmitBufferBytes;
 };
 
 }  // namespace meridan

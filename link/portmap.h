@@ -7,6 +7,12 @@ class QVariant;
 
 namespace meridan {
 
+// Where the program keeps its settings: QSettings' organisation and application names (the
+// application's title), and the key of the port in use at the last exit.
+inline const QString SettingsOrganisation = QStringLiteral("Meridan");
+inline const QString ApplicationTitle = QStringLiteral("Meridan Converter");
+inline const QString StoredPortKey = QStringLiteral("Settings/COM-Port");
+
 constexpr int FirstComPort = 1;
 constexpr int LastComPort = 15;
 

@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
-#include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -19,6 +18,7 @@
 #include "uisupport/qtresize.h"
 #include "uisupport/shell.h"
 #include "uisupport/twips.h"
+#include "uisupport/windowicon.h"
 
 namespace meridan {
 
@@ -94,7 +94,7 @@ Form_Uebersicht::Form_Uebersicht(Link& link, ProgramData& programData, MessageSe
     // Load: resize engine, icon, the Program item, the dormant controls.
     resize_ = std::make_unique<ui::clsResize>();
     resize_->oForm(std::make_shared<ui::QtResizeForm>(this));
-    if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
+    ui::loadWindowIcon(this);
     shell_.setProgramMenuEnabled(false);
     Frame_Setting_Mode->hide();
     Frame_Startindex->hide();

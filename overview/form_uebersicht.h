@@ -5,10 +5,10 @@
 #include <array>
 #include <memory>
 
+#include "appstate/programdata.h"
 #include "frequencybox.h"
 #include "link/link.h"
 #include "messages/messageservice.h"
-#include "appstate/programdata.h"
 #include "protocol/sequences.h"
 #include "protocol/unitview.h"
 
@@ -33,7 +33,7 @@ class Form_Uebersicht : public QWidget, public UnitView {
   public:
     static constexpr int ClientWidthTwips = 15330;
     static constexpr int ClientHeightTwips = 10695;
-    static constexpr int InFreqMin = InFreqLowest, InFreqMax = InFreqHighest;
+    static constexpr int InFreqMin = InFreqMinMhz, InFreqMax = InFreqMaxMhz;
     static constexpr int OutFreqMin = 270, OutFreqMax = 710;
 
     Form_Uebersicht(Link& link, ProgramData& programData, MessageService& messages,

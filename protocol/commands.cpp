@@ -4,7 +4,19 @@ namespace meridan {
 
 namespace {
 const QByteArray WordN = QByteArrayLiteral("N");
+
+// The decoders below read the reply the command table gives each command.
+constexpr bool replies(std::uint8_t code, ReplyKind kind) {
+    return findCommand(code) && findCommand(code)->reply == kind;
 }
+static_assert(replies(ReadSerialNo, ReplyKind::Int32) && replies(ReadInFreq, ReplyKind::Int32));
+static_assert(replies(ReadOutFreq, ReplyKind::Float32));
+static_assert(replies(ReadPolarisation, ReplyKind::Byte) &&
+              replies(ReadInputLock, ReplyKind::Byte) && replies(ReadOutputLock, ReplyKind::Byte) &&
+              replies(ReadGain, ReplyKind::Byte) && replies(ReadCarrier, ReplyKind::Byte));
+static_assert(replies(ReadUnitType, ReplyKind::Text) && replies(ReadHwVersion, ReplyKind::Text) &&
+              replies(ReadSwVersion, ReplyKind::Text));
+}  // namespace
 
 void Commands::send(const CommandFrame& frame) {
     link_.clearReplyBuffer();
@@ -12,7 +24,8 @@ void Commands::send(const CommandFrame& frame) {
 }
 
 template <typename Decode>
-CommandStatus Commands::readData(const CommandFrame& frame, int count, Decode decode) {
+CommandStatus Commands::readData(const CommandFrame& frame, Decode decode) {
+    const int count = replyBytes(frame.code());
     send(frame);
     if (!link_.get_data_(count)) return StatusFailed;
     decode(link_.ReplyBuffer().left(count));
@@ -23,7 +36,7 @@ CommandStatus Commands::readData(const CommandFrame& frame, int count, Decode de
 
 CommandStatus Commands::read_text_(std::uint8_t code, QString& text) {
     send(CommandFrame::plain(code));
-    if (!link_.get_data_(1)) return StatusFailed;
+    if (!link_.get_data_(replyBytes(code))) return StatusFailed;
     const int length = static_cast<std::uint8_t>(link_.ReplyBuffer().at(0));
     link_.clearReplyBuffer();
     link_.write(WordN);
@@ -35,12 +48,12 @@ CommandStatus Commands::read_text_(std::uint8_t code, QString& text) {
 }
 
 CommandStatus Commands::read_serialno_(std::int32_t& value) {
-    return readData(CommandFrame::plain(ReadSerialNo), 4,
+    return readData(CommandFrame::plain(ReadSerialNo),
                     [&](const QByteArray& b) { value = decodeInt32(b); });
 }
 
 CommandStatus Commands::readByte(std::uint8_t code, std::uint8_t index, std::uint8_t& value) {
-    return readData(CommandFrame::forConverter(code, index), 1,
+    return readData(CommandFrame::forConverter(code, index),
                     [&](const QByteArray& b) { value = static_cast<std::uint8_t>(b.at(0)); });
 }
 
@@ -49,7 +62,7 @@ CommandStatus Commands::read_polarisation_(std::uint8_t& value, std::uint8_t ind
 }
 
 CommandStatus Commands::read_infreq_(std::int32_t& value, std::uint8_t index) {
-    return readData(CommandFrame::forConverter(ReadInFreq, index), 4,
+    return readData(CommandFrame::forConverter(ReadInFreq, index),
                     [&](const QByteArray& b) { value = decodeInt32(b); });
 }
 
@@ -58,7 +71,7 @@ CommandStatus Commands::read_input_lock_(std::uint8_t& value, std::uint8_t index
 }
 
 CommandStatus Commands::read_outfreq_(float& value, std::uint8_t index) {
-    return readData(CommandFrame::forConverter(ReadOutFreq, index), 4,
+    return readData(CommandFrame::forConverter(ReadOutFreq, index),
                     [&](const QByteArray& b) { value = decodeFloat32(b); });
 }
 
@@ -67,7 +80,7 @@ CommandStatus Commands::read_output_lock_(std::uint8_t& value, std::uint8_t inde
 }
 
 CommandStatus Commands::read_gain_(std::uint8_t& value, std::uint8_t index) {
-    return readData(CommandFrame::forConverter(ReadGain, index), 1, [&](const QByteArray& b) {
+    return readData(CommandFrame::forConverter(ReadGain, index), [&](const QByteArray& b) {
         value = gainFromReply(static_cast<std::uint8_t>(b.at(0)));
     });
 }

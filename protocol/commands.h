@@ -44,9 +44,10 @@ class Commands {
 
   private:
     void send(const CommandFrame& frame);
-    // Data read: reply bytes, "N", "EN". The reply's first `count` bytes go to `decode`.
+    // Data read: reply bytes, "N", "EN". The reply's bytes, as many as the command table
+    // gives the command, go to `decode`.
     template <typename Decode>
-    CommandStatus readData(const CommandFrame& frame, int count, Decode decode);
+    CommandStatus readData(const CommandFrame& frame, Decode decode);
     CommandStatus readByte(std::uint8_t code, std::uint8_t index, std::uint8_t& value);
     CommandStatus set(const CommandFrame& frame);
 

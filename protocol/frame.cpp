@@ -9,38 +9,6 @@ namespace meridan {
 static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559,
               "the output frequency arrives as an IEEE 754 single");
 
-const std::array<CommandInfo, 17>& commandTable() {
-    using S = FrameShape;
-    using R = ReplyKind;
-    static const std::array<CommandInfo, 17> table{{
-        {ReadHwVersion, "read_text_", "read hardware version", S::Plain, R::Text},
-        {ReadSwVersion, "read_text_", "read software version", S::Plain, R::Text},
-        {ReadSerialNo, "read_serialno_", "read serial number", S::Plain, R::Int32},
-        {ReadPolarisation, "read_polarisation_", "read SAT input", S::Converter, R::Byte},
-        {SetPolarisation, "set_polarisation_", "set SAT input", S::ConverterByte, R::None},
-        {ReadInFreq, "read_infreq_", "read input frequency", S::Converter, R::Int32},
-        {SetInFreq, "set_infreq_", "set input frequency", S::ConverterLong, R::None},
-        {ReadInputLock, "read_input_lock_", "read input lock state", S::Converter, R::Byte},
-        {ReadOutFreq, "read_outfreq_", "read output frequency", S::Converter, R::Float32},
-        {ReadOutputLock, "read_output_lock_", "read output lock state", S::Converter, R::Byte},
-        {ReadGain, "read_gain_", "read gain", S::Converter, R::Byte},
-        {SetGain, "set_gain_", "set gain", S::ConverterByte, R::None},
-        {SaveSettings, "save_settings_", "store settings", S::Plain, R::Store},
-        {ComEnd, "com_end_", "end of communication", S::Plain, R::End},
-        {ReadCarrier, "read_carrier_", "read carrier", S::Converter, R::Byte},
-        {SetCarrier, "set_carrier_", "set carrier", S::ConverterByte, R::None},
-        {ReadUnitType, "read_text_", "read unit type", S::Plain, R::Text},
-    }};
-    return table;
-}
-
-const CommandInfo* findCommand(std::uint8_t code) {
-    for (const auto& c : commandTable()) {
-        if (c.code == code) return &c;
-    }
-    return nullptr;
-}
-
 CommandFrame CommandFrame::plain(std::uint8_t code) {
     CommandFrame f;
     f.b_[0] = code;

@@ -56,8 +56,57 @@ struct CommandInfo {
 };
 
 // Every command the program sends.
-const std::array<CommandInfo, 17>& commandTable();
-const CommandInfo* findCommand(std::uint8_t code);
+inline constexpr std::array<CommandInfo, 17> CommandTable{{
+    {ReadHwVersion, "read_text_", "read hardware version", FrameShape::Plain, ReplyKind::Text},
+    {ReadSwVersion, "read_text_", "read software version", FrameShape::Plain, ReplyKind::Text},
+    {ReadSerialNo, "read_serialno_", "read serial number", FrameShape::Plain, ReplyKind::Int32},
+    {ReadPolarisation, "read_polarisation_", "read SAT input", FrameShape::Converter,
+     ReplyKind::Byte},
+    {SetPolarisation, "set_polarisation_", "set SAT input", FrameShape::ConverterByte,
+     ReplyKind::None},
+    {ReadInFreq, "read_infreq_", "read input frequency", FrameShape::Converter, ReplyKind::Int32},
+    {SetInFreq, "set_infreq_", "set input frequency", FrameShape::ConverterLong, ReplyKind::None},
+    {ReadInputLock, "read_input_lock_", "read input lock state", FrameShape::Converter,
+     ReplyKind::Byte},
+    {ReadOutFreq, "read_outfreq_", "read output frequency", FrameShape::Converter,
+     ReplyKind::Float32},
+    {ReadOutputLock, "read_output_lock_", "read output lock state", FrameShape::Converter,
+     ReplyKind::Byte},
+    {ReadGain, "read_gain_", "read gain", FrameShape::Converter, ReplyKind::Byte},
+    {SetGain, "set_gain_", "set gain", FrameShape::ConverterByte, ReplyKind::None},
+    {SaveSettings, "save_settings_", "store settings", FrameShape::Plain, ReplyKind::Store},
+    {ComEnd, "com_end_", "end of communication", FrameShape::Plain, ReplyKind::End},
+    {ReadCarrier, "read_carrier_", "read carrier", FrameShape::Converter, ReplyKind::Byte},
+    {SetCarrier, "set_carrier_", "set carrier", FrameShape::ConverterByte, ReplyKind::None},
+    {ReadUnitType, "read_text_", "read unit type", FrameShape::Plain, ReplyKind::Text},
+}};
+
+constexpr const CommandInfo* findCommand(std::uint8_t code) {
+    for (const CommandInfo& c : CommandTable) {
+        if (c.code == code) return &c;
+    }
+    return nullptr;
+}
+
+// Bytes of a command's data reply before the program's "N": 1 for a byte, 4 for a 32-bit value,
+// 1 (the length) for a text; 0 for a command without data.
+constexpr int replyBytes(std::uint8_t code) {
+    const CommandInfo* c = findCommand(code);
+    if (!c) return 0;
+    switch (c->reply) {
+        case ReplyKind::Byte:
+        case ReplyKind::Text:
+            return 1;
+        case ReplyKind::Int32:
+        case ReplyKind::Float32:
+            return 4;
+        case ReplyKind::None:
+        case ReplyKind::Store:
+        case ReplyKind::End:
+            break;
+    }
+    return 0;
+}
 
 class CommandFrame {
   public:

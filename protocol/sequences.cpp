@@ -85,8 +85,8 @@ bool readConverter(Commands& cmd, UnitImage& unit, const LockTextTable& lockText
 QString inputRangeMessage() {
     // Each bound written with its sign position: " 950", " 2150".
     return QStringLiteral("Input Frequency must be in the range") +
-           QStringLiteral(" %1").arg(InFreqLowest) + QStringLiteral(" to") +
-           QStringLiteral(" %1").arg(InFreqHighest) + QStringLiteral("MHz!");
+           QStringLiteral(" %1").arg(InFreqMinMhz) + QStringLiteral(" to") +
+           QStringLiteral(" %1").arg(InFreqMaxMhz) + QStringLiteral("MHz!");
 }
 
 std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView& view,
@@ -106,7 +106,7 @@ std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView&
         }
         if (view.edited(i, ChannelField::InFreq)) {
             const auto mhz = wholeNumber(view.inFreqText(i));
-            if (!mhz || *mhz < InFreqLowest || *mhz > InFreqHighest) {
+            if (!mhz || *mhz < InFreqMinMhz || *mhz > InFreqMaxMhz) {
                 return FieldError{i, ChannelField::InFreq, converter + inputRangeMessage()};
             }
             s.inFreq = *mhz;

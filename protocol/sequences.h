@@ -28,9 +28,6 @@ struct ChannelSetting {
 };
 using ChannelSettings = std::array<ChannelSetting, ConverterCount>;
 
-// The input frequencies a converter takes, MHz.
-constexpr std::int32_t InFreqLowest = 950;
-constexpr std::int32_t InFreqHighest = 2150;
 // "Input Frequency must be in the range 950 to 2150MHz!", built from the bounds.
 QString inputRangeMessage();
 

@@ -8,6 +8,12 @@ namespace meridan {
 
 constexpr int ConverterCount = 12;
 
+// What the unit's settings may hold. A unit can report other values (a fault, line noise);
+// they are shown as they came and, when nobody touches them, written back as they were.
+constexpr std::int32_t InFreqMinMhz = 950;  // input frequency, whole MHz
+constexpr std::int32_t InFreqMaxMhz = 2150;
+constexpr int SatInputs = 4;  // SAT codes 0 to 3: "SAT 1" to "SAT 4"
+
 // The program's image of the connected headend: what the last read found and the edits
 // accepted since.
 struct UnitImage {

@@ -44,7 +44,7 @@ void MemoryUnitView::setFieldEnabled(int channel, ChannelField field, bool enabl
 }
 
 void MemoryUnitView::selectPolarisation(int channel, int index) {
-    channels[channel].polarisation = (index >= 0 && index < PolarisationEntries) ? index : -1;
+    channels[channel].polarisation = (index >= 0 && index < SatInputs) ? index : -1;
 }
 
 void MemoryUnitView::setLockText(int channel, LockSide side, const QString& text) {

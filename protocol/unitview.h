@@ -78,8 +78,6 @@ class MemoryUnitView : public UnitView {
     int gainValue(int channel) const override { return channels[channel].gain; }
     int carrierValue(int channel) const override { return channels[channel].carrier; }
 
-    static constexpr int PolarisationEntries = 4;
-
     QString unitType, hwVersion, swVersion, serialNo;
     std::array<Channel, ConverterCount> channels{};
 };

@@ -77,6 +77,8 @@ CommandDevice::CommandDevice(HeadendState initial, const SimFaults& faults, Devi
 
 void CommandDevice::updateLocks(int i) {
     SimChannel& c = state_.channels[i];
+    // The device's own idea of the band it locks on, kept apart from the program's range on
+    // purpose: the simulator is what the program is checked against.
     c.inputLock = (c.carrier != 0 && c.inFreq >= 950 && c.inFreq <= 2150) ? 1 : 0;
     c.outputLock = c.carrier != 0 ? 1 : 0;
 }

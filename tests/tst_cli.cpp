@@ -17,6 +17,7 @@
 #include "cli/clitool.h"
 #include "cli/profile.h"
 #include "link/qtserialport.h"
+#include "sim/simprocess.h"
 #include "sim/statefile.h"
 #include "support/rig.h"
 
@@ -38,24 +39,12 @@ class Tools {
         env_.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.path());
         env_.insert(QStringLiteral("XDG_DATA_HOME"), home_.filePath(QStringLiteral("data")));
     }
-    ~Tools() {
-        if (sim_.state() != QProcess::NotRunning) {
-            sim_.terminate();
-            sim_.waitForFinished(5000);
-        }
-    }
-
     // Starts the simulator and returns its terminal's path.
     QString startSim(const QStringList& args) {
-        sim_.setProcessEnvironment(env_);
-        sim_.start(QStringLiteral(MERIDAN_SIM), args);
-        if (!sim_.waitForStarted(5000)) return {};
-        while (!sim_.canReadLine()) {
-            if (!sim_.waitForReadyRead(5000)) return {};
-        }
-        return QString::fromLocal8Bit(sim_.readLine()).trimmed();
+        sim_.process().setProcessEnvironment(env_);
+        return sim_.start(args);
     }
-    QString simErrors() { return QString::fromLocal8Bit(sim_.readAllStandardError()); }
+    QString simErrors() { return QString::fromLocal8Bit(sim_.process().readAllStandardError()); }
 
     // Runs the tool; `interrupt` is called once while it runs and may signal it.
     Run cli(const QStringList& args, int limitMs = 120000,
@@ -94,7 +83,7 @@ class Tools {
   private:
     QTemporaryDir home_;
     QProcessEnvironment env_;
-    QProcess sim_;
+    sim::SimProcess sim_{QStringLiteral(MERIDAN_SIM)};
 };
 
 QJsonObject goodProfile() {

@@ -94,7 +94,7 @@ void TstCodec::gainRule() {
 }
 
 void TstCodec::commandTable() {
-    const auto& table = meridan::commandTable();
+    const auto& table = CommandTable;
     QSet<int> codes;
     for (const auto& c : table)
         codes.insert(c.code);

@@ -11,6 +11,7 @@
 #include "app/mdiform1.h"
 #include "link/qtserialport.h"
 #include "overview/form_uebersicht.h"
+#include "sim/simprocess.h"
 #include "sim/statefile.h"
 #include "support/rig.h"
 #include "update/form_update.h"
@@ -31,7 +32,7 @@ namespace {
 // and the real program's port, link and data around it.
 struct RealProgram {
     QTemporaryDir dir;
-    QProcess sim;
+    sim::SimProcess sim{QStringLiteral(MERIDAN_SIM)};
     QString tty;
     std::unique_ptr<QSettings> settings;
     std::unique_ptr<PortMap> map;
@@ -44,12 +45,8 @@ struct RealProgram {
     ProgramData data;
 
     bool start(const QStringList& simArgs) {
-        sim.start(QStringLiteral(MERIDAN_SIM), simArgs);
-        if (!sim.waitForStarted(5000)) return false;
-        while (!sim.canReadLine()) {
-            if (!sim.waitForReadyRead(5000)) return false;
-        }
-        tty = QString::fromLocal8Bit(sim.readLine()).trimmed();
+        tty = sim.start(simArgs);
+        if (tty.isEmpty()) return false;
         settings = std::make_unique<QSettings>(
             dir.filePath(QStringLiteral("Meridan Converter.conf")), QSettings::IniFormat);
         for (int n = 2; n <= 15; ++n) {
@@ -65,10 +62,6 @@ struct RealProgram {
     }
     std::unique_ptr<MDIForm1> mainWindow() {
         return std::make_unique<MDIForm1>(*link, data, messages, *settings, *map);
-    }
-    ~RealProgram() {
-        sim.terminate();
-        sim.waitForFinished(3000);
     }
 };
 }  // namespace

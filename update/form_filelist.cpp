@@ -1,12 +1,12 @@
 #include "form_filelist.h"
 
 #include <QFile>
-#include <QIcon>
 #include <QLabel>
 #include <QListWidget>
 
 #include "uisupport/pointer.h"
 #include "uisupport/twips.h"
+#include "uisupport/windowicon.h"
 
 namespace meridan {
 
@@ -15,7 +15,7 @@ Form_Filelist::Form_Filelist(const QStringList& names, QWidget* parent) : QDialo
     setWindowTitle(QStringLiteral("Fileselection"));
     setFont(ui::arial(9.75, false));
     setFixedSize(ui::twipsToPixels(4800), ui::twipsToPixels(3780));
-    if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
+    ui::loadWindowIcon(this);
 
     Label1 = ui::place(new QLabel(QStringLiteral("Please select File:"), this), "Label1", -1, 240,
                        180, 4320, 300, font());

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
-#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -27,6 +26,7 @@
 #include "uisupport/qtresize.h"
 #include "uisupport/shell.h"
 #include "uisupport/twips.h"
+#include "uisupport/windowicon.h"
 
 namespace meridan {
 
@@ -77,7 +77,7 @@ Form_Update::Form_Update(Link& link, ProgramData& programData, MessageService& m
     // Load.
     resize_ = std::make_unique<ui::clsResize>();
     resize_->oForm(std::make_shared<ui::QtResizeForm>(this));
-    if (QFile::exists(QStringLiteral("sat.ico"))) setWindowIcon(QIcon(QStringLiteral("sat.ico")));
+    ui::loadWindowIcon(this);
     clock_.reset(ticks_());
     lblZeit->setText(clock_.text());
     data_.ExpertMode = false;
