@@ -11,6 +11,7 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include "layout.h"
 #include "protocol/display.h"
 #include "uisupport/clsresize.h"
 #include "uisupport/listindex.h"
@@ -29,25 +30,30 @@ const QString SaveQuestion = QStringLiteral("Save Settings?");
 
 using ui::arial;
 
+namespace L = overview_layout;
+
+// A control of the window where the layout puts it, named, with its font; `index` is its place
+// in a control array, -1 for none.
 template <typename W>
-W* make(QWidget* parent, const char* name, int index, double left, double top, double width,
-        double height, const QFont& font) {
-    return ui::place(new W(parent), name, index, left, top, width, height, font);
+W* make(W* w, const L::Place& p, int index = -1, double left = -1, double top = -1) {
+    const QFont font = p.points > 0 ? arial(p.points, p.bold) : w->parentWidget()->font();
+    return ui::place(w, p.name, index, left < 0 ? p.left : left, top < 0 ? p.top : top, p.width,
+                     p.height, font);
 }
 
-QLabel* label(QWidget* parent, const char* name, int index, const QString& caption, double left,
-              double top, double width, double height, const QFont& font, bool border = false) {
-    auto* l = make<QLabel>(parent, name, index, left, top, width, height, font);
-    l->setText(caption);
-    if (border) l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+QLabel* label(QWidget* parent, const L::Place& p, int index = -1) {
+    auto* l = make(new QLabel(QString::fromUtf8(p.caption), parent), p, index);
+    if (p.border) l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     return l;
 }
 
-QGroupBox* frame(QWidget* parent, const char* name, int index, const QString& caption, double left,
-                 double top, double width, double height, const QFont& font) {
-    auto* g = make<QGroupBox>(parent, name, index, left, top, width, height, font);
-    g->setTitle(caption);
-    return g;
+QGroupBox* frame(QWidget* parent, const L::Place& p, int index = -1) {
+    return make(new QGroupBox(QString::fromUtf8(p.caption), parent), p, index);
+}
+
+template <typename Button>
+Button* button(QWidget* parent, const L::Place& p, int index = -1) {
+    return make(new Button(QString::fromUtf8(p.caption), parent), p, index);
 }
 
 const QString OutputRangeMessage =
@@ -110,36 +116,20 @@ QSize Form_Uebersicht::sizeHint() const {
 }
 
 void Form_Uebersicht::buildControls() {
-    const QFont big = arial(12, true);
-    const QFont small = arial(8.25, true);
-    Label_Typ_Text =
-        label(this, "Label_Typ_Text", -1, QStringLiteral("Typ:"), 180, 120, 525, 285, big);
-    Label_Typ = label(this, "Label_Typ", -1, QString(), 840, 120, 1620, 345, big, true);
-    Label_HW_Text =
-        label(this, "Label_HW_Text", -1, QStringLiteral("HW-Version:"), 180, 600, 1455, 285, big);
-    Label_HW_Version =
-        label(this, "Label_HW_Version", -1, QString(), 1800, 600, 855, 345, big, true);
-    Label_SW_Text =
-        label(this, "Label_SW_Text", -1, QStringLiteral("SW-Version:"), 180, 1080, 1440, 285, big);
-    Label_SW_Version =
-        label(this, "Label_SW_Version", -1, QString(), 1800, 1080, 855, 345, big, true);
-    Label_Serial_Text = label(this, "Label_Serial_Text", -1, QStringLiteral("Serial-No:"), 180,
-                              1560, 1140, 285, big);
-    Label_Serial_Number =
-        label(this, "Label_Serial_Number", -1, QString(), 1800, 1560, 855, 345, big, true);
+    Label_Typ_Text = label(this, L::TypText);
+    Label_Typ = label(this, L::Typ);
+    Label_HW_Text = label(this, L::HwText);
+    Label_HW_Version = label(this, L::HwVersion);
+    Label_SW_Text = label(this, L::SwText);
+    Label_SW_Version = label(this, L::SwVersion);
+    Label_Serial_Text = label(this, L::SerialText);
+    Label_Serial_Number = label(this, L::SerialNumber);
+    Command_Save = button<QPushButton>(this, L::Save);
+    Command_Reload = button<QPushButton>(this, L::Reload);
+    Frame_Setting_Mode = frame(this, L::SettingMode);
+    Frame_Startindex = frame(this, L::Startindex);
+    Frame_Converters = frame(this, L::Converters);
 
-    Command_Save = make<QPushButton>(this, "Command_Save", -1, 13320, 240, 975, 375, small);
-    Command_Save->setText(QStringLiteral("Save"));
-    Command_Reload = make<QPushButton>(this, "Command_Reload", -1, 13320, 780, 975, 375, small);
-    Command_Reload->setText(QStringLiteral("Reload"));
-    Frame_Setting_Mode = frame(this, "Frame_Setting_Mode", -1, QStringLiteral("Setting Mode:"),
-                               3540, 420, 1695, 1275, small);
-    Frame_Startindex = frame(this, "Frame_Startindex", -1, QStringLiteral("StartIndex:"), 5460, 420,
-                             1275, 1275, small);
-    Frame_Converters =
-        frame(this, "Frame_Converters", -1, QString(), 180, 1980, 14235, 8655, font());
-
-    const QFont caption = arial(9.75, true);
     // Purple captions on the channel frames; their contents keep the usual colours, disabled
     // ones greyed as usual.
     QPalette purple = palette();
@@ -153,19 +143,17 @@ void Form_Uebersicht::buildControls() {
     }
 
     for (int i = 0; i < ConverterCount; ++i) {
-        const int col = i % 6, row = i / 6;
-        QGroupBox* f =
-            frame(Frame_Converters, "FrameConverter", i, QStringLiteral("Converter %1").arg(i + 1),
-                  120 + 2340 * col, 240 + 4200 * row, 2295, 4095, caption);
+        const int col = i % L::ChannelsPerRow, row = i / L::ChannelsPerRow;
+        auto* f =
+            make(new QGroupBox(QString::fromUtf8(L::Channel.caption).arg(i + 1), Frame_Converters),
+                 L::Channel, i, L::Channel.left + L::ChannelStepX * col,
+                 L::Channel.top + L::ChannelStepY * row);
         f->setPalette(purple);
         FrameConverter[i] = f;
 
-        Carrier_On[i] = make<QCheckBox>(f, "Carrier_On", i, 1380, 180, 735, 255, big);
-        Carrier_On[i]->setText(QStringLiteral("ON"));
-        Frame_Input[i] =
-            frame(f, "Frame_Input", i, QStringLiteral("Input:"), 120, 420, 2055, 2235, small);
-        Frame_Output[i] =
-            frame(f, "Frame_Output", i, QStringLiteral("Output:"), 120, 2640, 2055, 1335, small);
+        Carrier_On[i] = button<QCheckBox>(f, L::CarrierOn, i);
+        Frame_Input[i] = frame(f, L::Input, i);
+        Frame_Output[i] = frame(f, L::Output, i);
         for (QWidget* w :
              {static_cast<QWidget*>(Carrier_On[i]), static_cast<QWidget*>(Frame_Input[i]),
               static_cast<QWidget*>(Frame_Output[i])}) {
@@ -173,29 +161,19 @@ void Form_Uebersicht::buildControls() {
         }
 
         QGroupBox* in = Frame_Input[i];
-        Combo_Polarisation[i] =
-            make<QComboBox>(in, "Combo_Polarisation", i, 120, 300, 1815, 405, big);
+        Combo_Polarisation[i] = make(new QComboBox(in), L::Polarisation, i);
         // Up to as many digits as the upper bounds have: 2150 and 710.
-        Text_infrequenz[i] =
-            ui::place(new FrequencyBox(4, in), "Text_infrequenz", i, 120, 840, 855, 330, big);
-        Label_In_MHz[i] =
-            label(in, "Label_In_MHz", i, QStringLiteral("MHz"), 1020, 900, 510, 285, big);
-        Label_PLL_In[i] =
-            label(in, "Label_PLL_In", i, QStringLiteral("PLL:"), 120, 1320, 555, 255, big);
-        Label_Status_In[i] =
-            label(in, "Label_Status_In", i, QString(), 720, 1320, 1155, 345, big, true);
-        Check_Gain[i] = make<QCheckBox>(in, "Check_Gain", i, 60, 1800, 975, 255, big);
-        Check_Gain[i]->setText(QStringLiteral("Gain:"));
+        Text_infrequenz[i] = make(new FrequencyBox(4, in), L::InFreq, i);
+        Label_In_MHz[i] = label(in, L::InMhz, i);
+        Label_PLL_In[i] = label(in, L::PllIn, i);
+        Label_Status_In[i] = label(in, L::StatusIn, i);
+        Check_Gain[i] = button<QCheckBox>(in, L::Gain, i);
 
         QGroupBox* out = Frame_Output[i];
-        Text_outfrequenz[i] =
-            ui::place(new FrequencyBox(3, out), "Text_outfrequenz", i, 120, 360, 855, 330, big);
-        Label_Out_MHz[i] =
-            label(out, "Label_Out_MHz", i, QStringLiteral("MHz"), 1020, 420, 510, 285, big);
-        Label_PLL_Out[i] =
-            label(out, "Label_PLL_Out", i, QStringLiteral("PLL:"), 120, 840, 555, 255, big);
-        Label_Status_Out[i] =
-            label(out, "Label_Status_Out", i, QString(), 720, 840, 1155, 345, big, true);
+        Text_outfrequenz[i] = make(new FrequencyBox(3, out), L::OutFreq, i);
+        Label_Out_MHz[i] = label(out, L::OutMhz, i);
+        Label_PLL_Out[i] = label(out, L::PllOut, i);
+        Label_Status_Out[i] = label(out, L::StatusOut, i);
 
         connectHandlers(i);
     }
