@@ -5,10 +5,10 @@
 #include <array>
 #include <memory>
 
+#include "appstate/programdata.h"
 #include "link/link.h"
 #include "link/portmap.h"
 #include "messages/messageservice.h"
-#include "appstate/programdata.h"
 #include "uisupport/shell.h"
 
 class QLabel;

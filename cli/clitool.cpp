@@ -67,9 +67,8 @@ QString formatUnitTable(const UnitImage& unit, const MemoryUnitView& view) {
     for (int i = 0; i < ConverterCount; ++i) {
         const auto& c = view.channels[i];
         const int code = unit.Polarisation[i];
-        const QString sat = code < SatInputs
-                                ? QStringLiteral("SAT %1").arg(code + 1)
-                                : QStringLiteral("SAT code %1").arg(code);
+        const QString sat = code < SatInputs ? QStringLiteral("SAT %1").arg(code + 1)
+                                             : QStringLiteral("SAT code %1").arg(code);
         t << QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8")
                  .arg(i + 1, 9)
                  .arg(mark(ChannelField::Carrier, unit.Carrier[i], onOff(unit.Carrier[i])), -7)

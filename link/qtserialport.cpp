@@ -6,8 +6,6 @@
 
 namespace meridan {
 
-Port::~Port() = default;
-
 QtSerialPort::QtSerialPort(PortMap map, QObject* parent) : Port(parent), map_(map) {
     connect(&serial_, &QSerialPort::readyRead, this, &Port::received);
     connect(&serial_, &QSerialPort::bytesWritten, this, &Port::bytesWritten);

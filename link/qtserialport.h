@@ -10,7 +10,9 @@ namespace meridan {
 // The real serial port. A device that goes away (USB adapter pulled, the other end of a
 // pseudo-terminal closed) makes QSerialPort report errors over and over while it still
 // calls itself open; this adapter reports PortEvent::Lost once, stops taking writes at once
-// and closes the device.
+// and closes the device. It never reports Overrun or ReceiveOverflow: QSerialPort keeps what
+// arrives in a buffer of its own and has no such events; a lost byte shows as a reply the
+// link waits for in vain.
 class QtSerialPort final : public Port {
     Q_OBJECT
   public:

@@ -12,7 +12,8 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const qint64 size = argc > 2 ? QByteArray(argv[2]).toLongLong() : 3 * 65536 - 1000;
-    QByteArray data = QByteArrayLiteral("Meridan demo image for the simulated headend - not for real modules\n");
+    QByteArray data =
+        QByteArrayLiteral("Meridan demo image for the simulated headend - not for real modules\n");
     QRandomGenerator gen(20261206);  // the same bytes on every build
     while (data.size() < size) {
         const quint32 v = gen.generate();

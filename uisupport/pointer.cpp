@@ -14,7 +14,8 @@ void setHourglass() {
 }
 
 void setDefaultPointer() {
-    while (QGuiApplication::overrideCursor()) QGuiApplication::restoreOverrideCursor();
+    while (QGuiApplication::overrideCursor())
+        QGuiApplication::restoreOverrideCursor();
 }
 
 bool hourglassShown() {

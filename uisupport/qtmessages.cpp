@@ -51,6 +51,8 @@ MessageResult QtMessageService::show(const QString& text, const QString& title, 
     }
 }
 
-void QtMessageService::restoreCursor() { setDefaultPointer(); }
+void QtMessageService::restoreCursor() {
+    setDefaultPointer();
+}
 
 }  // namespace meridan::ui

@@ -6,11 +6,11 @@
 #include <functional>
 #include <memory>
 
+#include "appstate/programdata.h"
 #include "elapsedclock.h"
 #include "link/link.h"
 #include "messages/messageservice.h"
 #include "protocol/firmware.h"
-#include "appstate/programdata.h"
 #include "updatepresenter.h"
 
 class QAction;

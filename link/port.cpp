@@ -1,0 +1,7 @@
+#include "port.h"
+
+namespace meridan {
+
+Port::~Port() = default;
+
+}  // namespace meridan
