@@ -24,7 +24,6 @@ class TstGuiEndToEnd : public QObject {
   private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void changeOneFrequencyAndSave();
-    void uploadTwoSectorImage();
 };
 
 namespace {
@@ -104,41 +103,6 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
     QVERIFY2(stored.has_value(), qPrintable(why));
     QCOMPARE(stored->channels[2].inFreq, 1250);
     QCOMPARE(stored->channels[3].inFreq, 1141);
-}
-
-void TstGuiEndToEnd::uploadTwoSectorImage() {
-    RealProgram p;
-    const QString received = p.dir.filePath(QStringLiteral("received.bin"));
-    QVERIFY(p.start({QStringLiteral("--firmware-out"), received}));
-    const QString folder = p.dir.filePath(QStringLiteral("program"));
-    QDir().mkpath(folder);
-    const QString imagePath = QDir(folder).filePath(QStringLiteral("VELNO_S7.bin"));
-    QByteArray image(2 * 65536, '\0');
-    for (int k = 0; k < image.size(); ++k)
-        image[k] = static_cast<char>((k * 31 + 7) & 0xFF);
-    {
-        QFile f(imagePath);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(image);
-    }
-    {
-        const auto main = p.mainWindow();
-        main->setProgramFolder(folder);
-        main->Form_Load();
-        main->show();
-        main->Update->trigger();
-        QTRY_VERIFY(main->updateWindow() && !p.data.FirmwareFile.isEmpty());
-        Form_Update* u = main->updateWindow();
-        QCOMPARE(p.data.FirmwareFile, imagePath);
-        u->Toolbar1_ButtonClick(4);
-        QVERIFY2(p.messages.shown.isEmpty(), qPrintable(p.messages.texts().join('\n')));
-        QCOMPARE(u->Label_title->text(), QStringLiteral("Ready"));
-        QVERIFY(main->close());
-    }
-    QTRY_VERIFY(QFile::exists(received));
-    QFile f(received);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QVERIFY(f.readAll() == image);
 }
 
 QTEST_MAIN(TstGuiEndToEnd)

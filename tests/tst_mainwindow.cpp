@@ -19,9 +19,9 @@ class TstMainWindow : public QObject {
     Q_OBJECT
   private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void menusAndTitle();
+    void portItemsShowTheirDevice();
+    void probeShowsThePortsThatOpen_data();
     void probeShowsThePortsThatOpen();
-    void noPortAtAll();
     void storedPortIsSelectedAtStart_data();
     void storedPortIsSelectedAtStart();
     void choosingPorts();
@@ -34,54 +34,44 @@ class TstMainWindow : public QObject {
     void portProblemsAreNamed();
 };
 
-void TstMainWindow::menusAndTitle() {
+// The status bar's panels hide a menu item's status tip: the port items show their device as a
+// tool tip too, the settings' own where there is one.
+void TstMainWindow::portItemsShowTheirDevice() {
     GuiRig g;
+    g.settings->setValue(QStringLiteral("Ports/Com5"), QStringLiteral("/dev/pts/9"));
+    g.main = std::make_unique<MDIForm1>(g.sim.link, g.data, g.sim.messages, *g.settings,
+                                        PortMap(g.settings.get()));
     g.start(0);
-    QCOMPARE(g.main->windowTitle(), QStringLiteral("Meridan Converter V%1.%2.%3")
-                                        .arg(MERIDAN_VERSION_MAJOR)
-                                        .arg(MERIDAN_VERSION_MINOR)
-                                        .arg(MERIDAN_VERSION_PATCH));
-    QCOMPARE(g.main->Menu->title(), QStringLiteral("&Menu"));
-    QStringList items;
-    for (QAction* a : g.main->Menu->actions())
-        items << a->text();
-    QCOMPARE(items, (QStringList{"&Program Menu", "&Firmware Update", "&Diagnostic"}));
-    QCOMPARE(g.main->Comport->title(), QStringLiteral("&Com Port"));
-    QCOMPARE(g.main->com[0]->text(), QStringLiteral("No Com Ports"));
-    QCOMPARE(g.main->com[15]->text(), QStringLiteral("Com15"));
-    QCOMPARE(g.main->com[5]->statusTip(), QStringLiteral("/dev/ttyUSB0"));
-    // The status bar's panels hide the status tip: the menu shows the device as a tool tip.
-    QCOMPARE(g.main->com[5]->toolTip(), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(g.main->com[5]->statusTip(), QStringLiteral("/dev/pts/9"));
+    QCOMPARE(g.main->com[5]->toolTip(), QStringLiteral("/dev/pts/9"));
+    QCOMPARE(g.main->com[6]->toolTip(), QStringLiteral("/dev/ttyUSB1"));
     QVERIFY(g.main->Comport->toolTipsVisible());
-    GuiRig h;
-    h.settings->setValue(QStringLiteral("Ports/Com5"), QStringLiteral("/dev/pts/9"));
-    MDIForm1 other(h.sim.link, h.data, h.sim.messages, *h.settings, PortMap(h.settings.get()));
-    QCOMPARE(other.com[5]->toolTip(), QStringLiteral("/dev/pts/9"));
     QVERIFY(!g.main->StatusBar1[0]->text().isEmpty());
     QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
     QVERIFY(!g.main->StatusBar1[2]->text().isEmpty());
-    QVERIFY(!g.data.DataChanged);
+}
+
+void TstMainWindow::probeShowsThePortsThatOpen_data() {
+    QTest::addColumn<QList<int>>("usable");
+    QTest::newRow("three ports") << QList<int>{2, 5, 15};
+    QTest::newRow("none") << QList<int>{99};
 }
 
 void TstMainWindow::probeShowsThePortsThatOpen() {
+    QFETCH(QList<int>, usable);
     GuiRig g;
-    g.sim.port.setAvailablePorts({2, 5, 15});
+    g.sim.port.setAvailablePorts(QSet<int>(usable.begin(), usable.end()));
     g.start(0);
-    QVERIFY(!g.main->com[0]->isVisible());
+    const bool none = usable == QList<int>{99};
+    QCOMPARE(g.main->com[0]->isVisible(), none);
     for (int n = 1; n <= 15; ++n)
-        QCOMPARE(g.main->com[n]->isVisible(), n == 2 || n == 5 || n == 15);
-    QVERIFY(g.sim.messages.shown.isEmpty());
+        QCOMPARE(g.main->com[n]->isVisible(), usable.contains(n));
     QCOMPARE(g.main->checkedPort(), 0);
     QVERIFY(!g.sim.port.isOpen());
-}
-
-void TstMainWindow::noPortAtAll() {
-    GuiRig g;
-    g.sim.port.setAvailablePorts({99});
-    g.start(0);
-    QVERIFY(g.main->com[0]->isVisible());
-    for (int n = 1; n <= 15; ++n)
-        QVERIFY(!g.main->com[n]->isVisible());
+    if (!none) {
+        QVERIFY(g.sim.messages.shown.isEmpty());
+        return;
+    }
     QCOMPARE(g.sim.messages.texts(),
              QStringList{QStringLiteral("ComPortError: No Com Ports available!")});
     g.main->com[0]->trigger();  // changes nothing
@@ -121,8 +111,6 @@ void TstMainWindow::choosingPorts() {
     g.main->com[2]->trigger();
     QCOMPARE(g.main->checkedPort(), 2);
     QVERIFY(g.sim.port.isOpen());
-    QCOMPARE(g.sim.port.receiveBufferSize(), 1024);
-    QCOMPARE(g.sim.port.transmitBufferSize(), 16384);
     const int opens = g.sim.port.opens();
     g.main->com[2]->trigger();  // the checked item again: closed and reopened
     QCOMPARE(g.sim.port.opens(), opens + 1);

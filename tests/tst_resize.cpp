@@ -115,7 +115,6 @@ class TstResize : public QObject {
     void deadBand_data();
     void deadBand();
     void restoreFirst();
-    void collection();
     void qtWindow();
 };
 
@@ -366,26 +365,6 @@ void TstResize::restoreFirst() {
     detached.DoResize();
     detached.DoResize_First(true);
     QCOMPARE(detached.reference().Top(), 345);
-}
-
-void TstResize::collection() {
-    col_Controls records;
-    clsControl* a = records.Add(1, 2, 3, 4, "Text1", 8.25f);
-    QVERIFY(a);
-    QCOMPARE(QRect(a->Left(), a->Top(), a->Width(), a->Height()), QRect(2, 1, 3, 4));
-    QCOMPARE(a->Fontsize(), 8.25f);
-    QCOMPARE(a->Tag(), 1);
-    QVERIFY(!records.Add(9, 9, 9, 9, "Text1", 1));
-    QVERIFY(!records.AddLine(9, 9, 9, 9, "Text1"));
-    QCOMPARE(records.Count(), 1);
-    QCOMPARE(records.item("Text1")->Top(), 1);
-
-    clsControl* l = records.AddLine(10, 20, 30, 40, "Line1");
-    QVERIFY(l);
-    QCOMPARE(l->Tag(), 2);
-    QCOMPARE(QLine(l->X1(), l->Y1(), l->X2(), l->Y2()), QLine(10, 30, 20, 40));
-    QCOMPARE(records.Count(), 2);
-    QVERIFY(!records.item("Line2"));
 }
 
 void TstResize::qtWindow() {
