@@ -17,7 +17,7 @@ constexpr double WakeSlack = 0.001;
 }  // namespace
 
 Link::Link(Port& port, Clock& clock, Pump& pump, LinkReporter& reporter, QObject* parent)
-    : QObject(parent), port_(port), clock_(clock), pump_(pump), reporter_(reporter) {
+    : QObject(parent), port_(port), clock_(clock), pump_(pump), reporter_(&reporter) {
     connect(&port_, &Port::received, this, &Link::onReceived);
     connect(&port_, &Port::eventOccurred, this, &Link::onPortEvent);
 }
@@ -32,10 +32,10 @@ void Link::onReceived() {
 void Link::onPortEvent(PortEvent event) {
     switch (event) {
         case PortEvent::Overrun:
-            reporter_.report({LinkError::Overrun, port_.deviceName(), {}});
+            reporter_->report({LinkError::Overrun, port_.deviceName(), {}});
             break;
         case PortEvent::ReceiveOverflow:
-            reporter_.report({LinkError::ReceiveOverflow, port_.deviceName(), {}});
+            reporter_->report({LinkError::ReceiveOverflow, port_.deviceName(), {}});
             break;
         case PortEvent::Lost:
             if (lostPending_) return;
@@ -52,7 +52,7 @@ void Link::onPortEvent(PortEvent event) {
 void Link::reportLostIfPending() {
     if (!lostPending_) return;
     lostPending_ = false;
-    reporter_.report({LinkError::PortLost, lostDevice_, {}});
+    reporter_->report({LinkError::PortLost, lostDevice_, {}});
 }
 
 bool Link::interrupted() {
@@ -75,7 +75,7 @@ double Link::remaining(double start, double limit) const {
 }
 
 void Link::fail(LinkError error) {
-    reporter_.report({error, port_.deviceName(), {}});
+    reporter_->report({error, port_.deviceName(), {}});
 }
 
 bool Link::pumpOnce(double maxWait) {
@@ -165,6 +165,29 @@ Link::SequenceScope::SequenceScope(Link& link) : link_(link) {
 
 Link::SequenceScope::~SequenceScope() {
     --link_.depth_;
+}
+
+Link::OwnerScope::OwnerScope(Link& link, const QString& owner)
+    : link_(link), held_(link.ownerDepth_ == 0 || link.owner_ == owner) {
+    if (!held_) return;
+    if (link_.ownerDepth_++ > 0) return;
+    link_.owner_ = owner;
+    Q_EMIT link_.ownerChanged(owner);
+}
+
+Link::OwnerScope::~OwnerScope() {
+    if (!held_ || --link_.ownerDepth_ > 0) return;
+    link_.owner_.clear();
+    Q_EMIT link_.ownerChanged(QString());
+}
+
+Link::ReporterScope::ReporterScope(Link& link, LinkReporter& reporter)
+    : link_(link), previous_(link.reporter_) {
+    link_.reporter_ = &reporter;
+}
+
+Link::ReporterScope::~ReporterScope() {
+    link_.reporter_ = previous_;
 }
 
 void Link::abort() {

@@ -107,11 +107,48 @@ class Link : public QObject {
     // The program is ending: no sequence talks to the unit any more.
     bool isShutDown() const { return shutdown_; }
 
+    // One owner of the link at a time: the window whose sequences use it ("Overview",
+    // "Firmware Update", "Diagnostic") holds it while an OwnerScope of its name lives; empty
+    // while nobody does. Scopes of the holder's own name nest.
+    const QString& owner() const { return owner_; }
+    class OwnerScope {
+      public:
+        OwnerScope(Link& link, const QString& owner);
+        ~OwnerScope();
+        OwnerScope(const OwnerScope&) = delete;
+        OwnerScope& operator=(const OwnerScope&) = delete;
+        // False when another owner holds the link: its sequences must not start.
+        bool held() const { return held_; }
+
+      private:
+        Link& link_;
+        bool held_;
+    };
+
+    // While a ReporterScope lives, the link's failures go to `reporter` instead of the
+    // link's own reporter, which previous() still reaches: a sequence that handles some
+    // failures itself (the lock monitor reconnects to a unit that has fallen silent) passes
+    // the others on.
+    class ReporterScope {
+      public:
+        ReporterScope(Link& link, LinkReporter& reporter);
+        ~ReporterScope();
+        ReporterScope(const ReporterScope&) = delete;
+        ReporterScope& operator=(const ReporterScope&) = delete;
+        LinkReporter& previous() const { return *previous_; }
+
+      private:
+        Link& link_;
+        LinkReporter* previous_;
+    };
+
     void setWireObserver(WireObserver* observer) { observer_ = observer; }
 
   Q_SIGNALS:
     // The port went away; it is closed already. Reported to the user once by the link.
     void portLost(const QString& device);
+    // Another owner holds the link now (empty: nobody does).
+    void ownerChanged(const QString& owner);
 
   private:
     void onReceived();
@@ -124,8 +161,10 @@ class Link : public QObject {
     Port& port_;
     Clock& clock_;
     Pump& pump_;
-    LinkReporter& reporter_;
+    LinkReporter* reporter_;
     WireObserver* observer_ = nullptr;
+    QString owner_;
+    int ownerDepth_ = 0;
     QByteArray reply_;
     QString lostDevice_;
     int depth_ = 0;
