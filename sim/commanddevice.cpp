@@ -1,6 +1,7 @@
 #include "commanddevice.h"
 
 #include <bit>
+#include <cmath>
 #include <utility>
 
 namespace meridan::sim {
@@ -67,6 +68,20 @@ int usedBytes(std::uint8_t code) {
     }
 }
 }  // namespace
+
+long LockPattern::step(double time, double period) {
+    return period > 0 ? static_cast<long>(std::floor(time / period)) : -1;
+}
+
+std::uint8_t LockPattern::input(std::uint8_t settled, int channel, long step) {
+    if (step < 0 || settled != 1 || step % Channels != channel) return settled;
+    return step % 3 == 2 ? 2 : 0;
+}
+
+std::uint8_t LockPattern::output(std::uint8_t settled, int channel, long step) {
+    if (step < 0 || settled != 1 || step % Channels != channel) return settled;
+    return step % 2 == 1 ? 0 : settled;
+}
 
 CommandDevice::CommandDevice(HeadendState initial, const SimFaults& faults, DeviceLine& line)
     : state_(std::move(initial)), faults_(faults), line_(line) {
@@ -237,13 +252,15 @@ void CommandDevice::execute(const QByteArray& frame, double time) {
             longReply(static_cast<std::uint32_t>(c->inFreq));
             break;
         case CmdGetInLock:
-            byteReply(c->inputLock);
+            byteReply(LockPattern::input(c->inputLock, index,
+                                         LockPattern::step(time, faults_.lockChanges)));
             break;
         case CmdGetOutFreq:
             longReply(std::bit_cast<std::uint32_t>(c->outFreq));
             break;
         case CmdGetOutLock:
-            byteReply(c->outputLock);
+            byteReply(LockPattern::output(c->outputLock, index,
+                                          LockPattern::step(time, faults_.lockChanges)));
             break;
         case CmdGetGain:
             byteReply(c->gain == 1 ? faults_.gainOnValue : c->gain);

@@ -53,12 +53,24 @@ struct SimFaults {
     double lateDelay = 0.2;
     std::uint8_t gainOnValue = 1;  // some units answer 2 for gain on
     int frozenConverter = -1;      // this converter (0..11) answers its set commands, ignoring them
+    double lockChanges = 0;        // seconds a step of the lock pattern lasts (0: locks hold)
 
     // Firmware module.
     int stallSector = -1;        // the request for this sector ("EN" when it is the count)...
     int stallAttempts = 0;       // ...is left out in the first n update attempts
     bool dropFinalEn = false;    // no "EN" after the last sector, ever
     double sectorWriteTime = 0;  // seconds the module takes to store a sector
+};
+
+// The lock states of a unit whose dish is being turned, as SimFaults::lockChanges plays them:
+// the device's time is cut into steps of that many seconds, and in step k converter k mod 12
+// is off its lock: a locked input reads 0 ("Unlocked"; 2, "Unknown", in every third step),
+// and in odd steps a locked output reads 0 too. Every other lock reads as the converter's
+// settings give it. Tests predict what a monitor sees from these.
+struct LockPattern {
+    static long step(double time, double period);
+    static std::uint8_t input(std::uint8_t settled, int channel, long step);
+    static std::uint8_t output(std::uint8_t settled, int channel, long step);
 };
 
 class CommandDevice;

@@ -95,8 +95,14 @@ int main(int argc, char* argv[]) {
         QStringLiteral("frozen-converter"),
         QStringLiteral("Converter N (1-12) answers its set commands but keeps its settings."),
         QStringLiteral("N"));
+    const QCommandLineOption lockChanges(
+        QStringLiteral("lock-changes"),
+        QStringLiteral("Move the lock states every SECONDS, as a dish being turned: in step k "
+                       "converter k mod 12 loses its input lock (Unknown every third step) and, "
+                       "in odd steps, its output lock."),
+        QStringLiteral("SECONDS"));
     p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose,
-                  fwOut, stallSector, stallAttempts, dropFinalEn, writeTime, frozen});
+                  fwOut, stallSector, stallAttempts, dropFinalEn, writeTime, frozen, lockChanges});
     p.addOption(buffering);
     if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
         err << "meridan-headend-sim: "
@@ -150,6 +156,15 @@ int main(int argc, char* argv[]) {
     f.dropFinalEn = p.isSet(dropFinalEn);
     if (p.isSet(frozen)) f.frozenConverter = p.value(frozen).toInt() - 1;
     f.sectorWriteTime = p.value(writeTime).toDouble();
+    if (p.isSet(lockChanges)) {
+        bool ok = false;
+        f.lockChanges = p.value(lockChanges).toDouble(&ok);
+        if (!ok || !(f.lockChanges >= 0.001) || f.lockChanges > 86400) {
+            err << "meridan-headend-sim: --lock-changes takes SECONDS from 0.001 to 86400, not \""
+                << p.value(lockChanges) << "\"" << Qt::endl;
+            return 2;
+        }
+    }
     model.setPaced(p.isSet(paced));
     model.setBuffering(p.isSet(buffering));
     const QString firmwarePath = p.value(fwOut);
