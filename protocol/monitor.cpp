@@ -1,0 +1,160 @@
+#include "monitor.h"
+
+#include "commands.h"
+
+namespace meridan {
+
+namespace {
+// The rate counts the rounds of the last two seconds.
+constexpr double RateSpan = 2.0;
+}  // namespace
+
+bool MonitorChoice::reads(int channel, LockSide side) const {
+    if (all()) return true;
+    return channel == converter && (side == LockSide::Input || outputLock);
+}
+
+bool MonitorRound::changed(int channel, LockSide side) const {
+    const auto& now = values(side)[channel];
+    const auto& before = (side == LockSide::Input ? inputBefore : outputBefore)[channel];
+    return now && before && *now != *before;
+}
+
+LockMonitor::LockMonitor(Link& link, MonitorObserver& observer)
+    : link_(link), observer_(observer) {}
+
+void LockMonitor::stop() {
+    stop_ = true;
+    // A unit that does not answer has no connection to end: the wait for it ends now.
+    if (running_ && connecting_) link_.abort();
+}
+
+void LockMonitor::report(const LinkFailure& failure) {
+    lastFailure_ = failure.error;
+    // A time-out is the monitor's to handle; everything else the user hears of as usual.
+    if (failure.error == LinkError::NoReply || failure.error == LinkError::NoConnection) return;
+    if (programReporter_) programReporter_->report(failure);
+}
+
+bool LockMonitor::connect(bool once) {
+    connecting_ = true;
+    bool connected = false;
+    for (;;) {
+        lastFailure_.reset();
+        if (stopping()) break;
+        if (link_.connect_()) {
+            connected = true;
+            break;
+        }
+        if (link_.aborted() || stopping() || lastFailure_ != LinkError::NoConnection) break;
+        if (once) {
+            // The unit did not answer at all: the user hears of it as of any other sequence.
+            programReporter_->report({LinkError::NoConnection, link_.port().deviceName(), {}});
+            break;
+        }
+    }
+    connecting_ = false;
+    return connected;
+}
+
+double LockMonitor::rate(double now) {
+    roundTimes_.push_back(now);
+    while (roundTimes_.size() > 2 && now - roundTimes_.front() > RateSpan)
+        roundTimes_.pop_front();
+    if (roundTimes_.size() < 2) return 0;
+    const double span = roundTimes_.back() - roundTimes_.front();
+    return span > 0 ? double(roundTimes_.size() - 1) / span : 0;
+}
+
+LockMonitor::Step LockMonitor::readRound(const MonitorChoice& choice, MonitorRound& round) {
+    Commands cmd(link_);
+    LockValues input{}, output{};
+    for (int i = 0; i < ConverterCount; ++i) {
+        const auto index = static_cast<std::uint8_t>(i);
+        for (const LockSide side : {LockSide::Input, LockSide::Output}) {
+            if (!choice.reads(i, side)) continue;
+            // A stop is taken between exchanges, never inside one.
+            if (stopping()) return Step::Stopped;
+            std::uint8_t value = 0;
+            const CommandStatus status = side == LockSide::Input
+                                             ? cmd.read_input_lock_(value, index)
+                                             : cmd.read_output_lock_(value, index);
+            if (status == StatusFailed) return Step::Failed;
+            lastAnswer_ = link_.clock().now();
+            (side == LockSide::Input ? input : output)[i] = value;
+        }
+    }
+    for (int i = 0; i < ConverterCount; ++i) {
+        if (round.input[i]) round.inputBefore[i] = round.input[i];
+        if (round.output[i]) round.outputBefore[i] = round.output[i];
+    }
+    round.input = input;
+    round.output = output;
+    ++round.number;
+    round.time = link_.clock().now();
+    round.rate = rate(round.time);
+    return Step::Complete;
+}
+
+MonitorOutcome LockMonitor::run(const MonitorChoice& choice, long rounds) {
+    MonitorOutcome out;
+    if (running_) return out;
+    Link::SequenceScope scope(link_);
+    running_ = true;
+    stop_ = false;
+    roundTimes_.clear();
+    bool connected = false;
+    {
+        Link::ReporterScope reporting(link_, *this);
+        programReporter_ = &reporting.previous();
+        lastFailure_.reset();
+        connected = connect(true);
+        MonitorRound round;
+        lastAnswer_ = link_.clock().now();
+        while (connected) {
+            if (rounds > 0 && out.rounds >= rounds) {
+                out.end = MonitorEnd::Done;
+                break;
+            }
+            const Step step = readRound(choice, round);
+            if (step == Step::Complete) {
+                ++out.rounds;
+                observer_.round(round);
+                continue;
+            }
+            if (step == Step::Stopped) break;
+            // As in every sequence, nothing follows a failed exchange but a new connection.
+            connected = false;
+            if (stopping() || link_.aborted() || lastFailure_ != LinkError::NoReply) break;
+            // Silent: the next answer to a connection request starts a new run of rounds.
+            observer_.silent(lastAnswer_);
+            roundTimes_.clear();
+            connected = connect(false);
+            if (!connected) break;
+            lastAnswer_ = link_.clock().now();
+            observer_.reconnected();
+        }
+        programReporter_ = nullptr;
+    }
+    if (out.end != MonitorEnd::Done) {
+        if (lastFailure_ == LinkError::PortLost) {
+            out.end = MonitorEnd::PortLost;
+        } else if (stopping()) {
+            out.end = MonitorEnd::Stopped;
+        } else if (link_.aborted()) {
+            out.end = MonitorEnd::Aborted;
+        } else if (lastFailure_ == LinkError::NoConnection) {
+            out.end = MonitorEnd::NoConnection;
+        } else {
+            out.end = MonitorEnd::Failed;
+        }
+    }
+    // The end command follows the last complete exchange; a failure of its own is reported
+    // as any other sequence's.
+    out.connected = connected && !link_.aborted();
+    if (out.connected) out.ended = Commands(link_).com_end_() == StatusDone;
+    running_ = false;
+    return out;
+}
+
+}  // namespace meridan
