@@ -17,6 +17,7 @@
 #include <QStatusBar>
 #include <QTime>
 
+#include "diagnostic/form_diagnostic.h"
 #include "messages/linkmessages.h"
 #include "messages/texts.h"
 #include "overview/form_uebersicht.h"
@@ -109,6 +110,7 @@ void MDIForm1::buildMenus() {
     Diagnostic->setObjectName(QStringLiteral("Diagnostic"));
     connect(Program, &QAction::triggered, this, &MDIForm1::Program_Click);
     connect(Update, &QAction::triggered, this, &MDIForm1::Update_Click);
+    connect(Diagnostic, &QAction::triggered, this, &MDIForm1::Diagnostic_Click);
 
     Comport = menuBar()->addMenu(QStringLiteral("&Com Port"));
     Comport->setObjectName(QStringLiteral("Comport"));
@@ -209,6 +211,12 @@ void MDIForm1::Update_Click() {
     showChild(updateWindow_);
 }
 
+void MDIForm1::Diagnostic_Click() {
+    if (!diagnosticWindow_)
+        diagnosticWindow_ = addChild(new Form_Diagnostic(link_, messages_, *this));
+    showChild(diagnosticWindow_);
+}
+
 QMdiSubWindow* MDIForm1::addChild(QWidget* form) {
     QMdiSubWindow* sub = mdi_->addSubWindow(form);
     sub->setAttribute(Qt::WA_DeleteOnClose);
@@ -224,6 +232,11 @@ void MDIForm1::showChild(QMdiSubWindow* window) {
 
 Form_Update* MDIForm1::updateWindow() const {
     return updateWindow_ ? qobject_cast<Form_Update*>(updateWindow_->widget()) : nullptr;
+}
+
+Form_Diagnostic* MDIForm1::diagnosticWindow() const {
+    return diagnosticWindow_ ? qobject_cast<Form_Diagnostic*>(diagnosticWindow_->widget())
+                             : nullptr;
 }
 
 void MDIForm1::endProgram() {

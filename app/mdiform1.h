@@ -19,6 +19,7 @@ class QSettings;
 
 namespace meridan {
 
+class Form_Diagnostic;
 class Form_Uebersicht;
 class Form_Update;
 namespace ui {
@@ -41,10 +42,12 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     void com_Click(int index);
     void Program_Click();
     void Update_Click();
+    void Diagnostic_Click();
     // The port in use (the checked item), 0 for none.
     int checkedPort() const { return checkedPort_; }
     Form_Uebersicht* overview() const;
     Form_Update* updateWindow() const;
+    Form_Diagnostic* diagnosticWindow() const;
     // Where the firmware images are (the program's folder unless told otherwise), and the
     // open-file dialog the update window uses.
     void setProgramFolder(const QString& folder) { programFolder_ = folder; }
@@ -87,6 +90,7 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     QMdiArea* mdi_ = nullptr;
     QPointer<QMdiSubWindow> overviewWindow_;
     QPointer<QMdiSubWindow> updateWindow_;
+    QPointer<QMdiSubWindow> diagnosticWindow_;
     QString programFolder_;
     ui::FileDialogs* fileDialogs_ = nullptr;
     std::unique_ptr<ui::FileDialogs> ownFileDialogs_;

@@ -18,6 +18,8 @@ inline const QString RxOver = QStringLiteral("RXOver!");
 inline const QString UpdateError = QStringLiteral("Update Error");
 inline const QString UpdateFailed = QStringLiteral("Update error\rUpdate Fehler");
 QString portLost(const QString& device);
+// Another window's sequence holds the port: "The port is in use by the Diagnostic window."
+QString portInUseBy(const QString& owner);
 QString portOpenFailed(const QString& device, const QString& reason);
 
 }  // namespace meridan::text

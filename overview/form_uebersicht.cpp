@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "layout.h"
+#include "messages/texts.h"
 #include "protocol/display.h"
 #include "uisupport/clsresize.h"
 #include "uisupport/listindex.h"
@@ -26,6 +27,8 @@ namespace meridan {
 namespace {
 
 const QString ErrorTitle = QStringLiteral("Error");
+// The overview's name as holder of the port.
+const QString OwnerName = QStringLiteral("Overview");
 const QString SaveQuestion = QStringLiteral("Save Settings?");
 
 using ui::arial;
@@ -244,6 +247,11 @@ void Form_Uebersicht::Carrier_On_Click(int i) {
 void Form_Uebersicht::Form_Activate() {
     // A read or save is running (this activation came from its message loop): start nothing.
     if (state_ != State::Idle) return;
+    Link::OwnerScope owner(link_, OwnerName);
+    if (!owner.held()) {
+        refuseWhilePortHeld();
+        return;
+    }
     Link::SequenceScope scope(link_);
     // Edits not yet written are offered for saving before the read replaces them.
     if (!askToSave() || closeAfterSequence_) {
@@ -284,6 +292,11 @@ SequenceResult Form_Uebersicht::Command_Save_Click() {
     if (auto* box = qobject_cast<FrequencyBox*>(focusWidget()); box && !validate(box)) {
         return SequenceResult::Refused;
     }
+    Link::OwnerScope owner(link_, OwnerName);
+    if (!owner.held()) {
+        refuseWhilePortHeld();
+        return SequenceResult::Refused;
+    }
 
     Link::SequenceScope scope(link_);
     state_ = State::Saving;
@@ -308,6 +321,12 @@ SequenceResult Form_Uebersicht::Command_Save_Click() {
     }
     finishSequence();
     return out.result;
+}
+
+void Form_Uebersicht::refuseWhilePortHeld() {
+    // Nothing is read or written, and the user's edits stay.
+    messages_.show(text::portInUseBy(link_.owner()), shell_.applicationTitle(),
+                   MessageIcon::Information, MessageButtons::Ok);
 }
 
 bool Form_Uebersicht::askToSave() {

@@ -117,6 +117,8 @@ class Form_Uebersicht : public QWidget, public UnitView {
     bool runPendingValidation();
     void focusField(int channel, ChannelField field);
     bool askToSave();  // false: the user's edits could not be sent and stay
+    // Another window's sequence holds the port: says so.
+    void refuseWhilePortHeld();
     void finishSequence();
 
     Link& link_;

@@ -19,6 +19,7 @@
 
 #include "expert/frmlogin.h"
 #include "form_filelist.h"
+#include "messages/texts.h"
 #include "uisupport/activityind.h"
 #include "uisupport/clsresize.h"
 #include "uisupport/filedialogs.h"
@@ -35,6 +36,8 @@ namespace {
 // The indicator's colour when idle (0x00BBGGRR).
 constexpr quint32 Green = 49152;
 const QString AddFileTitle = QStringLiteral("Add Bin-File");
+// The window's name as holder of the port.
+const QString OwnerName = QStringLiteral("Firmware Update");
 // A copied image must be readable this soon.
 constexpr int FileReadyTries = 50;
 constexpr double FileReadyPause = 0.1;
@@ -289,8 +292,18 @@ void Form_Update::Form_KeyDown(int key) {
     }
 }
 
+bool Form_Update::refuseWhilePortHeld(const Link::OwnerScope& owner) {
+    if (owner.held()) return false;
+    messages_.show(text::portInUseBy(link_.owner()), shell_.applicationTitle(),
+                   MessageIcon::Information, MessageButtons::Ok);
+    keyboardBack();
+    return true;
+}
+
 void Form_Update::startUpdate() {
     if (busy_) return;
+    const Link::OwnerScope owner(link_, OwnerName);
+    if (refuseWhilePortHeld(owner)) return;
     busy_ = true;
     transfer_.RetryCount = 0;
     button(ButtonAddFile)->setEnabled(false);
@@ -308,6 +321,8 @@ void Form_Update::startUpdate() {
 void Form_Update::moduleCheck() {
     // One transfer at a time: a key pressed while one runs starts nothing.
     if (busy_) return;
+    const Link::OwnerScope owner(link_, OwnerName);
+    if (refuseWhilePortHeld(owner)) return;
     busy_ = true;
     // A new start: a cancel of an earlier update does not stop this one.
     presenter_.begin();

@@ -103,6 +103,8 @@ class Form_Update : public QWidget {
     void expertLogin();
     void addFile();
     void finishSequence();
+    // True, after saying so, when another window's sequence holds the port.
+    bool refuseWhilePortHeld(const Link::OwnerScope& owner);
     bool askPassword();
     // Gives the keyboard focus to the file name box unless a control of the window has it, so
     // the window's keys reach it.

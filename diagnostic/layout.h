@@ -1,0 +1,47 @@
+#pragma once
+
+namespace meridan::diagnostic_layout {
+
+// Where each control of the Diagnostic window goes, in twips, with its caption and its font
+// (Arial; `points` 0 is the window's own 8.25 pt regular). The two frames are placed on the
+// window, everything else in its frame. The window's client area is 15330 x 10695, as the
+// other windows'.
+struct Place {
+    const char* name;
+    const char* caption;
+    double left, top, width, height;
+    double points;
+    bool bold = true;
+};
+
+// The lock states: a header and twelve rows.
+inline constexpr Place Locks{"Frame_Locks", "Lock states", 180, 120, 10200, 10380, 8.25};
+inline constexpr Place HeadConverter{
+    "Label_Head_Converter", "Converter", 240, 300, 2400, 300, 9.75};
+inline constexpr Place HeadIn{"Label_Head_In", "Input PLL", 2760, 300, 2280, 300, 9.75};
+inline constexpr Place HeadOut{"Label_Head_Out", "Output PLL", 5160, 300, 2280, 300, 9.75};
+inline constexpr Place HeadChanged{"Label_Head_Changed", "Last change", 7560, 300, 2400, 300, 9.75};
+// Row i lies RowStep lower than row 0.
+inline constexpr Place Converter{"Label_Converter", "Converter %1", 240, 780, 2400, 480, 12};
+inline constexpr Place StatusIn{"Label_Status_In", "", 2760, 720, 2280, 600, 12};
+inline constexpr Place StatusOut{"Label_Status_Out", "", 5160, 720, 2280, 600, 12};
+inline constexpr Place Changed{"Label_Changed", "", 7560, 780, 2400, 480, 12, false};
+inline constexpr double RowStep = 780;
+
+// What is monitored, Start and Stop, the refresh rate.
+inline constexpr Place Monitor{"Frame_Monitor", "Monitor", 10560, 120, 4590, 4800, 8.25};
+inline constexpr Place ConvertersText{"Label_Converters", "Converters:", 240, 360, 4080, 300, 9.75};
+inline constexpr Place ConverterChoice{"Combo_Converter", "", 240, 720, 4080, 405, 12, false};
+inline constexpr Place OutputLock{
+    "Check_OutputLock", "Output lock too", 240, 1320, 4080, 375, 12, false};
+inline constexpr Place Beep{"Check_Beep", "Audible signal", 240, 1800, 4080, 375, 12, false};
+inline constexpr Place Start{"Command_Start", "Start", 240, 2520, 1935, 600, 12};
+inline constexpr Place Stop{"Command_Stop", "Stop", 2385, 2520, 1935, 600, 12};
+inline constexpr Place Rate{"Label_Rate", "", 240, 3480, 4080, 480, 14};
+
+// How the monitor runs and who holds the port.
+inline constexpr Place State{"Frame_State", "State", 10560, 5160, 4590, 3240, 8.25};
+inline constexpr Place StateText{"Label_State", "Stopped", 240, 360, 4080, 1320, 12};
+inline constexpr Place Owner{"Label_Owner", "", 240, 1800, 4080, 1200, 9.75, false};
+
+}  // namespace meridan::diagnostic_layout

@@ -1,0 +1,257 @@
+// The Diagnostic window on the offscreen platform, over the simulated headend in virtual
+// time, and the one owner of the port among the windows.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QtTest>
+
+#include "diagnostic/form_diagnostic.h"
+#include "protocol/frame.h"
+#include "support/guirig.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+namespace {
+
+using Shown = Form_Diagnostic::Shown;
+const QByteArray EndFrame = CommandFrame::plain(40).bytes();
+
+Form_Diagnostic* openDiagnostic(GuiRig& g) {
+    g.main->Diagnostic->trigger();
+    g.settle();
+    return g.main->diagnosticWindow();
+}
+
+// A lock label as the user sees it.
+struct Lock {
+    QString text;
+    QColor colour;
+    QString tip;
+};
+Lock lock(const QLabel* l) {
+    return {l->text(), l->palette().color(QPalette::Window), l->toolTip()};
+}
+
+// The frames (15-byte writes) sent after `time`.
+QList<QByteArray> framesAfter(const WireLog& wire, double time) {
+    QList<QByteArray> frames;
+    for (const auto& c : wire.chunks) {
+        if (c.direction == WireDirection::ToDevice && c.time > time &&
+            c.bytes.size() == CommandFrame::Size) {
+            frames.append(c.bytes);
+        }
+    }
+    return frames;
+}
+
+}  // namespace
+
+class TstDiagnostic : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void statesFollowTheUnit();
+    void signalSoundsOnTheChosenInputLock_data();
+    void signalSoundsOnTheChosenInputLock();
+    void closingSendsTheEndCommand();
+    void otherWindowsWaitForTheMonitor();
+    void monitorWaitsForTheOtherWindows_data();
+    void monitorWaitsForTheOtherWindows();
+};
+
+// The locks move every second (sim/headendmodel.h, LockPattern): in step 2 converter 3's input
+// reads 2, in step 3 converter 4 has lost both locks. Converter 11 has no carrier.
+void TstDiagnostic::statesFollowTheUnit() {
+    GuiRig g;
+    g.start();
+    g.sim.model.setPaced(true);
+    g.sim.model.faults().lockChanges = 1.0;
+    Form_Diagnostic* d = openDiagnostic(g);
+    QVERIFY(d);
+    QVERIFY(d->Command_Start->isEnabled() && !d->Command_Stop->isEnabled());
+    QCOMPARE(d->Label_Converter[11]->text(), QStringLiteral("Converter 12"));
+
+    QList<Lock> at2, at3;
+    QString state, rate, changed;
+    g.sim.pump.at(2.5, [&] {
+        at2 = {lock(d->Label_Status_In[2]), lock(d->Label_Status_Out[2]),
+               lock(d->Label_Status_In[1]), lock(d->Label_Status_In[10])};
+        state = d->Label_State->text();
+        rate = d->Label_Rate->text();
+        changed = d->Label_Changed[2]->text();
+        QVERIFY(!d->Command_Start->isEnabled() && d->Command_Stop->isEnabled());
+        QVERIFY(!d->Combo_Converter->isEnabled());
+    });
+    g.sim.pump.at(3.5, [&] {
+        at3 = {lock(d->Label_Status_In[3]), lock(d->Label_Status_Out[3]),
+               lock(d->Label_Status_In[2])};
+        d->Command_Stop->click();
+    });
+    d->Command_Start->click();
+
+    const QColor green = Form_Diagnostic::colour(Shown::Locked);
+    const QColor red = Form_Diagnostic::colour(Shown::Unlocked);
+    const QColor grey = Form_Diagnostic::colour(Shown::Unknown);
+    QCOMPARE(at2.size(), 4);
+    QCOMPARE(at2[0].text, QStringLiteral("Unknown"));
+    QCOMPARE(at2[0].colour, grey);
+    QVERIFY2(at2[0].tip.contains('2'), qPrintable(at2[0].tip));
+    QCOMPARE(at2[1].text, QStringLiteral("Locked"));
+    QCOMPARE(at2[1].colour, green);
+    QCOMPARE(at2[2].text, QStringLiteral("Locked"));
+    QCOMPARE(at2[3].text, QStringLiteral("Unlocked"));
+    QCOMPARE(at2[3].colour, red);
+    QCOMPARE(state, QStringLiteral("Running"));
+    QVERIFY(!changed.isEmpty());
+    // All twelve converters, both locks, at the line rate: 12.6 rounds a second.
+    QVERIFY2(rate.endsWith(" rounds/s") && qAbs(rate.split(' ')[0].toDouble() - 12.6) <= 0.2,
+             qPrintable(rate));
+    QCOMPARE(at3.size(), 3);
+    QCOMPARE(at3[0].text, QStringLiteral("Unlocked"));
+    QCOMPARE(at3[0].colour, red);
+    QCOMPARE(at3[1].text, QStringLiteral("Unlocked"));
+    QCOMPARE(at3[2].text, QStringLiteral("Locked"));
+    QCOMPARE(at3[2].colour, green);
+
+    QVERIFY(d->Label_State->text().startsWith("Stopped after "));
+    QVERIFY(d->Command_Start->isEnabled() && !d->Command_Stop->isEnabled());
+    QVERIFY(g.sim.wire.sent().endsWith("N" + EndFrame));
+    QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+void TstDiagnostic::signalSoundsOnTheChosenInputLock_data() {
+    QTest::addColumn<int>("entry");  // of the converter list: 0 all, n converter n
+    QTest::addColumn<bool>("signal");
+    QTest::addColumn<int>("beeps");
+    // Converter 3's input reads 2 from 2 s to 3 s; converter 7 holds its locks until 6 s.
+    QTest::newRow("converter 3") << 3 << true << 2;
+    QTest::newRow("converter 3, signal off") << 3 << false << 0;
+    QTest::newRow("converter 7: no change") << 7 << true << 0;
+}
+
+void TstDiagnostic::signalSoundsOnTheChosenInputLock() {
+    QFETCH(int, entry);
+    QFETCH(bool, signal);
+    QFETCH(int, beeps);
+    GuiRig g;
+    g.start();
+    g.sim.model.setPaced(true);
+    g.sim.model.faults().lockChanges = 1.0;
+    Form_Diagnostic* d = openDiagnostic(g);
+    int beeped = 0;
+    d->setBeeper([&] { ++beeped; });
+    d->Combo_Converter->setCurrentIndex(entry);
+    QVERIFY(d->Check_Beep->isEnabled() && !d->Check_OutputLock->isChecked());
+    d->Check_Beep->setChecked(signal);
+    QString other;
+    g.sim.pump.at(5.0, [&] {
+        other = d->Label_Status_In[entry % ConverterCount]->text() +
+                d->Label_Status_Out[entry - 1]->text();
+        d->Command_Stop->click();
+    });
+    d->Command_Start->click();
+    QCOMPARE(beeped, beeps);
+    // Only the chosen converter's input lock is read; the rest shows it is not.
+    QCOMPARE(other, QStringLiteral("--"));
+    const QByteArray frame =
+        CommandFrame::forConverter(26, std::uint8_t(entry - 1)).bytes() + QByteArray("N");
+    const QByteArray sent = g.sim.wire.sent();
+    QCOMPARE(sent.count(frame) * (frame.size()) + 2 + EndFrame.size(), sent.size());
+}
+
+void TstDiagnostic::closingSendsTheEndCommand() {
+    GuiRig g;
+    g.start();
+    g.sim.model.setPaced(true);
+    Form_Diagnostic* d = openDiagnostic(g);
+    g.sim.pump.at(1.2, [&] { d->parentWidget()->close(); });
+    d->Command_Start->click();
+    g.settle();
+    QVERIFY(!g.main->diagnosticWindow());
+    // The exchange in progress was completed; the end command is the last thing sent.
+    QCOMPARE(framesAfter(g.sim.wire, 1.2), QList<QByteArray>{EndFrame});
+    QVERIFY(g.sim.wire.sent().endsWith("N" + EndFrame));
+    QVERIFY(g.sim.model.violations().isEmpty());
+    QCOMPARE(g.sim.link.owner(), QString());
+}
+
+void TstDiagnostic::otherWindowsWaitForTheMonitor() {
+    GuiRig g;
+    g.start();
+    g.sim.model.setPaced(true);
+    QFile image(g.programDir.filePath(QStringLiteral("VELNO_S0001.bin")));
+    QVERIFY(image.open(QIODevice::WriteOnly) && image.write(QByteArray(1000, 'x')) == 1000);
+    image.close();
+    Form_Diagnostic* d = openDiagnostic(g);
+    g.sim.pump.at(1.0, [&] { g.main->Program->trigger(); });  // the overview reads on opening
+    g.sim.pump.at(2.0, [&] {
+        QCOMPARE(g.main->overview()->Command_Save_Click(), SequenceResult::Refused);
+        g.main->Update->trigger();
+    });
+    g.sim.pump.at(3.0, [&] {
+        g.main->updateWindow()->Toolbar1_ButtonClick(4);  // Update
+        g.main->updateWindow()->Form_KeyDown(Qt::Key_F1);
+    });
+    g.sim.pump.at(4.0, [&] { d->Command_Stop->click(); });
+    d->Command_Start->click();
+
+    const QString held = QStringLiteral("The port is in use by the Diagnostic window.");
+    QCOMPARE(g.sim.messages.texts(), QStringList(4, MDIForm1::Title + ": " + held));
+    // Nothing of theirs reached the unit: no read, no update request.
+    const QByteArray sent = g.sim.wire.sent();
+    QVERIFY(!sent.contains(CommandFrame::plain(48).bytes()));
+    QVERIFY(!sent.contains("UP"));
+    QCOMPARE(sent.count("TS"), 1);
+    QVERIFY(sent.endsWith(EndFrame));
+
+    // The port is free again once the monitor has ended.
+    QCOMPARE(g.sim.link.owner(), QString());
+    g.main->overview()->Form_Activate();
+    QVERIFY(g.sim.wire.sent().contains(CommandFrame::plain(48).bytes()));
+    QCOMPARE(g.sim.messages.shown.size(), 4);
+}
+
+void TstDiagnostic::monitorWaitsForTheOtherWindows_data() {
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QString>("owner");
+    QTest::newRow("overview reading") << false << "Overview";
+    QTest::newRow("firmware update") << true << "Firmware Update";
+}
+
+void TstDiagnostic::monitorWaitsForTheOtherWindows() {
+    QFETCH(bool, update);
+    QFETCH(QString, owner);
+    GuiRig g;
+    g.start();
+    QFile image(g.programDir.filePath(QStringLiteral("VELNO_S0001.bin")));
+    QVERIFY(image.open(QIODevice::WriteOnly) && image.write(QByteArray(1000, 'x')) == 1000);
+    image.close();
+    Form_Diagnostic* d = openDiagnostic(g);
+    bool startEnabled = true;
+    QString shownOwner;
+    g.sim.pump.at(0.2, [&] {
+        startEnabled = d->Command_Start->isEnabled();
+        shownOwner = d->Label_Owner->text();
+        d->Command_Start_Click();
+    });
+    if (update) {
+        g.openUpdate()->Toolbar1_ButtonClick(4);
+    } else {
+        g.openOverview();
+    }
+    QVERIFY(!startEnabled);
+    const QString held = QStringLiteral("The port is in use by the %1 window.").arg(owner);
+    QCOMPARE(shownOwner, held);
+    QCOMPARE(g.sim.messages.texts(), QStringList{MDIForm1::Title + ": " + held});
+    QVERIFY(!g.sim.wire.sent().contains(CommandFrame::forConverter(26, 0).bytes() + "N" +
+                                        CommandFrame::forConverter(29, 0).bytes()));
+    QVERIFY(d->Command_Start->isEnabled());
+    QCOMPARE(d->Label_Owner->text(), QStringLiteral("The port is free."));
+}
+
+QTEST_MAIN(TstDiagnostic)
+#include "tst_diagnostic.moc"
