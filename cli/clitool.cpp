@@ -20,6 +20,7 @@
 #include "link/portmap.h"
 #include "link/qtserialport.h"
 #include "messages/linkmessages.h"
+#include "monitor.h"
 #include "profile.h"
 #include "protocol/display.h"
 #include "protocol/firmware.h"
@@ -103,6 +104,14 @@ const char* const Usage =
     "        --backup-dir DIR  where the backup is saved\n"
     "                          (default: $XDG_DATA_HOME/meridan/backups)\n"
     "  flash IMAGE.bin       send a firmware image to a module of the unit\n"
+    "  monitor               the input and output lock of every converter, live, until\n"
+    "                        Ctrl+C: a table redrawn in place on a terminal, else a line per\n"
+    "                        round (L locked, U unlocked, ? unknown)\n"
+    "        --converter N     only converter N (1 to 12), its input lock: the fastest\n"
+    "        --output-lock     with --converter: its output lock too\n"
+    "        --rounds K        stop after K rounds\n"
+    "        --json            a JSON line per converter and round: round, time, converter,\n"
+    "                          input_lock, output_lock, their values, changed\n"
     "\n"
     "--port takes a port of the port menu (Com1 to Com15, mapped to devices as the\n"
     "program maps them, section \"Ports\" of the settings) or a device path. Without\n"
@@ -122,7 +131,8 @@ const char* const Usage =
     "is written back exactly as the unit reported it; once edited it is checked as a plan.\n"
     "\n"
     "Ctrl+C or SIGTERM: the exchange in progress is finished, the communication ended, and\n"
-    "the state of the unit is reported; a second Ctrl+C stops at once.\n"
+    "the state of the unit is reported; a second Ctrl+C stops at once. monitor ends so,\n"
+    "with exit code 0.\n"
     "\n"
     "Exit codes:\n"
     "  0    done (diff: no differences)\n"
@@ -613,6 +623,15 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
                                        QStringLiteral("write: backup folder."),
                                        QStringLiteral("DIR"));
     p.addOptions({help, version, port, trace, json, dryRun, noBackup, backupDir});
+    const QCommandLineOption converter(QStringLiteral("converter"),
+                                       QStringLiteral("monitor: one converter."),
+                                       QStringLiteral("N"));
+    const QCommandLineOption outputLock(QStringLiteral("output-lock"),
+                                        QStringLiteral("monitor: its output lock too."));
+    const QCommandLineOption rounds(QStringLiteral("rounds"),
+                                    QStringLiteral("monitor: stop after K rounds."),
+                                    QStringLiteral("K"));
+    p.addOptions({converter, outputLock, rounds});
     p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("the command"));
 
     if (!p.parse(QStringList{QStringLiteral("meridan-cli")} + arguments)) {
@@ -634,18 +653,34 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
         err << "meridan-cli: " << why << "\n\n" << Usage;
         return ExitBadInput;
     };
-    const QStringList known{QStringLiteral("ports"), QStringLiteral("read"), QStringLiteral("diff"),
-                            QStringLiteral("write"), QStringLiteral("flash")};
+    const QStringList known{QStringLiteral("ports"), QStringLiteral("read"),
+                            QStringLiteral("diff"),  QStringLiteral("write"),
+                            QStringLiteral("flash"), QStringLiteral("monitor")};
     if (command.isEmpty()) return usageError(QStringLiteral("no command given"));
     if (!known.contains(command))
         return usageError(QStringLiteral("unknown command \"%1\"").arg(command));
-    const bool takesFile = command != QLatin1String("ports") && command != QLatin1String("read");
+    const bool isMonitor = command == QLatin1String("monitor");
+    const bool takesFile =
+        command != QLatin1String("ports") && command != QLatin1String("read") && !isMonitor;
     if (args.size() != (takesFile ? 2 : 1)) {
         return usageError(takesFile ? QStringLiteral("%1 takes one file").arg(command)
                                     : QStringLiteral("%1 takes no file").arg(command));
     }
-    if (p.isSet(json) && command != QLatin1String("read")) {
-        return usageError(QStringLiteral("--json belongs to read"));
+    if (p.isSet(json) && command != QLatin1String("read") && !isMonitor) {
+        return usageError(QStringLiteral("--json belongs to read and monitor"));
+    }
+    std::optional<MonitorOptions> monitorOptions;
+    if (isMonitor) {
+        auto given = [&](const QCommandLineOption& o) {
+            return p.isSet(o) ? std::optional(p.value(o)) : std::nullopt;
+        };
+        auto parsed = parseMonitorOptions(given(converter), p.isSet(outputLock), given(rounds),
+                                          p.isSet(json));
+        if (auto* why = std::get_if<QString>(&parsed)) return usageError(*why);
+        monitorOptions = std::get<MonitorOptions>(parsed);
+    } else if (p.isSet(converter) || p.isSet(outputLock) || p.isSet(rounds)) {
+        return usageError(
+            QStringLiteral("--converter, --output-lock and --rounds belong to monitor"));
     }
     if ((p.isSet(dryRun) || p.isSet(noBackup) || p.isSet(backupDir)) &&
         command != QLatin1String("write")) {
@@ -733,6 +768,10 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     Context c{session, interrupt, out, err};
     if (command == QLatin1String("read")) return finish(cmdRead(c, p.isSet(json)));
     if (command == QLatin1String("diff")) return finish(cmdDiff(c, *profile));
+    if (isMonitor) {
+        return finish(
+            runMonitor(session.link(), *monitorOptions, out, err, ::isatty(STDOUT_FILENO) == 1));
+    }
     if (isWrite) return finish(cmdWrite(c, args[1], *profile, opts));
     return finish(cmdFlash(c, args[1]));
 }

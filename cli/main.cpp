@@ -6,6 +6,10 @@
 #include "link/portmap.h"
 
 int main(int argc, char* argv[]) {
+    // A terminal tool has no use for the GLib main loop, and Qt's own event loop takes half
+    // the system calls for an exchange on the serial port: QSerialPort switches its write
+    // notifier on and off for every write, and GLib wakes its loop for each switch.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(meridan::SettingsOrganisation);
     QCoreApplication::setApplicationName(meridan::ApplicationTitle);

@@ -1,0 +1,259 @@
+// The lock monitor against the simulated headend in virtual time (the exact bytes of a round,
+// the stop, a unit that falls silent, a port that goes away), and meridan-cli monitor against
+// meridan-headend-sim --lock-changes on a pseudo-terminal.
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+#include "protocol/frame.h"
+#include "protocol/monitor.h"
+#include "sim/simprocess.h"
+#include "support/rig.h"
+
+using namespace meridan;
+using namespace meridan::test;
+
+namespace {
+
+struct Seen final : MonitorObserver {
+    QList<MonitorRound> rounds;
+    QList<double> silentSince;
+    QList<double> silentAt;
+    int reconnects = 0;
+    Clock* clock = nullptr;
+    void round(const MonitorRound& r) override { rounds.append(r); }
+    void silent(double since) override {
+        silentSince.append(since);
+        silentAt.append(clock->now());
+    }
+    void reconnected() override { ++reconnects; }
+};
+
+// A paced unit (so virtual time moves with the bytes) and a monitor on its link.
+struct Bench {
+    SimRig rig;
+    Seen seen;
+    LockMonitor monitor{rig.link, seen};
+    Bench() {
+        rig.model.setPaced(true);
+        seen.clock = &rig.clock;
+    }
+};
+
+QByteArray exchange(int code, int converter) {
+    return CommandFrame::forConverter(std::uint8_t(code), std::uint8_t(converter)).bytes() + "N";
+}
+
+const QByteArray EndFrame = CommandFrame::plain(40).bytes();
+
+// The frames (15-byte writes) sent after `time`.
+QList<QByteArray> framesAfter(const WireLog& wire, double time) {
+    QList<QByteArray> frames;
+    for (const auto& c : wire.chunks) {
+        if (c.direction == WireDirection::ToDevice && c.time > time &&
+            c.bytes.size() == CommandFrame::Size) {
+            frames.append(c.bytes);
+        }
+    }
+    return frames;
+}
+
+}  // namespace
+
+class TstMonitor : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void roundOnTheWire_data();
+    void roundOnTheWire();
+    void stopEndsAfterTheExchange_data();
+    void stopEndsAfterTheExchange();
+    void silentUnitIsReconnected_data();
+    void silentUnitIsReconnected();
+    void unitThatNeverAnswers();
+    void portLostEndsWithOneMessage();
+    void cliFollowsTheLockChanges();
+};
+
+void TstMonitor::roundOnTheWire_data() {
+    QTest::addColumn<int>("converter");
+    QTest::addColumn<bool>("outputLock");
+    QTest::newRow("all twelve, both locks") << -1 << false;
+    QTest::newRow("converter 4, input lock") << 3 << false;
+    QTest::newRow("converter 12, both locks") << 11 << true;
+}
+
+void TstMonitor::roundOnTheWire() {
+    QFETCH(int, converter);
+    QFETCH(bool, outputLock);
+    Bench b;
+    // Values the unit reports: a lost input lock, an output lock of 2 ("Unknown").
+    b.rig.model.state().channels[3].inputLock = 0;
+    b.rig.model.state().channels[11].outputLock = 2;
+    b.rig.model.state().channels[11].inputLock = 1;
+    const MonitorChoice choice{converter, outputLock};
+    const MonitorOutcome out = b.monitor.run(choice, 2);
+
+    QCOMPARE(out.end, MonitorEnd::Done);
+    QCOMPARE(out.rounds, 2L);
+    QVERIFY(out.ended);
+    QByteArray round;
+    for (int i = 0; i < ConverterCount; ++i) {
+        if (choice.reads(i, LockSide::Input)) round += exchange(26, i);
+        if (choice.reads(i, LockSide::Output)) round += exchange(29, i);
+    }
+    QCOMPARE(b.rig.wire.sent(), "TS" + round + round + EndFrame);
+    QVERIFY(b.rig.model.violations().isEmpty());
+    QVERIFY(b.rig.messages.shown.isEmpty());
+
+    QCOMPARE(b.seen.rounds.size(), 2);
+    const MonitorRound& r = b.seen.rounds[1];
+    QCOMPARE(r.number, 2L);
+    for (int i = 0; i < ConverterCount; ++i) {
+        const auto& c = b.rig.model.state().channels[i];
+        QCOMPARE(r.input[i],
+                 choice.reads(i, LockSide::Input) ? std::optional(c.inputLock) : std::nullopt);
+        QCOMPARE(r.output[i],
+                 choice.reads(i, LockSide::Output) ? std::optional(c.outputLock) : std::nullopt);
+    }
+    // Back to back at the line rate: 19 bytes an exchange.
+    const int exchanges = round.count('N');
+    QVERIFY(qAbs((r.time - b.seen.rounds[0].time) - exchanges * 19 / 5760.0) < 1e-3);
+}
+
+void TstMonitor::stopEndsAfterTheExchange_data() {
+    QTest::addColumn<double>("at");
+    QTest::addColumn<bool>("byLink");
+    // A round of all twelve takes 79 ms; the frame of an exchange 2.6 ms of its 3.3 ms.
+    QTest::newRow("inside a frame") << 0.5 + 0.0792 * 3 + 0.001 << false;
+    QTest::newRow("while the value comes") << 0.5 + 0.0792 * 3 + 0.0028 << false;
+    QTest::newRow("Ctrl+C of the command line") << 0.5 + 0.0792 * 7 + 0.0300 << true;
+}
+
+void TstMonitor::stopEndsAfterTheExchange() {
+    QFETCH(double, at);
+    QFETCH(bool, byLink);
+    Bench b;
+    b.rig.pump.at(at, [&] { byLink ? b.rig.link.requestStop() : b.monitor.stop(); });
+    const MonitorOutcome out = b.monitor.run({});
+    QCOMPARE(out.end, MonitorEnd::Stopped);
+    QVERIFY(out.ended);
+    // Nothing but the end command starts after the stop, and nothing follows it.
+    QCOMPARE(framesAfter(b.rig.wire, at), QList<QByteArray>{EndFrame});
+    const QByteArray sent = b.rig.wire.sent();
+    QVERIFY(sent.endsWith("N" + EndFrame));
+    QVERIFY(b.rig.model.violations().isEmpty());
+
+    if (byLink) return;
+    // The monitor's own stop is over once it has returned: the next Start runs.
+    const MonitorOutcome again = b.monitor.run({2, false}, 3);
+    QCOMPARE(again.end, MonitorEnd::Done);
+    QCOMPARE(again.rounds, 3L);
+}
+
+void TstMonitor::silentUnitIsReconnected_data() {
+    QTest::addColumn<double>("silence");
+    QTest::newRow("20 s") << 20.0;
+    // Longer than a whole connection request (50 s): the requests go on.
+    QTest::newRow("2 minutes") << 120.0;
+}
+
+void TstMonitor::silentUnitIsReconnected() {
+    QFETCH(double, silence);
+    Bench b;
+    b.rig.pump.at(2.0, [&] { b.rig.model.faults().silent = true; });
+    b.rig.pump.at(2.0 + silence, [&] { b.rig.model.faults().silent = false; });
+    b.rig.pump.at(2.0 + silence + 10, [&] { b.monitor.stop(); });
+    const MonitorOutcome out = b.monitor.run({});
+
+    QCOMPARE(out.end, MonitorEnd::Stopped);
+    QVERIFY(out.ended);
+    // No message box for any of it.
+    QVERIFY2(b.rig.messages.shown.isEmpty(), qPrintable(b.rig.messages.texts().join('\n')));
+    QCOMPARE(b.seen.silentSince.size(), 1);
+    QCOMPARE(b.seen.reconnects, 1);
+    // Silent since the last answer, told once its 5 s have passed.
+    const double lastAnswer = b.seen.silentSince[0];
+    QVERIFY2(qAbs(lastAnswer - 2.0) < 0.004, qPrintable(QString::number(lastAnswer)));
+    QVERIFY(b.seen.silentAt[0] > lastAnswer + 5.0 && b.seen.silentAt[0] < 2.0 + 5.1);
+    // A connection request about every 5 s while it is silent, rounds again once it answers.
+    const int requests = b.rig.model.connectRequests();
+    QVERIFY2(requests >= 1 + int(silence / 5.0) - 1 && requests <= 2 + int(silence / 5.0) + 1,
+             qPrintable(QString::number(requests)));
+    QVERIFY(b.seen.rounds.last().time > 2.0 + silence + 9.0);
+}
+
+void TstMonitor::unitThatNeverAnswers() {
+    Bench b;
+    b.rig.model.faults().silent = true;
+    const MonitorOutcome out = b.monitor.run({});
+    QCOMPARE(out.end, MonitorEnd::NoConnection);
+    QVERIFY(!out.connected);
+    QCOMPARE(b.rig.messages.texts(),
+             QStringList{"Connect Error: Connection could not be established!"});
+    QVERIFY(b.rig.clock.now() > 50.0 && b.rig.clock.now() < 56.0);
+    QCOMPARE(b.rig.wire.sent(), QByteArray("TS").repeated(b.rig.model.connectRequests()));
+}
+
+void TstMonitor::portLostEndsWithOneMessage() {
+    Bench b;
+    b.rig.pump.at(1.3, [&] { b.rig.port.loseDevice(); });
+    const MonitorOutcome out = b.monitor.run({});
+    QCOMPARE(out.end, MonitorEnd::PortLost);
+    QVERIFY(!out.ended);
+    QCOMPARE(b.rig.messages.shown.size(), 1);
+    QCOMPARE(b.rig.messages.shown[0].title, QStringLiteral("ComPortError"));
+    QVERIFY(b.rig.wire.timeSent(EndFrame) < 0);
+    QVERIFY(framesAfter(b.rig.wire, 1.3).isEmpty());
+}
+
+// meridan-cli monitor --json against the simulator whose locks move every 0.25 s: in step k
+// converter k mod 12 is off its lock (sim/headendmodel.h, LockPattern). Converters 11 and 12
+// have no carrier and are never locked.
+void TstMonitor::cliFollowsTheLockChanges() {
+    sim::SimProcess sim(QStringLiteral(MERIDAN_SIM));
+    const QString tty = sim.start({"--paced", "--lock-changes", "0.25"});
+    QVERIFY(!tty.isEmpty());
+    QProcess cli;
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", home.path());
+    cli.setProcessEnvironment(env);
+    cli.start(QStringLiteral(MERIDAN_CLI), {"--port", tty, "monitor", "--rounds", "20", "--json"});
+    QVERIFY(cli.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(cli.readAllStandardError());
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0, qPrintable(err));
+    QVERIFY2(err.contains("20 rounds") && err.contains("communication ended"), qPrintable(err));
+
+    const QList<QByteArray> lines = cli.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(lines.size(), 20 * ConverterCount);
+    QList<int> dropped;  // converters whose input lock was lost, in the order it happened
+    for (int k = 0; k < lines.size(); ++k) {
+        const QJsonObject o = QJsonDocument::fromJson(lines[k]).object();
+        const int c = o["converter"].toInt();
+        QCOMPARE(o["round"].toInt(), 1 + k / ConverterCount);
+        QCOMPARE(c, 1 + k % ConverterCount);
+        QVERIFY(!o["time"].toString().isEmpty());
+        const QString in = o["input_lock"].toString(), out = o["output_lock"].toString();
+        if (c > 10) {
+            QCOMPARE(in, QStringLiteral("Unlocked"));
+            QCOMPARE(out, QStringLiteral("Unlocked"));
+            continue;
+        }
+        // Off its lock in step k = c - 1 (mod 12): "Unknown" when k mod 3 is 2, the output
+        // too when k is odd.
+        if (in != QLatin1String("Locked")) {
+            QCOMPARE(in, (c - 1) % 3 == 2 ? QStringLiteral("Unknown") : QStringLiteral("Unlocked"));
+            QCOMPARE(o["input_value"].toInt(), (c - 1) % 3 == 2 ? 2 : 0);
+            if (o["changed"].toBool()) dropped.append(c);
+        }
+        if (out != QLatin1String("Locked")) QCOMPARE(c % 2, 0);
+    }
+    // 20 rounds of 79 ms see five or six steps: each loss follows the one before it.
+    QVERIFY2(dropped.size() >= 3, qPrintable(QString::number(dropped.size())));
+    for (int k = 1; k < dropped.size(); ++k)
+        QCOMPARE(dropped[k], dropped[k - 1] % 10 + 1);
+}
+
+QTEST_GUILESS_MAIN(TstMonitor)
+#include "tst_monitor.moc"
