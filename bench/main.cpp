@@ -2,6 +2,7 @@
 // the waits cost. Runs the real Qt serial port against meridan-headend-sim on a
 // pseudo-terminal, paced at the line rate (5760 bytes/s) and unpaced.
 #include <sys/resource.h>
+#include <QAbstractEventDispatcher>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,6 +15,7 @@
 #include "link/qtserialport.h"
 #include "messages/linkmessages.h"
 #include "protocol/firmware.h"
+#include "protocol/monitor.h"
 #include "protocol/sequences.h"
 #include "sim/simprocess.h"
 
@@ -164,6 +166,68 @@ int uploadBench(QTextStream& out) {
     return f.ok ? 0 : 1;
 }
 
+// The lock monitor against the paced simulator: rounds per second against the floor the line
+// allows (19 bytes an exchange: frame 15, value 1, "N" 1, "EN" 2), and CPU per round. Timed
+// from the end of the first round to the end of the last, so the connection request and the
+// end command are left out.
+int monitorBench(QTextStream& out) {
+    Sim sim;
+    if (!sim.start({QStringLiteral("--paced")})) return 1;
+    struct Timing final : MonitorObserver {
+        long first = 0, last = 0;
+        double wall0 = 0, wall1 = 0, cpu0 = 0, cpu1 = 0;
+        QElapsedTimer timer;
+        void round(const MonitorRound& r) override {
+            if (r.number == 1) {
+                timer.start();
+                cpu0 = cpuSeconds();
+            }
+            last = r.number;
+            wall1 = double(timer.nsecsElapsed()) / 1e9;
+            cpu1 = cpuSeconds();
+        }
+    };
+    const bool glib =
+        QByteArray(QCoreApplication::eventDispatcher()->metaObject()->className()).contains("Glib");
+    out << "Lock monitor, paced at 5760 B/s; floor = 19 bytes an exchange / 5760; event loop "
+        << (glib ? "GLib (as the windows run)" : "Qt's own (as meridan-cli runs)") << ".\n";
+    bool ok = true;
+    const struct {
+        const char* what;
+        MonitorChoice choice;
+        int exchanges;
+        long rounds;
+    } modes[] = {
+        {"all 12 converters, both locks", {-1, true}, 2 * ConverterCount, 60},
+        {"converter 1, input lock", {0, false}, 1, 1500},
+    };
+    for (const auto& m : modes) {
+        Timing timing;
+        const Figures f = measure(sim.tty, 0, [&](Link& link) {
+            LockMonitor monitor(link, timing);
+            const MonitorOutcome o = monitor.run(m.choice, m.rounds);
+            return o.end == MonitorEnd::Done && o.ended;
+        });
+        const double floor = m.exchanges * 19.0 / 5760.0;
+        const double perRound = (timing.wall1) / double(timing.last - 1);
+        const double cpuPerRound = (timing.cpu1 - timing.cpu0) / double(timing.last - 1);
+        out << QStringLiteral(
+                   "%1  %2 rounds/s (floor %3 ms a round, %4 rounds/s): %5% of the floor rate; "
+                   "CPU %6 ms a round, %7% of a core%8\n")
+                   .arg(QLatin1String(m.what), -30)
+                   .arg(1.0 / perRound, 0, 'f', 1)
+                   .arg(floor * 1000.0, 0, 'f', 1)
+                   .arg(1.0 / floor, 0, 'f', 1)
+                   .arg(floor / perRound * 100.0, 0, 'f', 1)
+                   .arg(cpuPerRound * 1000.0, 0, 'f', 3)
+                   .arg(cpuPerRound / perRound * 100.0, 0, 'f', 2)
+                   .arg(f.ok ? QString() : QStringLiteral("  FAILED"));
+        out.flush();
+        ok = ok && f.ok;
+    }
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -178,7 +242,7 @@ int main(int argc, char* argv[]) {
     p.setApplicationDescription(QStringLiteral(
         "Speed figures of the link against meridan-headend-sim: full reads and a write, paced "
         "at 5760 bytes/s and unpaced, a firmware upload, and a connection request to a unit "
-        "that never answers (about 90 s in all)."));
+        "that never answers, the lock monitor (about 110 s in all)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption version(QStringLiteral("version"),
@@ -187,7 +251,9 @@ int main(int argc, char* argv[]) {
                                          QStringLiteral("Only the reads and writes."));
     const QCommandLineOption uploadOption(QStringLiteral("upload"),
                                           QStringLiteral("Only the firmware upload."));
-    p.addOptions({help, version, quickOption, uploadOption});
+    const QCommandLineOption monitorOption(QStringLiteral("monitor"),
+                                           QStringLiteral("Only the lock monitor."));
+    p.addOptions({help, version, quickOption, uploadOption, monitorOption});
     if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
         QTextStream(stderr) << "meridan-bench: "
                             << (p.errorText().isEmpty() ? QStringLiteral("takes no arguments")
@@ -206,6 +272,7 @@ int main(int argc, char* argv[]) {
     }
     const bool quick = p.isSet(quickOption);
     if (p.isSet(uploadOption)) return uploadBench(out);
+    if (p.isSet(monitorOption)) return monitorBench(out);
     const int runs = 3;
     out << "Full read and write over the real Qt serial port, " << runs << " runs each.\n"
         << "floor = mandated pauses + bytes on the wire / 5760; % = wall over floor.\n\n";
@@ -234,6 +301,23 @@ int main(int argc, char* argv[]) {
         upload.setProcessChannelMode(QProcess::ForwardedChannels);
         upload.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--upload")});
         upload.waitForFinished(120000);
+
+        // The lock monitor with either event loop (run alone: meridan-bench --monitor).
+        for (const bool glib : {true, false}) {
+            out << "\n";
+            out.flush();
+            QProcess monitor;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            if (glib) {
+                env.remove(QStringLiteral("QT_NO_GLIB"));
+            } else {
+                env.insert(QStringLiteral("QT_NO_GLIB"), QStringLiteral("1"));
+            }
+            monitor.setProcessEnvironment(env);
+            monitor.setProcessChannelMode(QProcess::ForwardedChannels);
+            monitor.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--monitor")});
+            monitor.waitForFinished(120000);
+        }
 
         Sim silent;
         if (!silent.start({QStringLiteral("--silent")})) return 1;
