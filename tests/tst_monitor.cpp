@@ -70,6 +70,8 @@ class TstMonitor : public QObject {
     void stopEndsAfterTheExchange();
     void silentUnitIsReconnected_data();
     void silentUnitIsReconnected();
+    void stopWhileSilent_data();
+    void stopWhileSilent();
     void unitThatNeverAnswers();
     void portLostEndsWithOneMessage();
     void cliFollowsTheLockChanges();
@@ -181,6 +183,29 @@ void TstMonitor::silentUnitIsReconnected() {
     QVERIFY2(requests >= 1 + int(silence / 5.0) - 1 && requests <= 2 + int(silence / 5.0) + 1,
              qPrintable(QString::number(requests)));
     QVERIFY(b.seen.rounds.last().time > 2.0 + silence + 9.0);
+}
+
+void TstMonitor::stopWhileSilent_data() {
+    QTest::addColumn<double>("at");
+    QTest::addColumn<double>("within");
+    // The exchange in progress fails first; the unit is not sent anything more.
+    QTest::newRow("awaiting an answer") << 4.0 << 3.1;
+    // There is no connection to end: the wait for one ends at once.
+    QTest::newRow("awaiting the connection") << 12.0 << 0.01;
+}
+
+void TstMonitor::stopWhileSilent() {
+    QFETCH(double, at);
+    QFETCH(double, within);
+    Bench b;
+    b.rig.pump.at(2.0, [&] { b.rig.model.faults().silent = true; });
+    b.rig.pump.at(at, [&] { b.monitor.stop(); });
+    const MonitorOutcome out = b.monitor.run({});
+    QCOMPARE(out.end, MonitorEnd::Stopped);
+    QVERIFY(!out.connected);
+    QVERIFY(b.rig.clock.now() < at + within);
+    QVERIFY(b.rig.wire.timeSent(EndFrame) < 0);
+    QVERIFY(b.rig.messages.shown.isEmpty());
 }
 
 void TstMonitor::unitThatNeverAnswers() {
