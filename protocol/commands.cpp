@@ -6,8 +6,13 @@ namespace {
 const QByteArray WordN = QByteArrayLiteral("N");
 
 // The decoders below read the reply the command table gives each command.
+// By value, not through findCommand's pointer: the sanitizer build cannot compare the address
+// of a table entry in a constant expression.
 constexpr bool replies(std::uint8_t code, ReplyKind kind) {
-    return findCommand(code) && findCommand(code)->reply == kind;
+    for (const CommandInfo& c : CommandTable) {
+        if (c.code == code) return c.reply == kind;
+    }
+    return false;
 }
 static_assert(replies(ReadSerialNo, ReplyKind::Int32) && replies(ReadInFreq, ReplyKind::Int32));
 static_assert(replies(ReadOutFreq, ReplyKind::Float32));
