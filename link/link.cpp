@@ -149,7 +149,10 @@ LinkFailure Link::openFailure() const {
 QList<int> Link::probeComPorts(QList<LinkFailure>* problems) {
     QList<int> usable;
     for (int n = FirstComPort; n <= LastComPort; ++n) {
-        if (TestComPort(n)) {
+        port_.setPortNumber(n);
+        // A port on a serial device server is listed without connecting to it: the probe
+        // would connect to every server at start.
+        if (port_.isNetwork() || TestComPort(n)) {
             usable.append(n);
         } else if (problems && (port_.openFailure() == OpenFailure::InUse ||
                                 port_.openFailure() == OpenFailure::BadDevicePath)) {

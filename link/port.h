@@ -30,6 +30,9 @@ class Port : public QObject {
     virtual int portNumber() const = 0;
     // The device the current port number stands for ("/dev/ttyUSB0", "COM3").
     virtual QString deviceName() const = 0;
+    // The port is reached over the network (tcp://, rfc2217://): opening it connects to a
+    // server, so the port probe leaves it alone.
+    virtual bool isNetwork() const { return false; }
 
     // False when the port cannot be opened (already open, taken, missing); errorText() says why.
     virtual bool open() = 0;

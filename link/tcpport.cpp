@@ -1,0 +1,256 @@
+#include "tcpport.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+#include <chrono>
+#include <cmath>
+
+#include "portmap.h"
+
+namespace meridan {
+
+namespace {
+const QString TcpScheme = QStringLiteral("tcp");
+const QString Rfc2217Scheme = QStringLiteral("rfc2217");
+}  // namespace
+
+bool isNetworkAddress(const QString& path) {
+    const QString p = path.trimmed();
+    return p.startsWith(TcpScheme + QStringLiteral("://"), Qt::CaseInsensitive) ||
+           p.startsWith(Rfc2217Scheme + QStringLiteral("://"), Qt::CaseInsensitive);
+}
+
+std::optional<NetworkAddress> parseNetworkAddress(const QString& path, QString* error) {
+    const QUrl url(path.trimmed(), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    const bool pathOk = url.path().isEmpty() || url.path() == QLatin1String("/");
+    if (!url.isValid() || (scheme != TcpScheme && scheme != Rfc2217Scheme) || !pathOk ||
+        url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment()) {
+        if (error) {
+            *error = QStringLiteral(
+                "not a network address of the form tcp://HOST:PORT or rfc2217://HOST:PORT");
+        }
+        return std::nullopt;
+    }
+    if (url.port() < 1) {
+        if (error) *error = QStringLiteral("the address names no TCP port (HOST:PORT)");
+        return std::nullopt;
+    }
+    return NetworkAddress{url.host(), static_cast<quint16>(url.port()), scheme == Rfc2217Scheme};
+}
+
+TcpPort::TcpPort(QObject* parent) : Port(parent) {}
+
+TcpPort::~TcpPort() {
+    // The socket must not report to a port that is half gone.
+    if (socket_) {
+        socket_->disconnect(this);
+        delete socket_;
+    }
+}
+
+QString TcpPort::deviceName() const {
+    return printablePath(address_);
+}
+
+bool TcpPort::fail(const QString& why) {
+    error_ = why;
+    return false;
+}
+
+bool TcpPort::open() {
+    error_.clear();
+    failure_ = OpenFailure::Other;
+    if (socket_) return fail(QStringLiteral("already open"));
+    if (hasControlCharacter(address_)) {
+        failure_ = OpenFailure::BadDevicePath;
+        return fail(QStringLiteral("the address holds a control character"));
+    }
+    QString why;
+    const std::optional<NetworkAddress> address = parseNetworkAddress(address_, &why);
+    if (!address) {
+        failure_ = OpenFailure::BadDevicePath;
+        return fail(why);
+    }
+    lost_ = false;
+    rx_.clear();
+    telnet_.reset();
+    opening_ = true;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    bool ok = connectWithin(*address, openTimeout_);
+    if (ok && address->rfc2217) {
+        ok = negotiateWithin(openTimeout_ - double(elapsed.nsecsElapsed()) / 1e9);
+    }
+    opening_ = false;
+    if (!ok) {
+        dropSocket();
+        return false;
+    }
+    failure_ = OpenFailure::None;
+    // Whatever came with the answers to the settings is the line's.
+    if (!rx_.isEmpty()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!rx_.isEmpty()) Q_EMIT received();
+            },
+            Qt::QueuedConnection);
+    }
+    return true;
+}
+
+namespace {
+// Waits in a local event loop until `loop` is told to quit or `seconds` have passed. User
+// input waits meanwhile, so nothing the user clicks runs inside the open.
+bool waitIn(QEventLoop& loop, double seconds) {
+    QTimer timer;
+    timer.setSingleShot(true);
+    bool expired = false;
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
+        expired = true;
+        loop.quit();
+    });
+    const double ms = std::ceil(std::max(seconds, 0.0) * 1000.0);
+    timer.start(std::chrono::milliseconds(static_cast<long long>(ms)));
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return !expired;
+}
+
+QString seconds(double s) {
+    return QString::number(s, 'g', 3);
+}
+}  // namespace
+
+bool TcpPort::connectWithin(const NetworkAddress& address, double limit) {
+    socket_ = new QTcpSocket(this);
+    connect(socket_, &QTcpSocket::readyRead, this, &TcpPort::onReadyRead);
+    connect(socket_, &QTcpSocket::bytesWritten, this, &Port::bytesWritten);
+    connect(socket_, &QTcpSocket::disconnected, this, &TcpPort::onDropped);
+    connect(socket_, &QTcpSocket::errorOccurred, this, &TcpPort::onDropped);
+    QEventLoop loop;
+    connect(socket_, &QTcpSocket::connected, &loop, &QEventLoop::quit);
+    socket_->connectToHost(address.host, address.port);
+    bool inTime = true;
+    if (socket_ && socket_->state() != QAbstractSocket::UnconnectedState &&
+        socket_->state() != QAbstractSocket::ConnectedState) {
+        waiting_ = &loop;
+        inTime = waitIn(loop, limit);
+        waiting_ = nullptr;
+    }
+    if (!socket_) return fail(QStringLiteral("the port was closed while connecting"));
+    if (socket_->state() == QAbstractSocket::ConnectedState) {
+        // Requests and answers are a few bytes each: send them at once.
+        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        return true;
+    }
+    if (!inTime) return fail(QStringLiteral("no connection within %1 s").arg(seconds(limit)));
+    return fail(socket_->errorString());
+}
+
+bool TcpPort::negotiateWithin(double limit) {
+    telnet_.emplace();
+    socket_->write(telnet_->opening());
+    if (telnet_->status() == Rfc2217Client::Status::Negotiating) {
+        QEventLoop loop;
+        waiting_ = &loop;
+        waitIn(loop, limit);
+        waiting_ = nullptr;
+    }
+    if (!socket_) return fail(QStringLiteral("the port was closed while connecting"));
+    switch (telnet_->status()) {
+        case Rfc2217Client::Status::Ready:
+            return true;
+        case Rfc2217Client::Status::Refused:
+            return fail(telnet_->refusal());
+        case Rfc2217Client::Status::Negotiating:
+            break;
+    }
+    if (socket_->state() != QAbstractSocket::ConnectedState) {
+        return fail(QStringLiteral("the server closed the connection before it set the line"));
+    }
+    return fail(QStringLiteral("the server did not confirm the line settings within %1 s "
+                               "(no answer about: %2)")
+                    .arg(seconds(std::max(limit, 0.0)), telnet_->unconfirmed()));
+}
+
+void TcpPort::onReadyRead() {
+    if (!socket_) return;
+    const QByteArray wire = socket_->readAll();
+    if (telnet_) {
+        QByteArray answer;
+        rx_.append(telnet_->decode(wire, &answer));
+        if (!answer.isEmpty()) socket_->write(answer);
+        if (waiting_ && telnet_->status() != Rfc2217Client::Status::Negotiating) waiting_->quit();
+    } else {
+        rx_.append(wire);
+    }
+    if (!rx_.isEmpty() && !opening_) Q_EMIT received();
+}
+
+void TcpPort::onDropped() {
+    if (!socket_) return;
+    if (opening_) {
+        if (waiting_) waiting_->quit();
+        return;
+    }
+    if (lost_) return;
+    lost_ = true;
+    error_ = socket_->error() == QAbstractSocket::RemoteHostClosedError
+                 ? QStringLiteral("the server closed the connection")
+                 : socket_->errorString();
+    // The socket is dropped on the next pass of the event loop, not from inside its own
+    // notification. isOpen() already answers false.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (lost_) dropSocket();
+        },
+        Qt::QueuedConnection);
+    Q_EMIT eventOccurred(PortEvent::Lost);
+}
+
+void TcpPort::dropSocket() {
+    if (!socket_) return;
+    QTcpSocket* s = socket_;
+    socket_ = nullptr;
+    s->disconnect(this);
+    s->abort();
+    s->deleteLater();
+}
+
+void TcpPort::close() {
+    dropSocket();
+    lost_ = false;
+    telnet_.reset();
+    rx_.clear();
+    if (waiting_) waiting_->quit();
+}
+
+bool TcpPort::isOpen() const {
+    return socket_ && !opening_ && !lost_ && socket_->state() == QAbstractSocket::ConnectedState;
+}
+
+qint64 TcpPort::write(const QByteArray& data) {
+    QTcpSocket* s = socket_.data();
+    if (!s || !isOpen()) return -1;
+    const QByteArray wire = telnet_ ? telnet_->encode(data) : data;
+    return s->write(wire) == wire.size() ? data.size() : -1;
+}
+
+qint64 TcpPort::bytesToWrite() const {
+    const QTcpSocket* s = socket_.data();
+    return s && isOpen() ? s->bytesToWrite() : 0;
+}
+
+QByteArray TcpPort::readAll() {
+    QByteArray bytes;
+    bytes.swap(rx_);
+    return bytes;
+}
+
+}  // namespace meridan
