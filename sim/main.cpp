@@ -13,6 +13,7 @@
 #include "headendmodel.h"
 #include "ptyserver.h"
 #include "statefile.h"
+#include "tcpunits.h"
 
 namespace {
 int signalPipe[2] = {-1, -1};
@@ -20,6 +21,19 @@ void onSignal(int) {
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
 }
+
+// Serves until SIGINT, SIGTERM or SIGHUP.
+int serveUntilStopped() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+        std::signal(SIGHUP, onSignal);
+    }
+    QSocketNotifier quit(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&quit, &QSocketNotifier::activated, [] { QCoreApplication::quit(); });
+    return QCoreApplication::exec();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -31,9 +45,9 @@ int main(int argc, char* argv[]) {
 
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Simulated Meridan converter headend on a pseudo-terminal.\n"
-        "Prints the terminal's path on the first line of its output, then serves it until "
-        "it is stopped."));
+        "Simulated Meridan converter headend on a pseudo-terminal, or on TCP ports (--tcp).\n"
+        "Prints the terminal's path on the first line of its output (with --tcp: each unit's "
+        "address, one line each), then serves until it is stopped."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption version(QStringLiteral("version"),
@@ -101,8 +115,31 @@ int main(int argc, char* argv[]) {
                        "converter k mod 12 loses its input lock (Unknown every third step) and, "
                        "in odd steps, its output lock."),
         QStringLiteral("SECONDS"));
+    const QCommandLineOption tcp(
+        QStringLiteral("tcp"),
+        QStringLiteral("Serve on a TCP port instead of a pseudo-terminal, as a serial device "
+                       "server does (HOST defaults to 127.0.0.1; PORT 0 takes a free port). "
+                       "Prints tcp://HOST:PORT, one line per unit."),
+        QStringLiteral("[HOST:]PORT"));
+    const QCommandLineOption rfc2217(
+        QStringLiteral("rfc2217"),
+        QStringLiteral("With --tcp: Telnet with COM port control (RFC 2217); the line settings "
+                       "a client asks for are printed with --verbose."));
+    const QCommandLineOption units(
+        QStringLiteral("units"),
+        QStringLiteral("With --tcp: N independent units on N consecutive ports."),
+        QStringLiteral("N"));
+    const QCommandLineOption stateDir(
+        QStringLiteral("state-dir"),
+        QStringLiteral("With --tcp: keep unit K's settings in DIR/unit-K.json."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption dropConnection(
+        QStringLiteral("drop-connection-at"),
+        QStringLiteral("With --tcp: drop the connection when its command K arrives."),
+        QStringLiteral("K"));
     p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose,
                   fwOut, stallSector, stallAttempts, dropFinalEn, writeTime, frozen, lockChanges});
+    p.addOptions({tcp, rfc2217, units, stateDir, dropConnection});
     p.addOption(buffering);
     if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
         err << "meridan-headend-sim: "
@@ -121,63 +158,84 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
-    HeadendModel model;
-    const QString statePath = p.value(state);
-    if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
-        QString why;
-        auto loaded = loadStateFile(statePath, &why);
-        if (!loaded) {
-            err << "meridan-headend-sim: " << statePath << ": " << why << Qt::endl;
-            return 2;
-        }
-        model.state() = *loaded;
-        model.setStored(*loaded);
-    }
-    if (!statePath.isEmpty()) {
-        model.setStoreHandler([statePath, &err](const HeadendState& s) {
-            QString why;
-            if (!saveStateFile(statePath, s, &why)) {
-                err << "meridan-headend-sim: cannot store to " << statePath << ": " << why
-                    << Qt::endl;
-            }
-        });
-    }
-    SimFaults& f = model.faults();
-    f.silent = p.isSet(silent);
-    f.replyDelay = p.value(delay).toDouble();
-    f.ignoreConnects = p.value(ignore).toInt();
-    f.noReplyAt = p.value(noReply).toInt();
-    f.dropEnAt = p.value(dropEn).toInt();
-    if (p.isSet(gainOn)) f.gainOnValue = static_cast<std::uint8_t>(p.value(gainOn).toInt());
-    if (p.isSet(stallSector)) {
-        f.stallSector = p.value(stallSector).toInt();
-        f.stallAttempts = p.isSet(stallAttempts) ? p.value(stallAttempts).toInt() : 1;
-    }
-    f.dropFinalEn = p.isSet(dropFinalEn);
-    if (p.isSet(frozen)) f.frozenConverter = p.value(frozen).toInt() - 1;
-    f.sectorWriteTime = p.value(writeTime).toDouble();
+    double lockSeconds = 0;
     if (p.isSet(lockChanges)) {
         bool ok = false;
-        f.lockChanges = p.value(lockChanges).toDouble(&ok);
-        if (!ok || !(f.lockChanges >= 0.001) || f.lockChanges > 86400) {
+        lockSeconds = p.value(lockChanges).toDouble(&ok);
+        if (!ok || !(lockSeconds >= 0.001) || lockSeconds > 86400) {
             err << "meridan-headend-sim: --lock-changes takes SECONDS from 0.001 to 86400, not \""
                 << p.value(lockChanges) << "\"" << Qt::endl;
             return 2;
         }
     }
-    model.setPaced(p.isSet(paced));
-    model.setBuffering(p.isSet(buffering));
-    const QString firmwarePath = p.value(fwOut);
-    if (!firmwarePath.isEmpty()) {
-        model.setFirmwareHandler([firmwarePath, &err](const QByteArray& image) {
-            QSaveFile file(firmwarePath);
-            if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() ||
-                !file.commit()) {
-                err << "meridan-headend-sim: cannot write " << firmwarePath << ": "
-                    << file.errorString() << Qt::endl;
+
+    // Sets up one unit: its state file, its faults, its pacing, where its firmware goes.
+    auto setUp = [&](HeadendModel& model, const QString& statePath, const QString& firmwarePath) {
+        if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
+            QString why;
+            auto loaded = loadStateFile(statePath, &why);
+            if (!loaded) {
+                err << "meridan-headend-sim: " << statePath << ": " << why << Qt::endl;
+                return false;
             }
-        });
+            model.state() = *loaded;
+            model.setStored(*loaded);
+        }
+        if (!statePath.isEmpty()) {
+            model.setStoreHandler([statePath, &err](const HeadendState& s) {
+                QString why;
+                if (!saveStateFile(statePath, s, &why)) {
+                    err << "meridan-headend-sim: cannot store to " << statePath << ": " << why
+                        << Qt::endl;
+                }
+            });
+        }
+        SimFaults& f = model.faults();
+        f.silent = p.isSet(silent);
+        f.replyDelay = p.value(delay).toDouble();
+        f.ignoreConnects = p.value(ignore).toInt();
+        f.noReplyAt = p.value(noReply).toInt();
+        f.dropEnAt = p.value(dropEn).toInt();
+        if (p.isSet(gainOn)) f.gainOnValue = static_cast<std::uint8_t>(p.value(gainOn).toInt());
+        if (p.isSet(stallSector)) {
+            f.stallSector = p.value(stallSector).toInt();
+            f.stallAttempts = p.isSet(stallAttempts) ? p.value(stallAttempts).toInt() : 1;
+        }
+        f.dropFinalEn = p.isSet(dropFinalEn);
+        if (p.isSet(frozen)) f.frozenConverter = p.value(frozen).toInt() - 1;
+        f.sectorWriteTime = p.value(writeTime).toDouble();
+        f.lockChanges = lockSeconds;
+        model.setPaced(p.isSet(paced));
+        model.setBuffering(p.isSet(buffering));
+        if (!firmwarePath.isEmpty()) {
+            model.setFirmwareHandler([firmwarePath, &err](const QByteArray& image) {
+                QSaveFile file(firmwarePath);
+                if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() ||
+                    !file.commit()) {
+                    err << "meridan-headend-sim: cannot write " << firmwarePath << ": "
+                        << file.errorString() << Qt::endl;
+                }
+            });
+        }
+        return true;
+    };
+
+    if (p.isSet(tcp)) {
+        int code = 0;
+        const auto served = startTcpUnits(
+            {p.value(tcp), p.isSet(rfc2217), p.value(units), p.value(stateDir), p.value(state),
+             p.value(fwOut), p.value(dropConnection), p.isSet(verbose)},
+            setUp, out, err, &code);
+        return served ? serveUntilStopped() : code;
     }
+    for (const QCommandLineOption* o : {&rfc2217, &units, &stateDir, &dropConnection}) {
+        if (p.isSet(*o)) {
+            err << "meridan-headend-sim: --" << o->names().first() << " needs --tcp" << Qt::endl;
+            return 2;
+        }
+    }
+    HeadendModel model;
+    if (!setUp(model, p.value(state), p.value(fwOut))) return 2;
 
     PtyServer server(model);
     server.setVerbose(p.isSet(verbose));
@@ -191,13 +249,5 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     out << server.slavePath() << Qt::endl;
-
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        std::signal(SIGHUP, onSignal);
-    }
-    QSocketNotifier quit(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&quit, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
-    return QCoreApplication::exec();
+    return serveUntilStopped();
 }
