@@ -7,8 +7,8 @@
 #include <QSettings>
 #include <QTextStream>
 
+#include "link/deviceport.h"
 #include "link/link.h"
-#include "link/qtserialport.h"
 #include "mdiform1.h"
 #include "messages/linkmessages.h"
 #include "uisupport/qtmessages.h"
@@ -52,7 +52,7 @@ int main(int argc, char* argv[]) {
 
     QSettings settings(SettingsOrganisation, ApplicationTitle);
     const PortMap portMap(&settings);
-    QtSerialPort port(portMap);
+    DevicePort port(portMap);
     SteadyClock clock;
     EventLoopPump pump;
     ui::QtMessageService messages;

@@ -22,6 +22,7 @@
 #include "messages/texts.h"
 #include "overview/form_uebersicht.h"
 #include "uisupport/filedialogs.h"
+#include "uisupport/pointer.h"
 #include "uisupport/windowicon.h"
 #include "update/form_update.h"
 
@@ -153,7 +154,10 @@ void MDIForm1::Form_Load() {
 
     link_.clearReplyBuffer();
     const int stored = parseStoredPort(settings_.value(StoredPortKey));
-    if (link_.TestComPort(stored)) com_Click(stored);
+    if (stored > 0) link_.port().setPortNumber(stored);
+    // A port on a serial device server is not tried first: the click's open is the one
+    // connection, and says why when it fails.
+    if (link_.port().isNetwork() || link_.TestComPort(stored)) com_Click(stored);
 
     StatusBar1[0]->setText(QLocale().toString(QDate::currentDate(), QLocale::ShortFormat));
     StatusBar1[2]->setText(QLocale().toString(QTime::currentTime(), QStringLiteral("HH:mm:ss")));
@@ -170,7 +174,13 @@ void MDIForm1::com_Click(int index) {
     port.setReceiveBufferSize(Port::ReceiveBufferBytes);
     port.setTransmitBufferSize(Port::TransmitBufferBytes);
     port.setPortNumber(index);
-    if (!port.open()) {
+    // Connecting to a device server may take seconds: the windows repaint meanwhile but take
+    // no input.
+    const bool network = port.isNetwork();
+    if (network) ui::setHourglass();
+    const bool opened = port.open();
+    if (network) ui::setDefaultPointer();
+    if (!opened) {
         // Taken by another program, or gone: say so, and leave no port checked.
         const LinkFailure failure = link_.openFailure();
         checkedPort_ = 0;

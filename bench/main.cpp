@@ -11,8 +11,8 @@
 #include <QTextStream>
 #include <algorithm>
 
+#include "link/deviceport.h"
 #include "link/link.h"
-#include "link/qtserialport.h"
 #include "messages/linkmessages.h"
 #include "protocol/firmware.h"
 #include "protocol/monitor.h"
@@ -64,7 +64,7 @@ struct Figures {
 // One whole sequence on a fresh connection to the device at `tty`.
 template <typename Run>
 Figures measure(const QString& tty, double pauses, Run run) {
-    QtSerialPort port{PortMap()};
+    DevicePort port{PortMap()};
     port.setDevicePath(tty);
     SteadyClock clock;
     EventLoopPump pump;

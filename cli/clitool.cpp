@@ -16,9 +16,9 @@
 #include "flash.h"
 #include "inputfiles.h"
 #include "interrupt.h"
+#include "link/deviceport.h"
 #include "link/link.h"
 #include "link/portmap.h"
-#include "link/qtserialport.h"
 #include "messages/linkmessages.h"
 #include "monitor.h"
 #include "profile.h"
@@ -114,8 +114,10 @@ const char* const Usage =
     "                          input_lock, output_lock, their values, changed\n"
     "\n"
     "--port takes a port of the port menu (Com1 to Com15, mapped to devices as the\n"
-    "program maps them, section \"Ports\" of the settings) or a device path. Without\n"
-    "--port the port stored by the program is used.\n"
+    "program maps them, section \"Ports\" of the settings), a device path, or a serial\n"
+    "device server running the line at 57600 8N1: tcp://HOST:PORT (raw TCP) or\n"
+    "rfc2217://HOST:PORT (Telnet with COM port control). Without --port the port stored\n"
+    "by the program is used.\n"
     "--trace FILE writes every byte on the wire, with its time and direction and the\n"
     "frames decoded, to FILE, line by line.\n"
     "\n"
@@ -140,7 +142,7 @@ const char* const Usage =
     "       unit holds\n"
     "  2    bad usage or input (nothing was sent)\n"
     "  3    the port cannot be opened (missing, in use by another program, not a serial\n"
-    "       device)\n"
+    "       device; a device server that cannot be reached or refuses the line settings)\n"
     "  4    differences found (diff; write: fields the unit did not take); read: values\n"
     "       outside the range a unit reports\n"
     "  130  interrupted by Ctrl+C (143: by SIGTERM)\n";
@@ -222,7 +224,7 @@ class Session {
     PortMap map_;
     SteadyClock clock_;
     EventLoopPump pump_;
-    QtSerialPort port_;
+    DevicePort port_;
     StreamMessages messages_;
     LinkMessages reporter_;
     Link link_;
