@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "flash.h"
+#include "fleet.h"
 #include "inputfiles.h"
 #include "interrupt.h"
 #include "link/deviceport.h"
@@ -112,6 +113,8 @@ const char* const Usage =
     "        --rounds K        stop after K rounds\n"
     "        --json            a JSON line per converter and round: round, time, converter,\n"
     "                          input_lock, output_lock, their values, changed\n"
+    "  fleet INVENTORY VERB  read, diff, write or flash every unit of a list at once\n"
+    "                        (meridan-cli fleet --help)\n"
     "\n"
     "--port takes a port of the port menu (Com1 to Com15, mapped to devices as the\n"
     "program maps them, section \"Ports\" of the settings), a device path, or a serial\n"
@@ -606,6 +609,7 @@ int cmdFlash(Context& c, const QString& image) {
 }  // namespace
 
 int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
+    if (arguments.value(0) == QLatin1String("fleet")) return runFleet(arguments.mid(1), out, err);
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
@@ -659,6 +663,11 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
                             QStringLiteral("diff"),  QStringLiteral("write"),
                             QStringLiteral("flash"), QStringLiteral("monitor")};
     if (command.isEmpty()) return usageError(QStringLiteral("no command given"));
+    if (command == QLatin1String("fleet")) {
+        return usageError(QStringLiteral(
+            "fleet comes first and takes its ports from the inventory: meridan-cli fleet "
+            "INVENTORY VERB"));
+    }
     if (!known.contains(command))
         return usageError(QStringLiteral("unknown command \"%1\"").arg(command));
     const bool isMonitor = command == QLatin1String("monitor");

@@ -124,6 +124,8 @@ QString unknownKeys(const QJsonObject& o, const QSet<QString>& known) {
              extra.join(QStringLiteral(", ")));
 }
 
+}  // namespace
+
 // QJsonDocument keeps the last of two equal keys of an object. A profile with one is refused:
 // which of the two the author meant cannot be known. `json` is valid JSON here.
 QString duplicateKey(const QByteArray& json) {
@@ -181,6 +183,8 @@ QString duplicateKey(const QByteArray& json) {
     }
     return {};
 }
+
+namespace {
 
 // The ranges a value is checked against: a plan's, or those of the wire for an untouched
 // record of a unit.

@@ -41,6 +41,10 @@ struct Profile {
 // The unit as read: the image plus what the view shows (output frequency, lock texts).
 QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view);
 
+// The first key that appears twice in one object of valid JSON, as "duplicate key "port" at
+// the top level, item 2"; empty when there is none.
+QString duplicateKey(const QByteArray& json);
+
 // Checks a whole file. On error the text names the field ("converter 3: \"input_mhz\" ...").
 std::variant<Profile, QString> parseProfile(const QByteArray& json);
 
