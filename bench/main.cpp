@@ -11,6 +11,7 @@
 #include <QTextStream>
 #include <algorithm>
 
+#include "fleet.h"
 #include "link/deviceport.h"
 #include "link/link.h"
 #include "messages/linkmessages.h"
@@ -253,7 +254,11 @@ int main(int argc, char* argv[]) {
                                           QStringLiteral("Only the firmware upload."));
     const QCommandLineOption monitorOption(QStringLiteral("monitor"),
                                            QStringLiteral("Only the lock monitor."));
-    p.addOptions({help, version, quickOption, uploadOption, monitorOption});
+    const QCommandLineOption fleetOption(
+        QStringLiteral("fleet"),
+        QStringLiteral("Only a fleet read: N paced simulated units over TCP at once."),
+        QStringLiteral("N"));
+    p.addOptions({help, version, quickOption, uploadOption, monitorOption, fleetOption});
     if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
         QTextStream(stderr) << "meridan-bench: "
                             << (p.errorText().isEmpty() ? QStringLiteral("takes no arguments")
@@ -273,6 +278,15 @@ int main(int argc, char* argv[]) {
     const bool quick = p.isSet(quickOption);
     if (p.isSet(uploadOption)) return uploadBench(out);
     if (p.isSet(monitorOption)) return monitorBench(out);
+    if (p.isSet(fleetOption)) {
+        bool ok = false;
+        const int n = p.value(fleetOption).toInt(&ok);
+        if (!ok || n < 1 || n > 1000) {
+            QTextStream(stderr) << "meridan-bench: --fleet takes 1 to 1000\n";
+            return 2;
+        }
+        return fleetBench(n, out);
+    }
     const int runs = 3;
     out << "Full read and write over the real Qt serial port, " << runs << " runs each.\n"
         << "floor = mandated pauses + bytes on the wire / 5760; % = wall over floor.\n\n";
