@@ -442,14 +442,25 @@ QString saveBackup(const QString& folder, const UnitImage& unit, const MemoryUni
             .arg(unit.SerialNo)
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
     const QDir dir(folder);
-    QString path = dir.filePath(stem + QStringLiteral(".json"));
-    for (int k = 2; QFileInfo::exists(path); ++k)
-        path = dir.filePath(QStringLiteral("%1-%2.json").arg(stem).arg(k));
+    // The name is taken by creating the file, so two tools backing up units of one type and
+    // serial number in the same second (a fleet) never write over each other's backup.
+    QString path;
+    for (int k = 1;; ++k) {
+        path = k == 1 ? dir.filePath(stem + QStringLiteral(".json"))
+                      : dir.filePath(QStringLiteral("%1-%2.json").arg(stem).arg(k));
+        QFile name(path);
+        if (name.open(QIODevice::WriteOnly | QIODevice::NewOnly)) break;
+        if (!name.exists() || k == 1000) {
+            if (error) *error = name.errorString();
+            return {};
+        }
+    }
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly) ||
         f.write(QJsonDocument(unitToJson(unit, view)).toJson(QJsonDocument::Indented)) < 0 ||
         !f.commit()) {
         if (error) *error = f.errorString();
+        QFile::remove(path);
         return {};
     }
     return path;
