@@ -94,6 +94,7 @@ std::variant<QList<Record>, QString> splitCsv(const QString& text) {
     bool inQuotes = false;
     bool quoted = false;
     int line = 1;
+    int quoteLine = 0;
     auto endField = [&] {
         current.fields << (quoted ? field : field.trimmed());
         field.clear();
@@ -127,6 +128,7 @@ std::variant<QList<Record>, QString> splitCsv(const QString& text) {
             }
             field.clear();
             inQuotes = quoted = true;
+            quoteLine = line;
         } else if (c == QLatin1Char(',')) {
             endField();
         } else if (c == QLatin1Char('\n')) {
@@ -139,7 +141,7 @@ std::variant<QList<Record>, QString> splitCsv(const QString& text) {
             if (!quoted) field += c;
         }
     }
-    if (inQuotes) return QStringLiteral("line %1: a quoted field is not closed").arg(line);
+    if (inQuotes) return QStringLiteral("line %1: a quoted field is not closed").arg(quoteLine);
     endRecord();
     return records;
 }
@@ -494,13 +496,19 @@ class Fleet {
         if (running_ == 0) loop_.quit();
     }
 
-    QString lastMessage(const UnitRun& r) const {
-        for (qsizetype i = r.messages.size() - 1; i >= 0; --i) {
-            QString m = r.messages[i];
+    // What the unit's meridan-cli said, in one line: "Connect Error: Connection could not be
+    // established!; the unit could not be read for the backup; nothing was written".
+    static QString messagesOf(const UnitRun& r) {
+        QStringList said;
+        for (QString m : r.messages) {
+            if (m.startsWith(QLatin1String("Waiting for the module")) ||
+                m.startsWith(QLatin1String("Sending"))) {
+                continue;
+            }
             if (m.startsWith(QLatin1String("meridan-cli: "))) m = m.mid(13);
-            if (!m.isEmpty()) return m;
+            said << m.trimmed();
         }
-        return {};
+        return said.join(QStringLiteral("; "));
     }
 
     void classify(UnitRun& r) {
@@ -534,18 +542,22 @@ class Fleet {
             if (verb_ == QLatin1String("diff")) {
                 r.differences = lines;
             } else if (verb_ == QLatin1String("write")) {
-                const qsizetype at = lines.indexOf(
-                    QRegularExpression(QStringLiteral("^Read back: the unit did not take")));
-                if (at >= 0) r.differences = lines.mid(at + 1);
+                for (qsizetype at = 0; at < lines.size(); ++at) {
+                    if (lines[at].startsWith(QLatin1String("Read back: the unit did not take")))
+                        r.differences = lines.mid(at + 1);
+                }
             } else {
                 for (const QString& m : r.messages) {
                     if (m.startsWith(QLatin1String("  "))) r.differences << m.trimmed();
                 }
             }
-            const QString what = verb_ == QLatin1String("diff") ? QStringLiteral("differences")
-                                 : verb_ == QLatin1String("write")
-                                     ? QStringLiteral("fields not taken")
-                                     : QStringLiteral("unusual values");
+            const bool one = r.differences.size() == 1;
+            const QString what =
+                verb_ == QLatin1String("diff")
+                    ? (one ? QStringLiteral("difference") : QStringLiteral("differences"))
+                : verb_ == QLatin1String("write")
+                    ? (one ? QStringLiteral("field not taken") : QStringLiteral("fields not taken"))
+                    : (one ? QStringLiteral("unusual value") : QStringLiteral("unusual values"));
             r.detail = QStringLiteral("%1 %2").arg(r.differences.size()).arg(what);
             if (!r.differences.isEmpty()) r.detail += QStringLiteral(": ") + r.differences.first();
             if (r.differences.size() > 1)
@@ -553,7 +565,7 @@ class Fleet {
             return;
         }
         r.result = QStringLiteral("failed");
-        QString why = lastMessage(r);
+        QString why = messagesOf(r);
         if (r.exitCode == -1) {
             why = QStringLiteral("meridan-cli crashed") +
                   (why.isEmpty() ? QString() : QStringLiteral(" after: ") + why);
