@@ -490,8 +490,7 @@ class Fleet {
                              r.detail.isEmpty() ? QString() : QStringLiteral(": ") + r.detail)
                  << Qt::endl;
         }
-        // The process object goes once its own notification has returned.
-        r.process.release()->deleteLater();
+        // The process object stays until the fleet is done: this is its own notification.
         startMore();
         if (running_ == 0) loop_.quit();
     }
