@@ -14,6 +14,8 @@ using namespace telnet;
 namespace {
 // A paced headend reads ahead of the line by at most this many bytes, like a UART's FIFO.
 constexpr qint64 ReadAhead = 256;
+// What a device server sends in one packet at most.
+constexpr qsizetype PacketBytes = 256;
 constexpr std::uint8_t OptionEcho = 1;
 constexpr std::uint8_t OptionSuppressGoAhead = 3;
 }  // namespace
@@ -169,6 +171,7 @@ void TcpServer::onNewConnection() {
         connect(s, &QTcpSocket::disconnected, this, &TcpServer::onDisconnected);
         // Whatever the unit sent while nobody listened is gone.
         model_.takeOutput(clock_.now());
+        outbound_.clear();
         if (telnetMode_) {
             telnet_.emplace();
             line_ = {};
@@ -234,8 +237,17 @@ double TcpServer::resumeReadingAt() const {
 }
 
 void TcpServer::flushDue() {
-    const QByteArray out = model_.takeOutput(clock_.now());
-    if (client_ && !out.isEmpty()) client_->write(telnet_ ? telnet_->encode(out) : out);
+    const double now = clock_.now();
+    outbound_.append(model_.takeOutput(now));
+    // A device server forwards what the unit sent once the line falls silent for more than a
+    // character's time (or a packet is full): a reply reaches the client whole, when its last
+    // byte has left the unit, and the client wakes once for it.
+    const double next = model_.nextEventTime();
+    if (!outbound_.isEmpty() &&
+        (next == Never || next - now > 1.5 / LineRate || outbound_.size() >= PacketBytes)) {
+        if (client_) client_->write(telnet_ ? telnet_->encode(outbound_) : outbound_);
+        outbound_.clear();
+    }
     if (verbose_) report();
     if (client_ && dropAt_ > 0 && model_.frames().size() - framesAtConnect_ >= dropAt_) {
         dropClient();

@@ -98,6 +98,7 @@ class TcpServer : public QObject {
     int timer_ = -1;
     std::unique_ptr<QSocketNotifier> timerNotifier_;
     std::optional<TelnetServerSide> telnet_;
+    QByteArray outbound_;  // sent by the unit, not yet forwarded
     LineSettings line_;
     QString label_;
     bool telnetMode_ = false;
