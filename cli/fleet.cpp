@@ -328,7 +328,7 @@ struct UnitRun {
     FleetUnit unit;
     std::unique_ptr<QProcess> process;
     Phase phase = Phase::Waiting;
-    QString result;  // ok, differs, failed, not run
+    QString result;  // ok, differs, failed, interrupted, not run
     int exitCode = -1;
     double start = 0;
     double seconds = 0;
@@ -505,6 +505,9 @@ class Fleet {
                 continue;
             }
             if (m.startsWith(QLatin1String("meridan-cli: "))) m = m.mid(13);
+            // Its notice of the Ctrl+C this tool passed on.
+            if (m.startsWith(QLatin1String("Ctrl+C")) || m.startsWith(QLatin1String("SIGTERM")))
+                continue;
             said << m.trimmed();
         }
         return said.join(QStringLiteral("; "));
@@ -569,8 +572,11 @@ class Fleet {
             why = QStringLiteral("meridan-cli crashed") +
                   (why.isEmpty() ? QString() : QStringLiteral(" after: ") + why);
         } else if (r.exitCode == 130 || r.exitCode == 143) {
-            why = QStringLiteral("interrupted") +
-                  (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
+            r.result = QStringLiteral("interrupted");
+            if (!why.contains(QLatin1String("interrupted"))) {
+                why = QStringLiteral("interrupted") +
+                      (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
+            }
         }
         if (why.isEmpty()) why = QStringLiteral("exit code %1").arg(r.exitCode);
         r.detail = why;
@@ -595,10 +601,12 @@ class Fleet {
         err_ << '\n'
              << (signals_ == 1
                      ? QStringLiteral("meridan-cli: %1: each running unit finishes the exchange "
-                                      "in progress and ends its communication; %2 units not "
-                                      "started are left out (%1 again stops them at once)")
+                                      "in progress and ends its communication; %2 not started "
+                                      "%3 left out (%1 again stops them at once)")
                            .arg(name)
-                           .arg(left)
+                           .arg(left == 1 ? QStringLiteral("1 unit")
+                                          : QStringLiteral("%1 units").arg(left))
+                           .arg(left == 1 ? QStringLiteral("is") : QStringLiteral("are"))
                      : QStringLiteral("meridan-cli: %1 again: the running units stop at once")
                            .arg(name))
              << Qt::endl;
@@ -681,17 +689,18 @@ class Fleet {
 // Summary and report
 
 void printSummary(const Fleet& fleet, QTextStream& out) {
-    qsizetype nameWidth = 4, portWidth = 4;
+    qsizetype nameWidth = 4, portWidth = 4, resultWidth = 6;
     for (const auto& r : fleet.runs()) {
         nameWidth = std::max(nameWidth, r->unit.name.size());
         portWidth = std::max(portWidth, r->unit.port.size());
+        resultWidth = std::max(resultWidth, r->result.size());
     }
     auto row = [&](const QString& a, const QString& b, const QString& c, const QString& d,
                    const QString& e) {
         out << QStringLiteral("%1  %2  %3  %4  %5")
                    .arg(a, -int(nameWidth))
                    .arg(b, -int(portWidth))
-                   .arg(c, -7)
+                   .arg(c, -int(resultWidth))
                    .arg(d, 7)
                    .arg(e)
                    .trimmed()
@@ -707,7 +716,7 @@ void printSummary(const Fleet& fleet, QTextStream& out) {
         ++counts[r->result];
     }
     QStringList parts;
-    for (const char* k : {"ok", "differs", "failed", "not run"}) {
+    for (const char* k : {"ok", "differs", "failed", "interrupted", "not run"}) {
         if (counts.value(QLatin1String(k)) > 0)
             parts << QStringLiteral("%1 %2")
                          .arg(counts.value(QLatin1String(k)))
@@ -963,7 +972,7 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     int code = ExitOk;
     for (const auto& r : fleet.runs()) {
         if (r->result == QLatin1String("differs") && code == ExitOk) code = ExitDifferences;
-        if (r->result == QLatin1String("failed") || r->result == QLatin1String("not run"))
+        if (r->result != QLatin1String("ok") && r->result != QLatin1String("differs"))
             code = ExitLinkFailure;
     }
     if (fleet.interruptedBy() != 0) code = 128 + fleet.interruptedBy();
