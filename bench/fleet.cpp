@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "sim/simprocess.h"
+
 namespace {
 
 struct Children {
@@ -64,23 +66,13 @@ Timed runCli(const QStringList& args) {
 }  // namespace
 
 int fleetBench(int units, QTextStream& out) {
-    QProcess sim;
-    sim.start(QStringLiteral(MERIDAN_SIM),
-              {QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--units"),
-               QString::number(units), QStringLiteral("--paced")});
-    QStringList addresses;
-    for (int tries = 0; addresses.size() < units && tries < 100; ++tries) {
-        while (sim.canReadLine())
-            addresses << QString::fromLocal8Bit(sim.readLine()).trimmed();
-        if (addresses.size() < units) sim.waitForReadyRead(100);
-    }
-    auto stopSim = [&] {
-        sim.terminate();
-        sim.waitForFinished(5000);
-    };
-    if (addresses.size() < units) {
+    meridan::sim::SimProcess sim{QStringLiteral(MERIDAN_SIM)};
+    QStringList addresses{
+        sim.start({QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0"),
+                   QStringLiteral("--units"), QString::number(units), QStringLiteral("--paced")})};
+    addresses += sim.readLines(units - 1);
+    if (addresses.size() < units || addresses[0].isEmpty()) {
         out << "the simulated units did not start\n";
-        stopSim();
         return 1;
     }
     QTemporaryDir dir;
@@ -102,7 +94,6 @@ int fleetBench(int units, QTextStream& out) {
                                 QStringLiteral("read"), QStringLiteral("--json")});
         if (t.code != 0) {
             out << "one unit's read FAILED\n";
-            stopSim();
             return 1;
         }
         singles.push_back(t.wall);
@@ -115,10 +106,10 @@ int fleetBench(int units, QTextStream& out) {
     out.flush();
 
     const QString report = dir.filePath(QStringLiteral("report.json"));
-    const double simCpu0 = processCpu(sim.processId());
+    const double simCpu0 = processCpu(sim.process().processId());
     const Timed fleet = runCli({QStringLiteral("fleet"), inventory, QStringLiteral("read"),
                                 QStringLiteral("--report"), report});
-    const double simCpu = processCpu(sim.processId()) - simCpu0;
+    const double simCpu = processCpu(sim.process().processId()) - simCpu0;
     const Children afterFleet = children();
     QFile rf(report);
     int ok = 0;
@@ -130,7 +121,6 @@ int fleetBench(int units, QTextStream& out) {
                  .value(QStringLiteral("ok"))
                  .toInt();
     }
-    stopSim();
     const double cpu = afterFleet.cpu - afterSingles.cpu;
     out << QStringLiteral(
                "%1 units, meridan-cli fleet   %2 s wall = %3 x one unit's read "

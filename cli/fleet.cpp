@@ -667,7 +667,7 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
 
     // Two units on one port would talk over each other.
-    QSettings settings(QStringLiteral("Meridan"), QStringLiteral("Meridan Converter"));
+    QSettings settings(SettingsOrganisation, ApplicationTitle);
     const PortMap map(&settings);
     QHash<QString, const FleetUnit*> ports;
     for (const FleetUnit& u : units) {

@@ -1,5 +1,7 @@
 #include "simprocess.h"
 
+#include <QDeadlineTimer>
+
 namespace meridan::sim {
 
 SimProcess::~SimProcess() {
@@ -15,6 +17,20 @@ QString SimProcess::start(const QStringList& args) {
         if (!process_.waitForReadyRead(5000)) return {};
     }
     return QString::fromLocal8Bit(process_.readLine()).trimmed();
+}
+
+QStringList SimProcess::readLines(int count) {
+    QStringList lines;
+    QDeadlineTimer deadline(5000);
+    while (lines.size() < count) {
+        if (process_.canReadLine()) {
+            lines << QString::fromLocal8Bit(process_.readLine()).trimmed();
+        } else if (deadline.hasExpired() ||
+                   !process_.waitForReadyRead(int(deadline.remainingTime()))) {
+            break;
+        }
+    }
+    return lines;
 }
 
 }  // namespace meridan::sim

@@ -19,6 +19,9 @@ class SimProcess {
     // Starts the simulator; its terminal's path, or an empty text when it did not start and
     // print it within five seconds.
     QString start(const QStringList& args);
+    // The next `count` lines it prints (with --units: the other units' addresses); fewer when
+    // they do not come within five seconds.
+    QStringList readLines(int count);
     QProcess& process() { return process_; }
 
   private:

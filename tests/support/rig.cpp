@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
+#include <QTcpServer>
 
 namespace meridan::test {
 
@@ -28,6 +29,12 @@ QByteArray Pty::received() {
     for (ssize_t n; (n = ::read(master_, buf, sizeof buf)) > 0;)
         out.append(buf, static_cast<qsizetype>(n));
     return out;
+}
+
+quint16 freeTcpPort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
 }
 
 MessageResult RecordingMessages::show(const QString& text, const QString& title, MessageIcon icon,

@@ -72,6 +72,9 @@ class Pty {
     QString path_;
 };
 
+// A TCP port on 127.0.0.1 that nothing listens on: bound, then closed again.
+quint16 freeTcpPort();
+
 // A program's link wired to a simulated headend, in virtual time.
 struct SimRig {
     SimRig();
