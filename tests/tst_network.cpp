@@ -107,6 +107,7 @@ class TstNetwork : public QObject {
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void codec_data();
     void codec();
+    void clientOpening();
     void serverFaults_data();
     void serverFaults();
     void endToEnd_data();
@@ -171,6 +172,15 @@ void TstNetwork::codec() {
                                            : Rfc2217Client::Status::Refused);
     QVERIFY2(client.refusal().contains(refusal), qPrintable(client.refusal()));
     QCOMPARE(client.encode(hex("0d0aff")).toHex(), sends.toHex());
+}
+
+void TstNetwork::clientOpening() {
+    // WILL BINARY, DO BINARY, WILL COM-PORT-OPTION, then 57600 baud, 8 data bits, parity
+    // none, 1 stop bit, no flow control; nothing about DTR or RTS.
+    QCOMPARE(Rfc2217Client().opening().toHex(),
+             hex("fffb00fffd00fffb2c fffa2c010000e100fff0 fffa2c0208fff0 fffa2c0301fff0 "
+                 "fffa2c0401fff0 fffa2c0501fff0")
+                 .toHex());
 }
 
 void TstNetwork::serverFaults_data() {
