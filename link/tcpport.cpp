@@ -173,9 +173,10 @@ bool TcpPort::negotiateWithin(double limit) {
     if (socket_->state() != QAbstractSocket::ConnectedState) {
         return fail(QStringLiteral("the server closed the connection before it set the line"));
     }
+    // The time the whole open may take, not what was left of it after the connection.
     return fail(QStringLiteral("the server did not confirm the line settings within %1 s "
                                "(no answer about: %2)")
-                    .arg(seconds(std::max(limit, 0.0)), telnet_->unconfirmed()));
+                    .arg(seconds(openTimeout_), telnet_->unconfirmed()));
 }
 
 void TcpPort::onReadyRead() {
