@@ -187,7 +187,7 @@ void CommandDevice::endCommand(double time) {
         pendingDropEn_ = false;
         return;
     }
-    line_.send(QByteArrayLiteral("EN"), time);
+    line_.send(faults_.endMark, time);
 }
 
 void CommandDevice::execute(const QByteArray& frame, double time) {

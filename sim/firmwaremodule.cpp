@@ -50,7 +50,7 @@ void FirmwareModule::requestSector(int sector, double time) {
     log_.append({time, QStringLiteral("image of %1 sectors received").arg(count_)});
     if (onFirmware_) onFirmware_(image_);
     if (stalled || faults_.dropFinalEn) return;
-    line_.send(QByteArrayLiteral("EN"), time);
+    line_.send(faults_.endMark, time);
 }
 
 void FirmwareModule::takeIn(std::uint8_t byte, double time) {

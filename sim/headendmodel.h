@@ -54,6 +54,7 @@ struct SimFaults {
     std::uint8_t gainOnValue = 1;  // some units answer 2 for gain on
     int frozenConverter = -1;      // this converter (0..11) answers its set commands, ignoring them
     double lockChanges = 0;        // seconds a step of the lock pattern lasts (0: locks hold)
+    QByteArray endMark = QByteArrayLiteral("EN");  // ends each command, and an update
 
     // Firmware module.
     int stallSector = -1;        // the request for this sector ("EN" when it is the count)...
