@@ -77,6 +77,14 @@ double WireLog::timeSent(const QByteArray& prefix, int occurrence) const {
     return -1;
 }
 
+double WireLog::lastSent() const {
+    double t = -1;
+    for (const auto& c : chunks) {
+        if (c.direction == WireDirection::ToDevice) t = c.time;
+    }
+    return t;
+}
+
 int WireLog::writes() const {
     int n = 0;
     for (const auto& c : chunks)

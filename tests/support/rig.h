@@ -49,6 +49,8 @@ class WireLog final : public WireObserver {
     QByteArray received() const;
     // Time of the first byte sent that starts with `prefix`, or -1.
     double timeSent(const QByteArray& prefix, int occurrence = 0) const;
+    // Time of the last write, or -1.
+    double lastSent() const;
     int writes() const;
 
     QList<Chunk> chunks;
