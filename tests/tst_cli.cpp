@@ -391,15 +391,16 @@ void TstCli::exchangeThatDoesNotComplete_data() {
     QTest::addColumn<QString>("message");  // a pattern
     QTest::addColumn<bool>("stored");
     const QStringList write{"write", "@plan.json", "--backup-dir", "@backups"};
+    const QStringList writeOnly{"write", "@plan.json", "--no-backup"};
     QTest::newRow("read: no answer to command 6")
         << QStringList{"--no-reply-at", "6"} << QStringList{"read"} << "" << 1
         << "^Connect Error: Connection aborted!\n$" << false;
     // 72 commands for the converters, then the store and the end command.
     QTest::newRow("no answer to the store")
-        << QStringList{"--no-reply-at", "73"} << write << "" << 1
+        << QStringList{"--no-reply-at", "73"} << writeOnly << "" << 1
         << "plan sent to all 12 converters, but the unit did not confirm the store" << false;
     QTest::newRow("no answer to the end command")
-        << QStringList{"--no-reply-at", "74"} << write << "" << 1
+        << QStringList{"--no-reply-at", "74"} << writeOnly << "" << 1
         << "the plan was stored in the unit, but the end of communication failed" << true;
     QTest::newRow("Ctrl+C during the set commands")
         << QStringList{"--reply-delay", "0.02"} << write << "set carrier (46), converter 5" << 130
