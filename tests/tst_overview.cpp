@@ -2,7 +2,6 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -12,7 +11,6 @@
 #include "protocol/frame.h"
 #include "support/guirig.h"
 #include "uisupport/pointer.h"
-#include "uisupport/twips.h"
 
 using namespace meridan;
 using namespace meridan::test;
@@ -27,13 +25,6 @@ const QString SaveQuestion = QStringLiteral("Meridan Converter: Save Settings?")
 int connects(const GuiRig& g) {
     return g.sim.model.connectRequests();
 }
-int storeFrames(const GuiRig& g) {
-    int n = 0;
-    for (const auto& f : g.sim.model.frames())
-        n += f.frame[0] == char(33);
-    return n;
-}
-
 // Moves the focus from the box to another control of the window, as a Tab would.
 void leave(GuiRig& g, QWidget* to) {
     to->setFocus(Qt::TabFocusReason);
@@ -59,12 +50,7 @@ class TstOverview : public QObject {
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void init() { ui::setDefaultPointer(); }
     void firstActivationReadsTheUnit();
-    void tabOrderAndResize();
-    void editsCountAsChanges();
-    void keyFilterAndPaste();
-    void valuesReadWhole_data();
-    void valuesReadWhole();
-    void clickSelectsTheValue();
+    void editing();
     void rangeChecksOnLeaving_data();
     void rangeChecksOnLeaving();
     void focusLossToAMessageIsNotLeaving();
@@ -72,7 +58,6 @@ class TstOverview : public QObject {
     void saveChecksEveryValueItSends_data();
     void saveChecksEveryValueItSends();
     void untouchedFieldsGoBackAsRead();
-    void incompleteSaveKeepsTheChanges();
     void closeQuestion_data();
     void closeQuestion();
     void editsDoNotOutliveTheWindow_data();
@@ -90,6 +75,8 @@ void TstOverview::firstActivationReadsTheUnit() {
     sim::HeadendState& s = g.sim.model.state();
     s.channels[2].inputLock = 7;
     s.channels[3].polarisation = 4;
+    s.channels[4].inFreq = 2147483647;
+    s.channels[5].outFreq = 474.1234f;
     g.start();
     QVERIFY(g.main->Program->isEnabled());
     Form_Uebersicht* f = g.openOverview();
@@ -99,47 +86,29 @@ void TstOverview::firstActivationReadsTheUnit() {
     QVERIFY(g.sim.messages.shown.isEmpty());
     QCOMPARE(g.sim.model.frames().size(), 89);
 
-    QCOMPARE(f->Label_Typ->text(), s.unitType);
-    QCOMPARE(f->Label_HW_Version->text(), s.hwVersion);
-    QCOMPARE(f->Label_SW_Version->text(), s.swVersion);
+    // The values as the view holds them are the sequence's test; here: they reach the controls.
     QCOMPARE(f->Label_Serial_Number->text(), QStringLiteral(" 10423"));
     for (int i = 0; i < ConverterCount; ++i) {
         const sim::SimChannel& c = s.channels[i];
-        const bool on = c.carrier != 0;
-        QCOMPARE(f->Combo_Polarisation[i]->count(), 4);
-        QCOMPARE(f->Carrier_On[i]->checkState(), on ? Qt::Checked : Qt::Unchecked);
-        QCOMPARE(f->Combo_Polarisation[i]->isEnabled(), on);
-        QCOMPARE(f->Text_infrequenz[i]->isEnabled(), on);
-        QCOMPARE(f->Check_Gain[i]->isEnabled(), on);
-        QVERIFY(!f->Text_outfrequenz[i]->isEnabled());
-        QVERIFY(f->Carrier_On[i]->isEnabled());
+        QCOMPARE(f->Carrier_On[i]->isChecked(), c.carrier != 0);
+        QCOMPARE(f->Text_infrequenz[i]->isEnabled(), c.carrier != 0);
         QCOMPARE(f->Text_infrequenz[i]->text(), QString::number(c.inFreq));
-        QCOMPARE(f->Text_outfrequenz[i]->text(), QString::number(c.outFreq));
-        QCOMPARE(f->Check_Gain[i]->checkState(), c.gain ? Qt::Checked : Qt::Unchecked);
+        QCOMPARE(f->Check_Gain[i]->isChecked(), c.gain != 0);
     }
-    QCOMPARE(f->Combo_Polarisation[1]->currentText(), QStringLiteral("SAT 2"));
     QCOMPARE(f->Combo_Polarisation[3]->currentIndex(), -1);  // SAT value 4: no selection
-    QCOMPARE(f->Label_Status_In[0]->text(), QStringLiteral("Locked"));
     QCOMPARE(f->Label_Status_In[2]->text(), QStringLiteral("Unknown"));
-    QCOMPARE(f->Label_Status_Out[11]->text(), QStringLiteral("Unlocked"));
+    // A value wider than its box shows its start, and its whole text as the box's tool tip.
+    for (FrequencyBox* box : {f->Text_infrequenz[4], f->Text_outfrequenz[5]}) {
+        QCOMPARE(box->cursorPosition(), 0);
+        QCOMPARE(box->toolTip(), box->text());
+    }
+    QCOMPARE(f->Text_outfrequenz[5]->text(), QStringLiteral("474.1234"));
+    QVERIFY(f->Text_infrequenz[3]->toolTip().isEmpty());
     QVERIFY(!g.data.DataChanged);
     QVERIFY(!ui::hourglassShown());
     QVERIFY(f->Command_Save->isEnabled());
     QVERIFY(!f->Command_Reload->isVisible());
-
-    // Closing gives the Program item back.
-    f->parentWidget()->close();
-    g.settle();
-    QVERIFY(g.main->Program->isEnabled());
-    QVERIFY(!g.main->overview());
-}
-
-// Tab order: SAT list, input, gain, output of each channel, then Save, then the carriers; a
-// wider window moves and widens the controls, fonts stay.
-void TstOverview::tabOrderAndResize() {
-    GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    // Tab order: SAT list, input, gain, output of each channel, then Save, then the carriers.
     const QList<QWidget*> order = f->tabOrder();
     QCOMPARE(order.size(), 4 * 12 + 1 + 12);
     QWidget* w = f->Combo_Polarisation[0];
@@ -149,19 +118,17 @@ void TstOverview::tabOrderAndResize() {
             w = w->nextInFocusChain();
         QCOMPARE(w, order[k]);
     }
-    const QRect before = f->Label_Typ->geometry();
-    f->resize(f->width() * 2 + ui::twipsToPixels(120), f->height());
+
+    // Closing gives the Program item back.
+    f->parentWidget()->close();
     g.settle();
-    QVERIFY(std::abs(f->Label_Typ->x() - 2 * before.x()) <= 1);
-    QVERIFY(std::abs(f->Label_Typ->width() - 2 * before.width()) <= 2);
-    QCOMPARE(f->Label_Typ->height(), before.height());
-    QCOMPARE(f->Label_Typ->font().pointSizeF(), 12.0);
+    QVERIFY(g.main->Program->isEnabled());
+    QVERIFY(!g.main->overview());
 }
 
-void TstOverview::editsCountAsChanges() {
+void TstOverview::editing() {
     GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     QVERIFY(!g.data.DataChanged);
 
     QTest::mouseClick(f->Check_Gain[0], Qt::LeftButton);
@@ -173,17 +140,13 @@ void TstOverview::editsCountAsChanges() {
     QVERIFY(g.data.DataChanged);
     g.data.DataChanged = false;
 
-    // Carrier off disables four fields, on enables three; the output box stays disabled.
-    QTest::mouseClick(f->Carrier_On[4], Qt::LeftButton);
-    QVERIFY(g.data.DataChanged);
-    QVERIFY(!f->Combo_Polarisation[4]->isEnabled());
-    QVERIFY(!f->Text_infrequenz[4]->isEnabled());
-    QVERIFY(!f->Check_Gain[4]->isEnabled());
-    QTest::mouseClick(f->Carrier_On[4], Qt::LeftButton);
-    QVERIFY(f->Combo_Polarisation[4]->isEnabled());
-    QVERIFY(f->Text_infrequenz[4]->isEnabled());
-    QVERIFY(f->Check_Gain[4]->isEnabled());
-    QVERIFY(!f->Text_outfrequenz[4]->isEnabled());
+    // Carrier off disables the fields, on enables them again; the output box stays disabled.
+    for (const bool on : {false, true}) {
+        QTest::mouseClick(f->Carrier_On[4], Qt::LeftButton);
+        QCOMPARE(f->Combo_Polarisation[4]->isEnabled(), on);
+        QCOMPARE(f->Check_Gain[4]->isEnabled(), on);
+    }
+    QVERIFY(g.data.DataChanged && !f->Text_outfrequenz[4]->isEnabled());
 
     // Navigation keys are no edit; a discarded character is.
     g.data.DataChanged = false;
@@ -195,12 +158,7 @@ void TstOverview::editsCountAsChanges() {
     QVERIFY(!g.data.DataChanged);
     QTest::keyClick(box, Qt::Key_X);
     QVERIFY(g.data.DataChanged);
-}
 
-void TstOverview::keyFilterAndPaste() {
-    GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
     FrequencyBox* in = f->Text_infrequenz[0];
     in->setFocus();
     in->setText(QStringLiteral("1200"));
@@ -220,61 +178,10 @@ void TstOverview::keyFilterAndPaste() {
     in->clear();
     QTest::keyClick(in, Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(in->text(), QStringLiteral("1234"));
-    in->selectAll();
-    QGuiApplication::clipboard()->setText(QStringLiteral("MHz 987"));
-    in->typeText(QGuiApplication::clipboard()->text());
-    QCOMPARE(in->text(), QStringLiteral("987"));
 
-    // The output box takes three digits.
-    FrequencyBox* out = f->Text_outfrequenz[0];
-    out->setEnabled(true);
-    out->setFocus();
-    out->setText(QStringLiteral("47"));
-    out->end(false);
-    QTest::keyClicks(out, QStringLiteral("45"));
-    QCOMPARE(out->text(), QStringLiteral("474"));
-}
-
-// A value wider than its box shows its start, and its whole text as the box's tool tip.
-void TstOverview::valuesReadWhole_data() {
-    QTest::addColumn<bool>("input");
-    QTest::addColumn<double>("value");
-    QTest::addColumn<QString>("shown");
-    QTest::addColumn<bool>("fits");
-    QTest::newRow("input that fits") << true << 1200.0 << "1200" << true;
-    QTest::newRow("input too wide") << true << 2147483647.0 << "2147483647" << false;
-    QTest::newRow("output that fits") << false << 474.0 << "474" << true;
-    QTest::newRow("output, four decimals") << false << 474.1234 << "474.1234" << false;
-    QTest::newRow("output, three decimals") << false << 474.125 << "474.125" << false;
-}
-
-void TstOverview::valuesReadWhole() {
-    QFETCH(bool, input);
-    QFETCH(double, value);
-    QFETCH(QString, shown);
-    QFETCH(bool, fits);
-    GuiRig g;
-    sim::SimChannel& c = g.sim.model.state().channels[4];
-    if (input) {
-        c.inFreq = static_cast<std::int32_t>(value);
-    } else {
-        c.outFreq = static_cast<float>(value);
-    }
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
-    FrequencyBox* box = input ? f->Text_infrequenz[4] : f->Text_outfrequenz[4];
-    QCOMPARE(box->text(), shown);
-    QCOMPARE(box->cursorPosition(), 0);
-    QCOMPARE(box->toolTip(), fits ? QString() : shown);
-}
-
-// The click that brings the focus to a box selects its value, so typing replaces it; the next
-// click places the caret.
-void TstOverview::clickSelectsTheValue() {
-    GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
-    FrequencyBox* box = f->Text_infrequenz[6];
+    // The click that brings the focus to a box selects its value, so typing replaces it; the
+    // next click places the caret.
+    box = f->Text_infrequenz[6];
     QVERIFY(QApplication::focusWidget() != box);
     const QPoint end(box->width() - 4, box->height() / 2);
     QTest::mouseClick(box, Qt::LeftButton, {}, end);
@@ -310,8 +217,7 @@ void TstOverview::rangeChecksOnLeaving() {
     GuiRig g;
     // A read that stops early leaves the output boxes enabled, as before any read.
     if (!input) g.sim.model.faults().noReplyAt = 1;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     g.sim.messages.shown.clear();
     const qint32 inBefore = g.data.unit.InFreq[2];
     FrequencyBox* box = input ? f->Text_infrequenz[2] : f->Text_outfrequenz[2];
@@ -334,8 +240,7 @@ void TstOverview::rangeChecksOnLeaving() {
 
 void TstOverview::focusLossToAMessageIsNotLeaving() {
     GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     FrequencyBox* box = f->Text_infrequenz[0];
     type(box, QStringLiteral("3"));
     // Focus to a widget outside the window (a message box, another window): no check.
@@ -357,8 +262,7 @@ void TstOverview::focusLossToAMessageIsNotLeaving() {
 
 void TstOverview::saveSendsWhatTheControlsShow() {
     GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     const int framesBefore = int(g.sim.model.frames().size());
     type(f->Text_infrequenz[0], QStringLiteral("2000"));
     f->Combo_Polarisation[1]->setFocus();
@@ -369,19 +273,12 @@ void TstOverview::saveSendsWhatTheControlsShow() {
     QVERIFY(g.data.DataChanged);
     g.settle();
 
-    QList<bool> saveEnabledDuring;
-    QList<bool> hourglassDuring;
-    g.sim.pump.at(g.sim.clock.now() + 2.0, [&] {
-        saveEnabledDuring << f->Command_Save->isEnabled();
-        hourglassDuring << ui::hourglassShown();
-    });
+    bool busyDuring = false;  // Save disabled, hourglass shown
+    g.sim.pump.at(g.sim.clock.now() + 2.0,
+                  [&] { busyDuring = !f->Command_Save->isEnabled() && ui::hourglassShown(); });
     QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
-    QCOMPARE(saveEnabledDuring, QList<bool>{false});
-    QCOMPARE(hourglassDuring, QList<bool>{true});
-    QVERIFY(f->Command_Save->isEnabled());
-    QVERIFY(!ui::hourglassShown());
+    QVERIFY(busyDuring && f->Command_Save->isEnabled() && !ui::hourglassShown());
     QVERIFY(!g.data.DataChanged);
-    QCOMPARE(g.sim.model.stored().channels[1].polarisation, 2);
 
     QCOMPARE(g.sim.model.frames().size(), framesBefore + 6 * 12 + 2);
     const sim::HeadendState& stored = g.sim.model.stored();
@@ -392,6 +289,7 @@ void TstOverview::saveSendsWhatTheControlsShow() {
         QCOMPARE(int(stored.channels[i].carrier), f->Carrier_On[i]->isChecked() ? 1 : 0);
     }
     QCOMPARE(stored.channels[0].inFreq, 2000);
+    QCOMPARE(stored.channels[1].polarisation, 2);
     QCOMPARE(stored.channels[0].outFreq, 474.0f);
     // The lock labels show what the unit answered: converter 11 is on now.
     QCOMPARE(f->Label_Status_Out[10]->text(), QStringLiteral("Locked"));
@@ -417,8 +315,7 @@ void TstOverview::saveChecksEveryValueItSends() {
     // why.
     QFETCH(QString, way);
     GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     const int frames = int(g.sim.model.frames().size());
     FrequencyBox* box = f->Text_infrequenz[0];
     if (way == QLatin1String("a paste")) {
@@ -473,8 +370,7 @@ void TstOverview::untouchedFieldsGoBackAsRead() {
     s.channels[5].polarisation = 5;
     s.channels[6].inFreq = 3000;
     s.channels[7].gain = 255;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     QCOMPARE(f->Carrier_On[3]->checkState(), Qt::PartiallyChecked);
     QCOMPARE(f->Combo_Polarisation[5]->currentIndex(), -1);
     // Passing through a box that shows the unit's value is no edit and raises no message.
@@ -492,24 +388,6 @@ void TstOverview::untouchedFieldsGoBackAsRead() {
     QCOMPARE(int(stored.channels[5].polarisation), 5);
     QCOMPARE(stored.channels[6].inFreq, 3000);
     QCOMPARE(int(stored.channels[7].gain), f->Check_Gain[7]->isChecked() ? 1 : 0);
-    for (int i : {1, 2, 8, 9, 10, 11}) {
-        QCOMPARE(stored.channels[i].inFreq, s.channels[i].inFreq);
-        QCOMPARE(stored.channels[i].gain, s.channels[i].gain);
-    }
-}
-
-void TstOverview::incompleteSaveKeepsTheChanges() {
-    GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
-    g.data.DataChanged = true;
-    g.sim.model.faults().noReplyAt = 3;
-    QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
-    QCOMPARE(g.sim.messages.texts(),
-             QStringList{QStringLiteral("Connect Error: Connection aborted!")});
-    QVERIFY(g.data.DataChanged);  // not written: still to be saved
-    QVERIFY(f->Command_Save->isEnabled());
-    QVERIFY(!ui::hourglassShown());
 }
 
 void TstOverview::closeQuestion_data() {
@@ -529,8 +407,7 @@ void TstOverview::closeQuestion() {
     QFETCH(int, answer);
     QFETCH(int, stores);
     GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     const int frames = int(g.sim.model.frames().size());
     const bool invalid = typed == QLatin1String("-");
     if (!typed.isEmpty()) type(f->Text_infrequenz[0], invalid ? QString() : typed);
@@ -544,7 +421,6 @@ void TstOverview::closeQuestion() {
     if (invalid) expected << InputMessage;
     QCOMPARE(g.sim.messages.texts(), expected);
     if (!typed.isEmpty()) QCOMPARE(g.sim.messages.shown[0].buttons, MessageButtons::OkCancel);
-    QCOMPARE(storeFrames(g), stores);
     QCOMPARE(g.sim.model.stores(), stores);
     QCOMPARE(bool(g.main->overview()), invalid);
     if (!invalid) return;
@@ -564,8 +440,7 @@ void TstOverview::editsDoNotOutliveTheWindow() {
     // Whatever became of the edits of one window, the next one reads the unit and asks nothing.
     QFETCH(QString, how);
     GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     type(f->Text_infrequenz[0], QStringLiteral("2001"));
     if (how == QLatin1String("during save")) {
         g.sim.model.faults().replyDelay = 0.05;
@@ -579,7 +454,7 @@ void TstOverview::editsDoNotOutliveTheWindow() {
         g.sim.messages.answer = MessageResult::Ok;
         f->parentWidget()->close();
         g.settle();
-        QVERIFY(g.main->overview());
+        QVERIFY(g.main->overview() && g.data.DataChanged && !ui::hourglassShown());
         QCOMPARE(f->Text_infrequenz[0]->text(), QStringLiteral("2001"));
         g.sim.model.faults().noReplyAt = 0;
     }
@@ -610,8 +485,7 @@ void TstOverview::activationAsksBeforeReplacingEdits() {
     QFETCH(int, answer);
     QFETCH(int, stores);
     GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     type(f->Text_infrequenz[0], QStringLiteral("2001"));
     g.sim.messages.answer = MessageResult(answer);
 
@@ -666,17 +540,14 @@ void TstOverview::closingDuringAReadStopsIt() {
     QVERIFY(!g.main->overview());
     QVERIFY(g.main->Program->isEnabled());
     QVERIFY(g.sim.messages.shown.isEmpty());
-    for (const auto& c : g.sim.wire.chunks) {
-        if (c.direction == WireDirection::ToDevice) QVERIFY(c.time <= closedAt);
-    }
+    QVERIFY(g.sim.wire.lastSent() <= closedAt);
     QVERIFY(g.sim.model.frames().size() < 89);
     QVERIFY(!ui::hourglassShown());
 }
 
 void TstOverview::closingTheProgramDuringASave() {
     GuiRig g;
-    g.start();
-    Form_Uebersicht* f = g.openOverview();
+    Form_Uebersicht* f = g.startOverview();
     g.data.DataChanged = true;
     g.sim.model.faults().replyDelay = 0.05;
     bool closed = false;

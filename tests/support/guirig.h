@@ -36,6 +36,9 @@ struct GuiRig {
     Form_Uebersicht* openOverview();
     // Opens the update window and lets its activation run.
     Form_Update* openUpdate();
+    // start(), then openOverview() or openUpdate().
+    Form_Uebersicht* startOverview() { return start(), openOverview(); }
+    Form_Update* startUpdate() { return start(), openUpdate(); }
     // Lets queued events run (activation, deferred validation).
     void settle();
     int storedPort();
