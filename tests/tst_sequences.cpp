@@ -106,7 +106,6 @@ class TstSequences : public QObject {
     void writeSendsDisabledChannelsToo();
     void readStopsAtTheFirstFailure_data();
     void readStopsAtTheFirstFailure();
-    void readFromSilentDevice();
     void readToleratesSurplusLateAndEmptyReplies();
     void lostPortStopsTheRead();
     void abortStopsTheReadSilently();
@@ -273,16 +272,6 @@ void TstSequences::readStopsAtTheFirstFailure() {
                  QString::number(h.rig.model.state().channels[3].inFreq));
         QVERIFY(h.view.channels[3].inputLock.isEmpty());
     }
-}
-
-void TstSequences::readFromSilentDevice() {
-    Harness h;
-    h.rig.model.faults().silent = true;
-    QCOMPARE(h.read(), SequenceResult::Failed);
-    QVERIFY(h.rig.model.frames().isEmpty());
-    QCOMPARE(h.rig.messages.texts(),
-             QStringList{QStringLiteral("Connect Error: Connection could not be established!")});
-    QVERIFY(h.view.unitType.isEmpty());
 }
 
 void TstSequences::readToleratesSurplusLateAndEmptyReplies() {
