@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "app/mdiform1.h"
-#include "link/qtserialport.h"
 #include "overview/form_uebersicht.h"
 #include "sim/simprocess.h"
 #include "sim/statefile.h"
@@ -35,12 +34,7 @@ struct RealProgram {
     QString tty;
     std::unique_ptr<QSettings> settings;
     std::unique_ptr<PortMap> map;
-    std::unique_ptr<QtSerialPort> port;
-    SteadyClock clock;
-    EventLoopPump pump;
-    RecordingMessages messages;
-    LinkMessages reporter{messages};
-    std::unique_ptr<Link> link;
+    std::unique_ptr<RealLink> real;
     ProgramData data;
 
     bool start(const QStringList& simArgs) {
@@ -55,12 +49,11 @@ struct RealProgram {
         settings->setValue(QStringLiteral("Ports/Com1"), tty);
         settings->setValue(QStringLiteral("Settings/COM-Port"), QStringLiteral("1"));
         map = std::make_unique<PortMap>(settings.get());
-        port = std::make_unique<QtSerialPort>(*map);
-        link = std::make_unique<Link>(*port, clock, pump, reporter);
+        real = std::make_unique<RealLink>(*map);
         return true;
     }
     std::unique_ptr<MDIForm1> mainWindow() {
-        return std::make_unique<MDIForm1>(*link, data, messages, *settings, *map);
+        return std::make_unique<MDIForm1>(real->link, data, real->messages, *settings, *map);
     }
 };
 }  // namespace
@@ -92,7 +85,7 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
         QVERIFY(p.data.DataChanged);
         QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
         QVERIFY(!p.data.DataChanged);
-        QVERIFY2(p.messages.shown.isEmpty(), qPrintable(p.messages.texts().join('\n')));
+        QVERIFY2(p.real->messages.shown.isEmpty(), qPrintable(p.real->messages.texts().join('\n')));
         QVERIFY(main->close());
     }
     QCOMPARE(p.settings->value(QStringLiteral("Settings/COM-Port")).toString(),

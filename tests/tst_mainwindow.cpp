@@ -9,7 +9,6 @@
 #include <QStatusBar>
 #include <QtTest>
 
-#include "link/qtserialport.h"
 #include "support/guirig.h"
 
 using namespace meridan;
@@ -232,14 +231,10 @@ void TstMainWindow::portProblemsAreNamed() {
     for (int start = 1; start <= 3; ++start) {
         QSettings settings(conf, QSettings::IniFormat);
         const PortMap map(&settings);
-        QtSerialPort port(map);
-        SteadyClock clock;
-        EventLoopPump pump;
-        RecordingMessages messages;
-        LinkMessages reporter(messages);
-        Link link(port, clock, pump, reporter);
+        RealLink real(map);
+        RecordingMessages& messages = real.messages;
         ProgramData data;
-        MDIForm1 main(link, data, messages, settings, map);
+        MDIForm1 main(real.link, data, messages, settings, map);
         main.Form_Load();
         QCOMPARE(messages.shown.size(), 1);
         const QStringList lines = messages.shown[0].text.split(QLatin1Char('\n'));

@@ -7,8 +7,6 @@
 #include <QtTest>
 #include <memory>
 
-#include "link/link.h"
-#include "link/qtserialport.h"
 #include "sim/ptyserver.h"
 #include "support/rig.h"
 
@@ -29,24 +27,14 @@ extern "C" int tcsetattr(int fd, int action, const termios* tio) {
 }
 
 namespace {
-struct RealRig {
+// The simulated headend on a pseudo-terminal.
+struct RealRig : RealLink {
     sim::HeadendModel model;
     std::unique_ptr<sim::PtyServer> server = std::make_unique<sim::PtyServer>(model);
-    QtSerialPort port{PortMap()};
-    SteadyClock clock;
-    EventLoopPump pump;
-    RecordingMessages messages;
-    LinkMessages reporter{messages};
-    Link link{port, clock, pump, reporter};
-    WireLog wire;
 
     bool start() {
         QString why;
-        if (!server->start(&why)) {
-            qWarning() << why;
-            return false;
-        }
-        link.setWireObserver(&wire);
+        if (!server->start(&why)) qWarning() << why;
         port.setDevicePath(server->slavePath());
         return port.open();
     }

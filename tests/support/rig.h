@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "link/link.h"
+#include "link/qtserialport.h"
 #include "messages/linkmessages.h"
 #include "messages/messageservice.h"
 #include "sim/headendmodel.h"
@@ -90,6 +91,17 @@ struct SimRig {
     LinkMessages reporter{messages, QStringLiteral("Meridan Converter V1.0.0")};
     Link link{port, clock, pump, reporter};
     WireLog wire;
+};
+
+// A link on the real Qt serial port, in real time.
+struct RealLink {
+    explicit RealLink(const PortMap& map = PortMap()) : port(map) {}
+    QtSerialPort port;
+    SteadyClock clock;
+    EventLoopPump pump;
+    RecordingMessages messages;
+    LinkMessages reporter{messages};
+    Link link{port, clock, pump, reporter};
 };
 
 }  // namespace meridan::test
