@@ -265,14 +265,13 @@ void TstUpdate::restartAndEnd() {
     QCOMPARE(g.sim.model.updatesCompleted(), 0);
 }
 
-// F1, F2 and Esc act whenever the update window is the active child window, from the moment it
-// opens, whatever of it has the focus; not in the overview, nor in the password dialog.
+// F1, F2 and Esc act whenever the update window is the active child window, whatever of it has
+// the focus; not in the password dialog. (The Xvfb test presses them in the overview too.)
 void TstUpdate::keysBelongToTheWindow() {
     GuiRig g;
     writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 100);
     Form_Update* u = g.startUpdate();
     QVERIFY(u->isAncestorOf(QApplication::focusWidget()));
-    auto* sub = qobject_cast<QMdiSubWindow*>(u->parentWidget());
     QStringList dialogs;  // every dialog a key opens, closed at once
     auto press = [&](Qt::Key key) {
         QTimer::singleShot(0, [&] {
@@ -287,15 +286,6 @@ void TstUpdate::keysBelongToTheWindow() {
         g.settle();
     };
 
-    g.openOverview();
-    for (const Qt::Key key : {Qt::Key_F1, Qt::Key_F2, Qt::Key_Escape})
-        press(key);
-    QVERIFY(dialogs.isEmpty());
-    QCOMPARE(g.sim.model.updateAttempts(), 0);
-    QVERIFY(g.main->isVisible());
-
-    g.main->mdiArea()->setActiveSubWindow(sub);
-    g.settle();
     QTimer::singleShot(0, [] {  // the Expert button's dialog keeps its keys to itself
         auto* login = qobject_cast<frmLogin*>(QApplication::activeModalWidget());
         QVERIFY(login);
