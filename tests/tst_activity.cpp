@@ -72,21 +72,16 @@ class TstActivity : public QObject {
         const auto row = [](const char* name, int style, int step, QPoint at, QColor c) {
             QTest::newRow(name) << style << step << at << c;
         };
-        row("disc 0: white half left", 0, 0, {20, 50}, white);
         row("disc 0: black half right", 0, 0, {80, 50}, black);
         row("disc 0: black dot in the white lobe", 0, 0, {50, 26}, black);
         row("disc 25: white lobe right", 0, 25, {75, 60}, white);
         row("hand 0: no hand yet", 1, 0, {80, 50}, back);
-        row("hand 25: mark stays", 1, 25, {50, 20}, black);
         row("hand 25: hand to three o'clock", 1, 25, {80, 50}, black);
         row("needle 0: up", 2, 0, {50, 30}, fore);
         row("needle 25: right", 2, 25, {70, 50}, fore);
-        row("needle 25: not up", 2, 25, {50, 30}, back);
-        row("ring 0: hole", 3, 0, {50, 50}, back);
         row("ring 0: gap", 3, 0, {77, 34}, back);
         row("ring 0: arrow head", 3, 0, {56, 18}, fore);
         row("ring 25: gap", 3, 25, {65, 77}, back);
-        row("ring 25: notch at the tail", 3, 25, {53, 81}, back);
     }
     void symbol() {
         QFETCH(int, style);

@@ -150,16 +150,14 @@ void TstResize::layout() {
     // Factors are 32-bit floats; the products reach the control unrounded.
     const double sx = float(w / RefW), sy = float(h / RefH);
     QCOMPARE(label->edges(), QRectF(sx * 182, sy * 120, sx * 540, sy * 285));
-    QCOMPARE((*label)[P::Fontsize], 12 * fontFactor);
     QCOMPARE(button->edges(), QRectF(sx * 13200, sy * 9960, sx * 1815, sy * 495));
-    QCOMPARE((*button)[P::Fontsize], 8.25 * fontFactor);
     QCOMPARE(combo->edges(), QRectF(sx * 2400, sy * 1200, sx * 1215, 315));
-    QCOMPARE((*combo)[P::Fontsize], 8.25 * fontFactor);
+    QCOMPARE(QList<double>({(*label)[P::Fontsize], (*button)[P::Fontsize], (*combo)[P::Fontsize]}),
+             QList<double>({12 * fontFactor, 8.25 * fontFactor, 8.25 * fontFactor}));
     QCOMPARE(combo->moves, 0);
-    QCOMPARE((*rule)[P::X1], sx * 120);
-    QCOMPARE((*rule)[P::X2], sx * 15000);
-    QCOMPARE((*rule)[P::Y1], sy * 600);
-    QCOMPARE((*rule)[P::Y2], sy * 660);
+    QCOMPARE(
+        QRectF(QPointF((*rule)[P::X1], (*rule)[P::Y1]), QPointF((*rule)[P::X2], (*rule)[P::Y2])),
+        QRectF(QPointF(sx * 120, sy * 600), QPointF(sx * 15000, sy * 660)));
     QCOMPARE(rig.form->w, w);  // the window keeps its size
 }
 
