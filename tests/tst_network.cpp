@@ -65,17 +65,6 @@ struct Ser2net {
     }
 };
 
-// The program's port and link in real time, as main() builds them.
-struct RealLink {
-    explicit RealLink(PortMap map = PortMap()) : port(map) {}
-    DevicePort port;
-    SteadyClock clock;
-    EventLoopPump pump;
-    RecordingMessages messages;
-    LinkMessages reporter{messages, MDIForm1::Title};
-    Link link{port, clock, pump, reporter};
-};
-
 class OneImage final : public TransferObserver {
   public:
     explicit OneImage(QString path) : path_(std::move(path)) {}
@@ -281,7 +270,7 @@ void TstNetwork::endToEnd() {
     if (!viaSer2net && server.listen(QHostAddress::LocalHost, 0, &why)) address = server.address();
     if (viaSer2net && pty.start(&why)) address = ser2net.start(pty.slavePath(), telnet);
     QVERIFY2(!address.isEmpty(), qPrintable(why));
-    RealLink rig;
+    RealLink rig(PortMap(), MDIForm1::Title);
     rig.port.setDevicePath(address);
     QVERIFY2(rig.port.open(), qPrintable(rig.port.errorText()));
     if (telnet && !viaSer2net) {
@@ -326,7 +315,7 @@ void TstNetwork::networkPortInTheMenu() {
     for (int n = 1; n <= 15; ++n)
         settings.setValue(QStringLiteral("Ports/Com%1").arg(n), dir.filePath(QString::number(n)));
     settings.setValue(QStringLiteral("Ports/Com5"), server.address());
-    RealLink rig{PortMap(&settings)};
+    RealLink rig{PortMap(&settings), MDIForm1::Title};
     RecordingMessages& messages = rig.messages;
     ProgramData data;
     auto main = std::make_unique<MDIForm1>(rig.link, data, messages, settings, PortMap(&settings));

@@ -5,8 +5,8 @@
 #include <QString>
 #include <functional>
 
+#include "link/deviceport.h"
 #include "link/link.h"
-#include "link/qtserialport.h"
 #include "messages/linkmessages.h"
 #include "messages/messageservice.h"
 #include "sim/headendmodel.h"
@@ -93,14 +93,16 @@ struct SimRig {
     WireLog wire;
 };
 
-// A link on the real Qt serial port, in real time.
+// The program's port (serial device or device server) and link, in real time, as main()
+// builds them.
 struct RealLink {
-    explicit RealLink(const PortMap& map = PortMap()) : port(map) {}
-    QtSerialPort port;
+    explicit RealLink(const PortMap& map = PortMap(), const QString& title = {})
+        : port(map), reporter(messages, title) {}
+    DevicePort port;
     SteadyClock clock;
     EventLoopPump pump;
     RecordingMessages messages;
-    LinkMessages reporter{messages};
+    LinkMessages reporter;
     Link link{port, clock, pump, reporter};
 };
 
