@@ -1,6 +1,7 @@
 // The lock monitor against the simulated headend in virtual time (the exact bytes of a round,
 // the stop, a unit that falls silent, a port that goes away), and meridan-cli monitor against
 // meridan-headend-sim --lock-changes on a pseudo-terminal.
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -252,7 +253,8 @@ void TstMonitor::cliFollowsTheLockChanges() {
 
     const QList<QByteArray> lines = cli.readAllStandardOutput().trimmed().split('\n');
     QCOMPARE(lines.size(), 20 * ConverterCount);
-    QList<int> dropped;  // converters whose input lock was lost, in the order it happened
+    // Converters whose input lock was lost, in the order it happened, with the round's time.
+    QList<QPair<int, QDateTime>> dropped;
     for (int k = 0; k < lines.size(); ++k) {
         const QJsonObject o = QJsonDocument::fromJson(lines[k]).object();
         const int c = o["converter"].toInt();
@@ -270,14 +272,23 @@ void TstMonitor::cliFollowsTheLockChanges() {
         if (in != QLatin1String("Locked")) {
             QCOMPARE(in, (c - 1) % 3 == 2 ? QStringLiteral("Unknown") : QStringLiteral("Unlocked"));
             QCOMPARE(o["input_value"].toInt(), (c - 1) % 3 == 2 ? 2 : 0);
-            if (o["changed"].toBool()) dropped.append(c);
+            if (o["changed"].toBool())
+                dropped.append({c, QDateTime::fromString(o["time"].toString(), Qt::ISODateWithMs)});
         }
         if (out != QLatin1String("Locked")) QCOMPARE(c % 2, 0);
     }
-    // 20 rounds of 79 ms see five or six steps: each loss follows the one before it.
+    // 20 rounds of 79 ms see five or six steps: each loss follows the one before it. A machine
+    // too busy to run a round within two steps skips some; only losses seen less than two steps
+    // apart are compared.
     QVERIFY2(dropped.size() >= 3, qPrintable(QString::number(dropped.size())));
-    for (int k = 1; k < dropped.size(); ++k)
-        QCOMPARE(dropped[k], dropped[k - 1] % 10 + 1);
+    int compared = 0;
+    for (int k = 1; k < dropped.size(); ++k) {
+        QVERIFY(dropped[k].second.isValid());
+        if (dropped[k - 1].second.msecsTo(dropped[k].second) >= 500) continue;
+        QCOMPARE(dropped[k].first, dropped[k - 1].first % 10 + 1);
+        ++compared;
+    }
+    QVERIFY(compared >= 1);
 }
 
 QTEST_GUILESS_MAIN(TstMonitor)
