@@ -27,19 +27,15 @@ using ui::arial;
 // The rate is written at most this often (seconds on the link's clock).
 constexpr double RateEvery = 0.5;
 
-template <typename W>
-W* make(W* w, const L::Place& p, int index = -1, double top = -1) {
-    const QFont font = p.points > 0 ? arial(p.points, p.bold) : w->parentWidget()->font();
-    return ui::place(w, p.name, index, p.left, top < 0 ? p.top : top, p.width, p.height, font);
-}
+using ui::place;
 
 QLabel* label(QWidget* parent, const L::Place& p, int index = -1, double top = -1) {
-    return make(new QLabel(QString::fromUtf8(p.caption), parent), p, index, top);
+    return place(new QLabel(QString::fromUtf8(p.caption), parent), p, index, -1, top);
 }
 
 template <typename W>
 W* captioned(QWidget* parent, const L::Place& p) {
-    return make(new W(QString::fromUtf8(p.caption), parent), p);
+    return place(new W(QString::fromUtf8(p.caption), parent), p);
 }
 
 QString timeOfDay(const QDateTime& t) {
@@ -127,7 +123,7 @@ void Form_Diagnostic::buildControls() {
 
     Frame_Monitor = captioned<QGroupBox>(this, L::Monitor);
     label(Frame_Monitor, L::ConvertersText);
-    Combo_Converter = make(new QComboBox(Frame_Monitor), L::ConverterChoice);
+    Combo_Converter = place(new QComboBox(Frame_Monitor), L::ConverterChoice);
     Combo_Converter->addItem(QStringLiteral("All converters"));
     for (int i = 1; i <= ConverterCount; ++i)
         Combo_Converter->addItem(QStringLiteral("Converter %1").arg(i));

@@ -1,18 +1,14 @@
 #pragma once
 
+#include "uisupport/twips.h"
+
 namespace meridan::diagnostic_layout {
 
 // Where each control of the Diagnostic window goes, in twips, with its caption and its font
 // (Arial; `points` 0 is the window's own 8.25 pt regular). The two frames are placed on the
 // window, everything else in its frame. The window's client area is 15330 x 10695, as the
 // other windows'.
-struct Place {
-    const char* name;
-    const char* caption;
-    double left, top, width, height;
-    double points;
-    bool bold = true;
-};
+using Place = ui::Place;
 
 // The lock states: a header and twelve rows.
 inline constexpr Place Locks{"Frame_Locks", "Lock states", 180, 120, 10200, 10380, 8.25};

@@ -35,28 +35,21 @@ using ui::arial;
 
 namespace L = overview_layout;
 
-// A control of the window where the layout puts it, named, with its font; `index` is its place
-// in a control array, -1 for none.
-template <typename W>
-W* make(W* w, const L::Place& p, int index = -1, double left = -1, double top = -1) {
-    const QFont font = p.points > 0 ? arial(p.points, p.bold) : w->parentWidget()->font();
-    return ui::place(w, p.name, index, left < 0 ? p.left : left, top < 0 ? p.top : top, p.width,
-                     p.height, font);
-}
+using ui::place;
 
 QLabel* label(QWidget* parent, const L::Place& p, int index = -1) {
-    auto* l = make(new QLabel(QString::fromUtf8(p.caption), parent), p, index);
+    auto* l = place(new QLabel(QString::fromUtf8(p.caption), parent), p, index);
     if (p.border) l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     return l;
 }
 
 QGroupBox* frame(QWidget* parent, const L::Place& p, int index = -1) {
-    return make(new QGroupBox(QString::fromUtf8(p.caption), parent), p, index);
+    return place(new QGroupBox(QString::fromUtf8(p.caption), parent), p, index);
 }
 
 template <typename Button>
 Button* button(QWidget* parent, const L::Place& p, int index = -1) {
-    return make(new Button(QString::fromUtf8(p.caption), parent), p, index);
+    return place(new Button(QString::fromUtf8(p.caption), parent), p, index);
 }
 
 const QString OutputRangeMessage =
@@ -148,9 +141,9 @@ void Form_Uebersicht::buildControls() {
     for (int i = 0; i < ConverterCount; ++i) {
         const int col = i % L::ChannelsPerRow, row = i / L::ChannelsPerRow;
         auto* f =
-            make(new QGroupBox(QString::fromUtf8(L::Channel.caption).arg(i + 1), Frame_Converters),
-                 L::Channel, i, L::Channel.left + L::ChannelStepX * col,
-                 L::Channel.top + L::ChannelStepY * row);
+            place(new QGroupBox(QString::fromUtf8(L::Channel.caption).arg(i + 1), Frame_Converters),
+                  L::Channel, i, L::Channel.left + L::ChannelStepX * col,
+                  L::Channel.top + L::ChannelStepY * row);
         f->setPalette(purple);
         FrameConverter[i] = f;
 
@@ -164,16 +157,16 @@ void Form_Uebersicht::buildControls() {
         }
 
         QGroupBox* in = Frame_Input[i];
-        Combo_Polarisation[i] = make(new QComboBox(in), L::Polarisation, i);
+        Combo_Polarisation[i] = place(new QComboBox(in), L::Polarisation, i);
         // Up to as many digits as the upper bounds have: 2150 and 710.
-        Text_infrequenz[i] = make(new FrequencyBox(4, in), L::InFreq, i);
+        Text_infrequenz[i] = place(new FrequencyBox(4, in), L::InFreq, i);
         Label_In_MHz[i] = label(in, L::InMhz, i);
         Label_PLL_In[i] = label(in, L::PllIn, i);
         Label_Status_In[i] = label(in, L::StatusIn, i);
         Check_Gain[i] = button<QCheckBox>(in, L::Gain, i);
 
         QGroupBox* out = Frame_Output[i];
-        Text_outfrequenz[i] = make(new FrequencyBox(3, out), L::OutFreq, i);
+        Text_outfrequenz[i] = place(new FrequencyBox(3, out), L::OutFreq, i);
         Label_Out_MHz[i] = label(out, L::OutMhz, i);
         Label_PLL_Out[i] = label(out, L::PllOut, i);
         Label_Status_Out[i] = label(out, L::StatusOut, i);

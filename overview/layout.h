@@ -1,19 +1,14 @@
 #pragma once
 
+#include "uisupport/twips.h"
+
 namespace meridan::overview_layout {
 
 // Where each control of the overview window goes, in twips, with its caption and its font
 // (Arial; `points` 0 is the window's own 8.25 pt regular). The window's controls are placed
 // on the window; a channel's controls in its frame, and the Input and Output controls in
 // those frames. The window's client area is 15330 x 10695.
-struct Place {
-    const char* name;
-    const char* caption;
-    double left, top, width, height;
-    double points;
-    bool bold = true;
-    bool border = false;  // a label with a single border
-};
+using Place = ui::Place;
 
 // The window.
 inline constexpr Place TypText{"Label_Typ_Text", "Typ:", 180, 120, 525, 285, 12};

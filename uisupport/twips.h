@@ -32,6 +32,25 @@ W* place(W* w, const char* name, int index, double left, double top, double widt
     return w;
 }
 
+// Where a control of a window goes, in twips, with its caption and its font (Arial; `points` 0
+// is the window's own font).
+struct Place {
+    const char* name;
+    const char* caption;
+    double left, top, width, height;
+    double points;
+    bool bold = true;
+    bool border = false;  // a label with a single border
+};
+
+// A control where `p` puts it (at `left` / `top` instead when given), named, with its font.
+template <typename W>
+W* place(W* w, const Place& p, int index = -1, double left = -1, double top = -1) {
+    const QFont font = p.points > 0 ? arial(p.points, p.bold) : w->parentWidget()->font();
+    return place(w, p.name, index, left < 0 ? p.left : left, top < 0 ? p.top : top, p.width,
+                 p.height, font);
+}
+
 // Closes a child window of the main window: its MDI frame when it has one.
 void closeChildWindow(QWidget* window);
 // The same once the event loop has the control again, when the window is still shown: for a
