@@ -1,5 +1,7 @@
 #include "ptyserver.h"
 
+#include "timerfd.h"
+
 #include <fcntl.h>
 #include <sys/timerfd.h>
 #include <termios.h>
@@ -170,15 +172,7 @@ void PtyServer::onWritable() {
 void PtyServer::schedule() {
     double next = model_.nextEventTime();
     if (readPaused_) next = std::min(next, resumeReadingAt());
-    itimerspec due{};
-    if (next != Never) {
-        // An already due time still arms the timer (1 ns); zero would disarm it.
-        const double dt = std::max(next - clock_.now(), 1e-9);
-        due.it_value.tv_sec = static_cast<time_t>(std::floor(dt));
-        due.it_value.tv_nsec = static_cast<long>((dt - std::floor(dt)) * 1e9);
-        if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) due.it_value.tv_nsec = 1;
-    }
-    ::timerfd_settime(timer_, 0, &due, nullptr);
+    armTimerFd(timer_, next, clock_.now());
 }
 
 }  // namespace meridan::sim

@@ -1,5 +1,7 @@
 #include "tcpserver.h"
 
+#include "timerfd.h"
+
 #include <sys/timerfd.h>
 #include <unistd.h>
 #include <QSocketNotifier>
@@ -270,15 +272,7 @@ void TcpServer::report() {
 void TcpServer::schedule() {
     double next = model_.nextEventTime();
     if (readPaused_) next = std::min(next, resumeReadingAt());
-    itimerspec due{};
-    if (next != Never) {
-        // An already due time still arms the timer (1 ns); zero would disarm it.
-        const double dt = std::max(next - clock_.now(), 1e-9);
-        due.it_value.tv_sec = static_cast<time_t>(std::floor(dt));
-        due.it_value.tv_nsec = static_cast<long>((dt - std::floor(dt)) * 1e9);
-        if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) due.it_value.tv_nsec = 1;
-    }
-    if (timer_ >= 0) ::timerfd_settime(timer_, 0, &due, nullptr);
+    if (timer_ >= 0) armTimerFd(timer_, next, clock_.now());
 }
 
 }  // namespace meridan::sim
