@@ -41,18 +41,6 @@ Lock lock(const QLabel* l) {
     return {l->text(), colourName(l->palette().color(QPalette::Window)), l->toolTip()};
 }
 
-// The frames (15-byte writes) sent after `time`.
-QList<QByteArray> framesAfter(const WireLog& wire, double time) {
-    QList<QByteArray> frames;
-    for (const auto& c : wire.chunks) {
-        if (c.direction == WireDirection::ToDevice && c.time > time &&
-            c.bytes.size() == CommandFrame::Size) {
-            frames.append(c.bytes);
-        }
-    }
-    return frames;
-}
-
 }  // namespace
 
 class TstDiagnostic : public QObject {
@@ -177,7 +165,7 @@ void TstDiagnostic::closingSendsTheEndCommand() {
     g.settle();
     QVERIFY(!g.main->diagnosticWindow());
     // The exchange in progress was completed; the end command is the last thing sent.
-    QCOMPARE(framesAfter(g.sim.wire, 1.2), QList<QByteArray>{EndFrame});
+    QCOMPARE(g.sim.wire.framesAfter(1.2), QList<QByteArray>{EndFrame});
     QVERIFY(g.sim.wire.sent().endsWith("N" + EndFrame));
     QVERIFY(g.sim.model.violations().isEmpty());
     QCOMPARE(g.sim.link.owner(), QString());

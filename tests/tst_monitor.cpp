@@ -48,18 +48,6 @@ QByteArray exchange(int code, int converter) {
 
 const QByteArray EndFrame = CommandFrame::plain(40).bytes();
 
-// The frames (15-byte writes) sent after `time`.
-QList<QByteArray> framesAfter(const WireLog& wire, double time) {
-    QList<QByteArray> frames;
-    for (const auto& c : wire.chunks) {
-        if (c.direction == WireDirection::ToDevice && c.time > time &&
-            c.bytes.size() == CommandFrame::Size) {
-            frames.append(c.bytes);
-        }
-    }
-    return frames;
-}
-
 }  // namespace
 
 class TstMonitor : public QObject {
@@ -142,7 +130,7 @@ void TstMonitor::stopEndsAfterTheExchange() {
     QCOMPARE(out.end, MonitorEnd::Stopped);
     QVERIFY(out.ended);
     // Nothing but the end command starts after the stop, and nothing follows it.
-    QCOMPARE(framesAfter(b.rig.wire, at), QList<QByteArray>{EndFrame});
+    QCOMPARE(b.rig.wire.framesAfter(at), QList<QByteArray>{EndFrame});
     const QByteArray sent = b.rig.wire.sent();
     QVERIFY(sent.endsWith("N" + EndFrame));
     QVERIFY(b.rig.model.violations().isEmpty());
@@ -230,7 +218,7 @@ void TstMonitor::portLostEndsWithOneMessage() {
     QCOMPARE(b.rig.messages.shown.size(), 1);
     QCOMPARE(b.rig.messages.shown[0].title, QStringLiteral("ComPortError"));
     QVERIFY(b.rig.wire.timeSent(EndFrame) < 0);
-    QVERIFY(framesAfter(b.rig.wire, 1.3).isEmpty());
+    QVERIFY(b.rig.wire.framesAfter(1.3).isEmpty());
 }
 
 // meridan-cli monitor --json against the simulator whose locks move every 0.25 s: in step k

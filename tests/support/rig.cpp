@@ -85,6 +85,15 @@ double WireLog::lastSent() const {
     return t;
 }
 
+QList<QByteArray> WireLog::framesAfter(double time) const {
+    QList<QByteArray> frames;
+    for (const auto& c : chunks) {
+        if (c.direction == WireDirection::ToDevice && c.time > time && c.bytes.size() == 15)
+            frames.append(c.bytes);
+    }
+    return frames;
+}
+
 int WireLog::writes() const {
     int n = 0;
     for (const auto& c : chunks)

@@ -52,6 +52,8 @@ class WireLog final : public WireObserver {
     double timeSent(const QByteArray& prefix, int occurrence = 0) const;
     // Time of the last write, or -1.
     double lastSent() const;
+    // The command frames (15-byte writes) sent after `time`.
+    QList<QByteArray> framesAfter(double time) const;
     int writes() const;
 
     QList<Chunk> chunks;
