@@ -1,7 +1,6 @@
 // The lock monitor against the simulated headend in virtual time (the exact bytes of a round,
 // the stop, a unit that falls silent, a port that goes away), and meridan-cli monitor against
 // meridan-headend-sim --lock-changes on a pseudo-terminal.
-#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -241,8 +240,10 @@ void TstMonitor::cliFollowsTheLockChanges() {
 
     const QList<QByteArray> lines = cli.readAllStandardOutput().trimmed().split('\n');
     QCOMPARE(lines.size(), 20 * ConverterCount);
-    // Converters whose input lock was lost, in the order it happened, with the round's time.
-    QList<QPair<int, QDateTime>> dropped;
+    // Per converter, the input lock of the round before; the converters that lost it and the
+    // ones that found it again afterwards.
+    QList<QString> before(ConverterCount + 1);
+    QSet<int> lost, regained;
     for (int k = 0; k < lines.size(); ++k) {
         const QJsonObject o = QJsonDocument::fromJson(lines[k]).object();
         const int c = o["converter"].toInt();
@@ -253,30 +254,29 @@ void TstMonitor::cliFollowsTheLockChanges() {
         if (c > 10) {
             QCOMPARE(in, QStringLiteral("Unlocked"));
             QCOMPARE(out, QStringLiteral("Unlocked"));
+            QVERIFY(k < ConverterCount || !o["changed"].toBool());
             continue;
         }
         // Off its lock in step k = c - 1 (mod 12): "Unknown" when k mod 3 is 2, the output
         // too when k is odd.
-        if (in != QLatin1String("Locked")) {
+        const bool locked = in == QLatin1String("Locked");
+        if (!locked) {
             QCOMPARE(in, (c - 1) % 3 == 2 ? QStringLiteral("Unknown") : QStringLiteral("Unlocked"));
             QCOMPARE(o["input_value"].toInt(), (c - 1) % 3 == 2 ? 2 : 0);
-            if (o["changed"].toBool())
-                dropped.append({c, QDateTime::fromString(o["time"].toString(), Qt::ISODateWithMs)});
         }
         if (out != QLatin1String("Locked")) QCOMPARE(c % 2, 0);
+        if (!before[c].isEmpty() && before[c] != in) {
+            QVERIFY(o["changed"].toBool());
+            (locked ? regained : lost).insert(c);
+        }
+        before[c] = in;
     }
-    // 20 rounds of 79 ms see five or six steps: each loss follows the one before it. A machine
-    // too busy to run a round within two steps skips some; only losses seen less than two steps
-    // apart are compared.
-    QVERIFY2(dropped.size() >= 3, qPrintable(QString::number(dropped.size())));
-    int compared = 0;
-    for (int k = 1; k < dropped.size(); ++k) {
-        QVERIFY(dropped[k].second.isValid());
-        if (dropped[k - 1].second.msecsTo(dropped[k].second) >= 500) continue;
-        QCOMPARE(dropped[k].first, dropped[k - 1].first % 10 + 1);
-        ++compared;
-    }
-    QVERIFY(compared >= 1);
+    // 20 rounds of 79 ms span five or six steps of 0.25 s; the losses of the converters off
+    // their lock in them are seen, and their return to the lock a step later. (The output lock
+    // is read after the input lock in a round, so a step can change between the two; only the
+    // input's changes are counted here.)
+    QVERIFY2(lost.size() >= 3, qPrintable(QString::number(lost.size())));
+    QVERIFY2((lost & regained).size() >= 2, qPrintable(QString::number(regained.size())));
 }
 
 QTEST_GUILESS_MAIN(TstMonitor)
