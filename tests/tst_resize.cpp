@@ -107,8 +107,6 @@ class TstResize : public QObject {
     void recordsAreTakenOnce();
     void fontSources_data();
     void fontSources();
-    void boxesSetEdgesOneByOne_data();
-    void boxesSetEdgesOneByOne();
     void keys();
     void resizeOption_data();
     void resizeOption();
@@ -137,6 +135,8 @@ void TstResize::layout() {
     auto button = rig.box("Command_Save", {}, {13200, 9960, 1815, 495});
     auto combo = rig.box("Combo", 0, {2400, 1200, 1215, 315}, 8.25, ControlKind::ComboBox);
     combo->refused = {P::Height};
+    auto pinned = rig.box("Combo", 1, {2000, 1000, 3000, 300}, 8.25, ControlKind::ComboBox);
+    pinned->refused = {P::Top};
     auto rule = std::make_shared<FakeControl>("Line1", std::nullopt, ControlKind::Line);
     rule->values = {{P::X1, 120}, {P::X2, 15000}, {P::Y1, 600}, {P::Y2, 660}};
     rig.form->list.push_back(rule);
@@ -154,7 +154,8 @@ void TstResize::layout() {
     QCOMPARE(combo->edges(), QRectF(sx * 2400, sy * 1200, sx * 1215, 315));
     QCOMPARE(QList<double>({(*label)[P::Fontsize], (*button)[P::Fontsize], (*combo)[P::Fontsize]}),
              QList<double>({12 * fontFactor, 8.25 * fontFactor, 8.25 * fontFactor}));
-    QCOMPARE(combo->moves, 0);
+    QCOMPARE(pinned->edges(), QRectF(sx * 2000, 1000, sx * 3000, sy * 300));
+    QCOMPARE(combo->moves + pinned->moves, 0);  // boxes set their edges one by one
     QCOMPARE(
         QRectF(QPointF((*rule)[P::X1], (*rule)[P::Y1]), QPointF((*rule)[P::X2], (*rule)[P::Y2])),
         QRectF(QPointF(sx * 120, sy * 600), QPointF(sx * 15000, sy * 660)));
@@ -216,29 +217,6 @@ void TstResize::fontSources() {
     QCOMPARE((*c)[P::Fontsize], fontsizeAfter);
     QCOMPARE((*c)[P::Font_Size], fontAfter);
     QCOMPARE(c->edges(), QRectF(50, 50, 500, 250));
-}
-
-void TstResize::boxesSetEdgesOneByOne_data() {
-    QTest::addColumn<ControlKind>("kind");
-    QTest::addColumn<ControlProperty>("refused");
-    QTest::addColumn<QRectF>("expected");
-    QTest::newRow("combo box, height fixed")
-        << ControlKind::ComboBox << P::Height << QRectF(4000, 500, 6000, 300);
-    QTest::newRow("combo box, top refused")
-        << ControlKind::ComboBox << P::Top << QRectF(4000, 1000, 6000, 150);
-}
-
-void TstResize::boxesSetEdgesOneByOne() {
-    QFETCH(ControlKind, kind);
-    QFETCH(ControlProperty, refused);
-    QFETCH(QRectF, expected);
-    Rig rig;
-    auto c = rig.box("Combo", {}, {2000, 1000, 3000, 300}, 8.25, kind);
-    c->refused = {refused};
-    rig.engine.Initialize();
-    rig.resizeTo(2 * RefW, RefH / 2);
-    QCOMPARE(c->edges(), expected);
-    QCOMPARE(c->moves, 0);
 }
 
 void TstResize::keys() {
