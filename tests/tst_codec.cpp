@@ -22,7 +22,6 @@ class TstCodec : public QObject {
     void unitTexts();
     void fieldConversion_data();
     void fieldConversion();
-    void firstBadChannelIsNamed();
     void untouchedFieldsGoBackRaw();
 };
 
@@ -181,20 +180,6 @@ void TstCodec::fieldConversion() {
     }
 }
 
-void TstCodec::firstBadChannelIsNamed() {
-    MemoryUnitView view;
-    for (int i = 0; i < ConverterCount; ++i)
-        view.setInFreqText(i, QStringLiteral("1000"));
-    view.selectPolarisation(7, 4);  // past the last entry: nothing selected
-    view.setInFreqText(9, QString());
-    auto result = collectChannelSettings(view, UnitImage{});
-    QVERIFY(std::holds_alternative<FieldError>(result));
-    const FieldError e = std::get<FieldError>(result);
-    QCOMPARE(e.channel, 7);
-    QCOMPARE(e.field, ChannelField::Polarisation);
-    QCOMPARE(e.message, QStringLiteral("Converter 8: No SAT input chosen!"));
-}
-
 void TstCodec::untouchedFieldsGoBackRaw() {
     // Values the unit reported that no control can show go back raw unless edited; an edited
     // field is sent as its control stands, and checked.
@@ -224,10 +209,14 @@ void TstCodec::untouchedFieldsGoBackRaw() {
     QCOMPARE(std::get<FieldError>(result).message,
              QStringLiteral("Converter 3: Input Frequency must be in the range 950 to 2150MHz!"));
     view.setInFreqText(2, QStringLiteral("1200"));
-    view.editedFields.insert({7, int(ChannelField::Polarisation)});  // a SAT list emptied
+    // A SAT list emptied, and a later converter's box emptied: the first is named.
+    view.editedFields.insert({7, int(ChannelField::Polarisation)});
+    view.setInFreqText(9, QString());
+    view.editedFields.insert({9, int(ChannelField::InFreq)});
     result = collectChannelSettings(view, unit);
-    QCOMPARE(std::get<FieldError>(result).message,
-             QStringLiteral("Converter 8: No SAT input chosen!"));
+    const FieldError e = std::get<FieldError>(result);
+    QCOMPARE(e.message, QStringLiteral("Converter 8: No SAT input chosen!"));
+    QCOMPARE(QPair(e.channel, e.field), QPair(7, ChannelField::Polarisation));
 }
 
 QTEST_GUILESS_MAIN(TstCodec)
