@@ -109,9 +109,8 @@ class TstSequences : public QObject {
     void readToleratesSurplusLateAndEmptyReplies();
     void lostPortStopsTheRead();
     void abortStopsTheReadSilently();
+    void writeStopsAtTheFirstFailure_data();
     void writeStopsAtTheFirstFailure();
-    void writeIsCompleteOnlyWhenStoredAndEnded_data();
-    void writeIsCompleteOnlyWhenStoredAndEnded();
     void writeRefusesFieldsItCannotSend();
     void storeAndEndPauses();
     void stopRequestEndsBetweenConverters_data();
@@ -252,7 +251,8 @@ void TstSequences::readStopsAtTheFirstFailure() {
     (dropEnOnly ? h.rig.model.faults().dropEnAt : h.rig.model.faults().noReplyAt) = command;
     QCOMPARE(h.read(), SequenceResult::Failed);
 
-    QCOMPARE(h.rig.model.frames().size(), command);  // nothing after the failing command
+    if (command <= 6 * ConverterCount)  // nothing after a failing converter command
+        QCOMPARE(h.rig.model.frames().size(), command);
     QVERIFY(!h.rig.wire.sent().contains(CommandFrame::plain(40).bytes()));
     QCOMPARE(h.rig.messages.texts(),
              QStringList{QStringLiteral("Connect Error: Connection aborted!")});
@@ -323,46 +323,38 @@ void TstSequences::abortStopsTheReadSilently() {
         QVERIFY(!c.validationSuspended);
 }
 
-void TstSequences::writeStopsAtTheFirstFailure() {
-    Harness h;
-    fillView(h.view);
-    h.rig.model.faults().noReplyAt = 1;
-    QCOMPARE(h.write().result, SequenceResult::Failed);
-    QCOMPARE(h.rig.wire.sent(), "TS" + CommandFrame::withByte(23, 0, 1).bytes());
-    QCOMPARE(h.rig.messages.texts(),
-             QStringList{QStringLiteral("Connect Error: Connection aborted!")});
-    QCOMPARE(h.rig.model.stores(), 0);
-
-    // A stop inside converter 3: the ones before are sent in full, no store, no end.
-    Harness k;
-    fillView(k.view);
-    k.rig.model.faults().dropEnAt = 6 * 2 + 4;
-    QCOMPARE(k.write().result, SequenceResult::Failed);
-    QCOMPARE(k.rig.model.frames().size(), 6 * 2 + 4);
-    QCOMPARE(k.rig.model.state().channels[1].inFreq, planFor(1).mhz);
-    QCOMPARE(k.rig.model.stores(), 0);
-    QVERIFY(!k.rig.wire.sent().contains(CommandFrame::plain(40).bytes()));
-}
-
-void TstSequences::writeIsCompleteOnlyWhenStoredAndEnded_data() {
-    QTest::addColumn<int>("unanswered");  // command after the connection left without "EN"
+void TstSequences::writeStopsAtTheFirstFailure_data() {
+    QTest::addColumn<bool>("dropEnOnly");
+    QTest::addColumn<int>("command");  // the one that fails
+    QTest::addColumn<int>("convertersSent");
     QTest::addColumn<bool>("stored");
-    QTest::newRow("store command") << 6 * ConverterCount + 1 << false;
-    QTest::newRow("end command") << 6 * ConverterCount + 2 << true;
+    QTest::newRow("converter 1 SAT input unanswered") << false << 1 << 0 << false;
+    QTest::newRow("converter 3 gain without EN") << true << 6 * 2 + 4 << 2 << false;
+    // Complete only when stored and ended.
+    QTest::newRow("store command without EN") << true << 6 * ConverterCount + 1 << 12 << false;
+    QTest::newRow("end command without EN") << true << 6 * ConverterCount + 2 << 12 << true;
 }
 
-void TstSequences::writeIsCompleteOnlyWhenStoredAndEnded() {
-    QFETCH(int, unanswered);
+void TstSequences::writeStopsAtTheFirstFailure() {
+    QFETCH(bool, dropEnOnly);
+    QFETCH(int, command);
+    QFETCH(int, convertersSent);
     QFETCH(bool, stored);
     Harness h;
     fillView(h.view);
-    h.rig.model.faults().dropEnAt = unanswered;
+    (dropEnOnly ? h.rig.model.faults().dropEnAt : h.rig.model.faults().noReplyAt) = command;
     const WriteOutcome out = h.write();
     QCOMPARE(out.result, SequenceResult::Failed);
     QCOMPARE(out.stored, stored);
-    QCOMPARE(out.convertersSent, ConverterCount);
+    QCOMPARE(out.convertersSent, convertersSent);
+    // The unit stores on the command even when its "EN" is lost on the way.
+    QCOMPARE(h.rig.model.stores(), command > 6 * ConverterCount ? 1 : 0);
+    if (command <= 6 * ConverterCount)  // nothing after a failing converter command
+        QCOMPARE(h.rig.model.frames().size(), command);
     QCOMPARE(h.rig.messages.texts(),
              QStringList{QStringLiteral("Connect Error: Connection aborted!")});
+    for (int i = 0; i < convertersSent; ++i)
+        QCOMPARE(h.rig.model.state().channels[i].inFreq, planFor(i).mhz);
 }
 
 void TstSequences::writeRefusesFieldsItCannotSend() {
