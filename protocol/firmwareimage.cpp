@@ -1,6 +1,7 @@
 #include "firmwareimage.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QDateTime>
 #include <QDir>
@@ -42,12 +43,15 @@ bool FileReady(const QString& path) {
 #ifdef Q_OS_UNIX
     // A shared lock cannot be had while another process holds the file for writing under
     // an exclusive lock, as a copying program does.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in its place must not wait for a writer; it is never ready.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat st {};
     struct flock lock {};
     lock.l_type = F_RDLCK;
     lock.l_whence = SEEK_SET;
-    const bool ok = ::fcntl(fd, F_SETLK, &lock) == 0;
+    const bool ok =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_SETLK, &lock) == 0;
     ::close(fd);
     return ok;
 #else
@@ -86,6 +90,11 @@ ImageCheck checkFirmwareImage(const QString& path) {
     if (!info.exists() || info.isDir()) {
         c.error = cannotBeRead(
             path, info.isDir() ? QStringLiteral("it is a folder") : QStringLiteral("no such file"));
+        return c;
+    }
+    // A FIFO or a device would wait for a writer or never end.
+    if (!info.isFile()) {
+        c.error = cannotBeRead(path, QStringLiteral("it is not a regular file"));
         return c;
     }
     QFile f(path);

@@ -1,4 +1,5 @@
 // The firmware transfer against the simulated headend's module, in virtual time.
+#include <sys/stat.h>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -278,7 +279,8 @@ void TstFirmware::silentModule() {
 }
 
 void TstFirmware::refusals_data() {
-    QTest::addColumn<qint64>("size");  // of the image; -1: none, -2: a folder, -3: unreadable
+    // Of the image; -1: none, -2: a folder, -3: unreadable, -4: a FIFO without a writer.
+    QTest::addColumn<qint64>("size");
     QTest::addColumn<QString>("message");
     QTest::newRow("port closed") << qint64(65536) << QString();
     QTest::newRow("no image") << qint64(-1) << "No firmware image VELNO_S*.bin found!";
@@ -286,6 +288,7 @@ void TstFirmware::refusals_data() {
     QTest::newRow("256 sectors") << 255 * 65536 + qint64(1) << "has 256 sectors of 64 KiB";
     QTest::newRow("a folder") << qint64(-2) << "it is a folder";
     QTest::newRow("unreadable") << qint64(-3) << "cannot be read";
+    QTest::newRow("a FIFO") << qint64(-4) << "it is not a regular file";
 }
 
 void TstFirmware::refusals() {
@@ -299,6 +302,11 @@ void TstFirmware::refusals() {
         QFile::setPermissions(h.view.image, QFileDevice::WriteOwner);
         if (QFile(h.view.image).open(QIODevice::ReadOnly))
             QSKIP("running with rights that read any file");
+    }
+    if (size == -4) {
+        QFile::remove(h.view.image);
+        QVERIFY(::mkfifo(QFile::encodeName(h.view.image).constData(), 0600) == 0);
+        QVERIFY(!FileReady(h.view.image));
     }
     if (message.isEmpty()) h.rig.port.close();
     const auto outcome = h.run();

@@ -362,6 +362,11 @@ void Form_Update::addFile() {
                 (overwrite ? QStringLiteral("\nThe image already there is unchanged.") : QString()),
             AddFileTitle, MessageIcon::Critical, MessageButtons::Ok);
     };
+    // A FIFO or a device (/dev/zero) would wait or fill the disk.
+    if (!QFileInfo(source).isFile()) {
+        failed(QStringLiteral("it is not a regular file"));
+        return;
+    }
     if (overwrite &&
         messages_.show(QStringLiteral("File already exists! Overwrite?"), shell_.applicationTitle(),
                        MessageIcon::Question, MessageButtons::OkCancel) != MessageResult::Ok) {
