@@ -17,33 +17,17 @@ class TstMainWindow : public QObject {
     Q_OBJECT
   private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void portItemsShowTheirDevice();
     void probeShowsThePortsThatOpen_data();
     void probeShowsThePortsThatOpen();
-    void storedPortIsSelectedAtStart_data();
-    void storedPortIsSelectedAtStart();
+    void storedPort_data();
+    void storedPort();
     void choosingPorts();
     void portThatWillNotOpen();
-    void storedPortAtUnload_data();
-    void storedPortAtUnload();
     void lostPortIsUnchecked();
     void fitsALaptopScreen();
     void placeIsRemembered();
     void portProblemsAreNamed();
 };
-
-// The status bar's panels hide a menu item's status tip: the port items show their device as a
-// tool tip too, the settings' own where there is one.
-void TstMainWindow::portItemsShowTheirDevice() {
-    GuiRig g;
-    g.settings->setValue(QStringLiteral("Ports/Com5"), QStringLiteral("/dev/pts/9"));
-    g.main = std::make_unique<MDIForm1>(g.sim.link, g.data, g.sim.messages, *g.settings,
-                                        PortMap(g.settings.get()));
-    g.start(0);
-    QCOMPARE(g.main->com[5]->toolTip(), QStringLiteral("/dev/pts/9"));
-    QCOMPARE(g.main->com[6]->toolTip(), g.main->com[6]->statusTip());
-    QVERIFY(g.main->Comport->toolTipsVisible());
-}
 
 void TstMainWindow::probeShowsThePortsThatOpen_data() {
     QTest::addColumn<QList<int>>("usable");
@@ -60,6 +44,8 @@ void TstMainWindow::probeShowsThePortsThatOpen() {
     QCOMPARE(g.main->com[0]->isVisible(), none);
     for (int n = 1; n <= 15; ++n)
         QCOMPARE(g.main->com[n]->isVisible(), usable.contains(n));
+    // The status bar's panels hide a status tip: the item shows its device as a tool tip.
+    QCOMPARE(g.main->com[5]->toolTip(), QStringLiteral("/dev/ttyUSB0"));
     QCOMPARE(g.main->checkedPort(), 0);
     QVERIFY(!g.sim.port.isOpen());
     if (!none) {
@@ -75,24 +61,6 @@ void TstMainWindow::probeShowsThePortsThatOpen() {
     QCOMPARE(g.sim.messages.texts(),
              QStringList{QStringLiteral("ComPortError: No Com Port selected!")});
     QVERIFY(!g.main->overview());
-}
-
-void TstMainWindow::storedPortIsSelectedAtStart_data() {
-    QTest::addColumn<int>("stored");
-    QTest::addColumn<int>("checked");
-    QTest::newRow("stored port opens") << 5 << 5;
-    QTest::newRow("stored port gone") << 7 << 0;
-    QTest::newRow("nothing stored") << 0 << 0;
-}
-
-void TstMainWindow::storedPortIsSelectedAtStart() {
-    QFETCH(int, stored);
-    QFETCH(int, checked);
-    GuiRig g;
-    g.sim.port.setAvailablePorts({2, 5, 15});
-    g.start(stored);
-    QCOMPARE(g.main->checkedPort(), checked);
-    QCOMPARE(g.sim.port.isOpen() ? g.sim.port.portNumber() : 0, checked);
 }
 
 void TstMainWindow::choosingPorts() {
@@ -126,23 +94,30 @@ void TstMainWindow::portThatWillNotOpen() {
     QVERIFY(!g.main->com[2]->isChecked() && !g.sim.port.isOpen());
 }
 
-void TstMainWindow::storedPortAtUnload_data() {
+// The stored port is opened at start if it can be; at exit the port in use is stored, and
+// with none in use the stored one stays.
+void TstMainWindow::storedPort_data() {
     QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("checked");  // at start
     QTest::addColumn<int>("chosen");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("the port in use") << 0 << 5 << 5;
-    QTest::newRow("changed port") << 2 << 5 << 5;
-    QTest::newRow("stored port gone, none chosen: kept") << 7 << 0 << 7;
-    QTest::newRow("nothing stored, none chosen") << 0 << 0 << 0;
+    QTest::addColumn<int>("expected");  // stored at exit
+    QTest::newRow("stored port opens") << 5 << 5 << 0 << 5;
+    QTest::newRow("stored port gone, none chosen: kept") << 7 << 0 << 0 << 7;
+    QTest::newRow("nothing stored, none chosen") << 0 << 0 << 0 << 0;
+    QTest::newRow("nothing stored, one chosen") << 0 << 0 << 5 << 5;
+    QTest::newRow("changed port") << 2 << 2 << 5 << 5;
 }
 
-void TstMainWindow::storedPortAtUnload() {
+void TstMainWindow::storedPort() {
     QFETCH(int, stored);
+    QFETCH(int, checked);
     QFETCH(int, chosen);
     QFETCH(int, expected);
     GuiRig g;
     g.sim.port.setAvailablePorts({2, 5, 15});
     g.start(stored);
+    QCOMPARE(g.main->checkedPort(), checked);
+    QCOMPARE(g.sim.port.isOpen() ? g.sim.port.portNumber() : 0, checked);
     if (chosen) g.main->com_Click(chosen);
     QVERIFY(g.main->close());
     QVERIFY(!g.sim.port.isOpen());
