@@ -1,5 +1,6 @@
 // The update window on the offscreen platform, over the simulated headend in virtual time.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <QAction>
 #include <QFile>
 #include <QLabel>
@@ -372,6 +373,15 @@ void TstUpdate::addFile() {
     u->Toolbar1_ButtonClick(3);
     QCOMPARE(g.sim.messages.shown.size(), 1);
     QVERIFY(g.sim.messages.shown[0].text.contains(QStringLiteral("could not be copied")));
+    // A FIFO (or a device) chosen: refused at once, not read until the disk is full.
+    g.sim.messages.shown.clear();
+    const QString fifo = elsewhere.filePath(QStringLiteral("VELNO_S7.bin"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    g.fileDialogs.answer = fifo;
+    u->Toolbar1_ButtonClick(3);
+    QCOMPARE(g.sim.messages.shown.size(), 1);
+    QVERIFY(g.sim.messages.shown[0].text.endsWith(QStringLiteral("it is not a regular file")));
+    QVERIFY(!QFileInfo::exists(imagePath(g, QStringLiteral("VELNO_S7.bin"))));
     g.sim.messages.shown.clear();
     QDir(g.programDir.path()).mkdir(QStringLiteral("VELNO_S8.bin"));  // in the way, and no file
     writeImage(elsewhere.filePath(QStringLiteral("VELNO_S8.bin")), 10);

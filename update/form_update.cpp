@@ -363,7 +363,7 @@ void Form_Update::addFile() {
             AddFileTitle, MessageIcon::Critical, MessageButtons::Ok);
     };
     // A FIFO or a device (/dev/zero) would wait or fill the disk.
-    if (!QFileInfo(source).isFile()) {
+    if (const QFileInfo info(source); info.exists() && !info.isFile()) {
         failed(QStringLiteral("it is not a regular file"));
         return;
     }
