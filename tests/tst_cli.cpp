@@ -131,6 +131,16 @@ void row(const QStringList& args, int code, const char* message, const QByteArra
         << args << code << QString::fromUtf8(message) << inventory;
 }
 
+// The columns of exchangeThatDoesNotComplete.
+void exchangeColumns() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("interruptAt");  // Ctrl+C once the trace shows this
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");  // a pattern
+    QTest::addColumn<bool>("stored");
+}
+
 }  // namespace
 
 class TstCli : public QObject {
@@ -148,7 +158,7 @@ class TstCli : public QObject {
     void portsAndSettings();
     void helpAndVersion();
     void networkPorts_data();
-    void networkPorts() { nothingReachesThePort(); }
+    void networkPorts() { exchangeThatDoesNotComplete(); }
     void fleetRefusesBeforeAnyUnit_data();
     void fleetRefusesBeforeAnyUnit() { nothingReachesThePort(); }
     void fleetOfEightUnits();
@@ -235,6 +245,13 @@ void TstCli::nothingReachesThePort_data() {
     row({"--trace", "@no/such/folder/t.txt", "flash", "@image.bin"}, 2, "cannot be written");
     row({"flash", "@image.bin"}, 3, "ComPortError: Com Port /dev/does-not-exist");
     row({"--port", "/dev/null", "flash", "@image.bin"}, 3, "ComPortError: Com Port /dev/null");
+    row({"--port", "tcp://127.0.0.1", "read"}, 2,
+        "ComPortError: Com Port tcp://127.0.0.1 could not be opened: the address names no "
+        "TCP port (HOST:PORT)");
+    row({"--port", "rfc2217://127.0.0.1:MUTE", "read"}, 3,
+        "ComPortError: Com Port rfc2217://127.0.0.1:MUTE could not be opened: the server did "
+        "not confirm the line settings within 5 s (no answer about: baud rate, data size, "
+        "parity, stop bits, flow control)");
     // The commands of a write's three phases, listed against a simulated unit.
     row({"write", "@plan.json", "--dry-run"}, 0,
         "19 0b 00 00 03 f3 00 00 00 00 00 00 00 00 00   set input frequency (25), converter 12, "
@@ -244,14 +261,11 @@ void TstCli::nothingReachesThePort_data() {
 }
 
 void TstCli::networkPorts_data() {
-    refusalColumns();
-    row({"--port", "tcp://127.0.0.1", "read"}, 2,
-        "ComPortError: Com Port tcp://127.0.0.1 could not be opened: the address names no "
-        "TCP port (HOST:PORT)");
-    row({"--port", "rfc2217://127.0.0.1:MUTE", "read"}, 3,
-        "ComPortError: Com Port rfc2217://127.0.0.1:MUTE could not be opened: the server did "
-        "not confirm the line settings within 5 s (no answer about: baud rate, data size, "
-        "parity, stop bits, flow control)");
+    exchangeColumns();
+    QTest::newRow("read: a device server that drops the connection")
+        << QStringList{"--tcp", "127.0.0.1:0", "--drop-connection-at", "10"} << QStringList{"read"}
+        << "" << 1
+        << "^ComPortError: Com Port lost: tcp://127.0.0.1:\\d+ is no longer available!\n$" << false;
 }
 
 void TstCli::fleetRefusesBeforeAnyUnit_data() {
@@ -404,21 +418,12 @@ void TstCli::oddValuesAreShownAndRestored() {
 }
 
 void TstCli::exchangeThatDoesNotComplete_data() {
-    QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("interruptAt");  // Ctrl+C once the trace shows this
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");  // a pattern
-    QTest::addColumn<bool>("stored");
+    exchangeColumns();
     const QStringList write{"write", "@plan.json", "--backup-dir", "@backups"};
     const QStringList writeOnly{"write", "@plan.json", "--no-backup"};
     QTest::newRow("read: no answer to command 6")
         << QStringList{"--no-reply-at", "6"} << QStringList{"read"} << "" << 1
         << "^Connect Error: Connection aborted!\n$" << false;
-    QTest::newRow("read: a device server that drops the connection")
-        << QStringList{"--tcp", "127.0.0.1:0", "--drop-connection-at", "10"} << QStringList{"read"}
-        << "" << 1
-        << "^ComPortError: Com Port lost: tcp://127.0.0.1:\\d+ is no longer available!\n$" << false;
     // 72 commands for the converters, then the store and the end command.
     QTest::newRow("no answer to the store")
         << QStringList{"--no-reply-at", "73"} << writeOnly << "" << 1
