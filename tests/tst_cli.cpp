@@ -178,6 +178,7 @@ void TstCli::profileChecks_data() {
     };
     QTest::newRow("not JSON") << QByteArray(R"({"format": 1,)") << "not valid JSON";
     edit(R"("format":1)", R"("format":2)", R"("format" must be 1, found 2)");
+    edit(R"(,"format":1)", "", R"("format" must be 1)");
     edit(R"(,{"carrier":1,"gain":0,"input_mhz":1011,"sat":4})", "", "converter 12: missing");
     edit("]", R"(,{"carrier":1,"gain":0,"input_mhz":1000,"sat":1}])", "lists 13 converters");
     edit("1002", "2151", R"(converter 3: "input_mhz" 2151 is out of range (950 to 2150))");
