@@ -108,11 +108,6 @@ class TstResize : public QObject {
     void fontSources_data();
     void fontSources();
     void keys();
-    void resizeOption_data();
-    void resizeOption();
-    void deadBand_data();
-    void deadBand();
-    void restoreFirst();
     void qtWindow();
 };
 
@@ -180,6 +175,11 @@ void TstResize::recordsAreTakenOnce() {
     rig.resizeTo(RefW, RefH);
     QCOMPARE(label->edges(), QRectF(200, 100, 300, 400));
     QCOMPARE((*label)[P::Fontsize], 10.0);
+
+    clsResize detached;  // no window: every step fails quietly
+    detached.Initialize();
+    detached.DoResize();
+    QCOMPARE(detached.reference().Top(), 345);
 }
 
 void TstResize::fontSources_data() {
@@ -238,102 +238,6 @@ void TstResize::keys() {
     QCOMPARE(arrayA1->edges(), QRectF(200, 100, 200, 100));
     QCOMPARE(plainA1->edges(), QRectF(200, 100, 200, 100));  // from the first one's record
     QCOMPARE(timer->writes, 0);
-}
-
-void TstResize::resizeOption_data() {
-    QTest::addColumn<QVariant>("option");  // invalid: omitted
-    QTest::addColumn<QVariant>("fontSizing");
-    QTest::addColumn<int>("recordedOption");
-    QTest::addColumn<bool>("recordedFontSizing");
-    QTest::addColumn<QSizeF>("size");
-    // Each row starts from option 2 and font sizing on; the window is 2 x wide, 0.5 x high.
-    QTest::newRow("3: fixed size") << QVariant(3) << QVariant() << 3 << true << QSizeF(1000, 400);
-    QTest::newRow("omitted: 0") << QVariant() << QVariant() << 0 << true << QSizeF(2000, 200);
-    QTest::newRow("9 scales") << QVariant(9) << QVariant(0) << 9 << false << QSizeF(2000, 200);
-    QTest::newRow("beyond 16 bits")
-        << QVariant(70000) << QVariant(false) << 2 << false << QSizeF(2000, 400);
-    QTest::newRow("text False") << QVariant(3) << QVariant("False") << 3 << false
-                                << QSizeF(1000, 400);
-    QTest::newRow("not a boolean")
-        << QVariant(1) << QVariant("maybe") << 1 << true << QSizeF(1000, 200);
-}
-
-void TstResize::resizeOption() {
-    QFETCH(QVariant, option);
-    QFETCH(QVariant, fontSizing);
-    QFETCH(int, recordedOption);
-    QFETCH(bool, recordedFontSizing);
-    QFETCH(QSizeF, size);
-    Rig rig;
-    auto button = rig.box("Command1", 2, {500, 500, 1000, 400}, 10);
-    rig.engine.Initialize();
-    rig.engine.ResizeOption(*button, 2, true);
-    if (option.isValid())
-        rig.engine.ResizeOption(*button, option.toInt(), fontSizing);
-    else
-        rig.engine.ResizeOption(*button);
-    rig.engine.ResizeOption(FakeControl("Nowhere", {}, ControlKind::Other), 3, false);
-
-    const clsControl* rec = rig.engine.records().item("Command12");
-    QCOMPARE(int(rec->ResizeOption()), recordedOption);
-    QCOMPARE(rec->FontSizing(), recordedFontSizing);
-    QCOMPARE(rig.engine.records().Count(), 1);
-
-    button->values[P::Fontsize] = 7;
-    rig.resizeTo(2 * RefW, RefH / 2);
-    QCOMPARE(button->edges(), QRectF(QPointF(1000, 250), size));
-    QCOMPARE((*button)[P::Fontsize], recordedFontSizing ? 5.0 : 7.0);
-}
-
-void TstResize::deadBand_data() {
-    QTest::addColumn<float>("percent");
-    QTest::addColumn<double>("w");
-    QTest::addColumn<double>("h");
-    QTest::addColumn<bool>("scaled");
-    QTest::newRow("0 %: one twip wider") << 0.0f << RefW + 1 << RefH << true;
-    QTest::newRow("50 %: at the upper bound") << 50.0f << RefW << 1.5 * RefH << false;
-    QTest::newRow("50 %: past the upper bound") << 50.0f << 1.5 * RefW + 1 << RefH << true;
-    QTest::newRow("50 %: at the lower bound") << 50.0f << 0.5 * RefW << RefH << false;
-    QTest::newRow("50 %: past the lower bound") << 50.0f << RefW << 0.5 * RefH - 1 << true;
-}
-
-void TstResize::deadBand() {
-    QFETCH(float, percent);
-    QFETCH(double, w);
-    QFETCH(double, h);
-    QFETCH(bool, scaled);
-    Rig rig;
-    auto c = rig.box("Text1", {}, {1000, 1000, 1000, 1000}, 10);
-    rig.engine.Initialize();
-    rig.engine.setScaleMinMax(percent);
-    c->scramble();
-    rig.resizeTo(w, h);
-    QCOMPARE(c->edges() == QRectF(1000, 1000, 1000, 1000), !scaled);
-    QCOMPARE((*c)[P::Fontsize] == 10.0, !scaled || h >= RefH);
-    QCOMPARE(rig.form->w, w);
-}
-
-void TstResize::restoreFirst() {
-    Rig rig;
-    auto c = rig.box("Text1", {}, {1000, 1000, 1000, 1000}, 10);
-    rig.resizeTo(2 * RefW, 2 * RefH);
-    QCOMPARE(c->writes, 0);  // nothing recorded yet
-
-    rig.engine.Initialize();
-    rig.engine.ResizeOption(*c, 3, false);
-    c->scramble();
-    rig.engine.DoResize_First(false);
-    QCOMPARE(c->edges(), QRectF(1000, 1000, 1000, 1000));
-    QCOMPARE((*c)[P::Fontsize], 10.0);  // whatever FontSizing says
-    QCOMPARE(rig.form->w, 2 * RefW);
-    rig.engine.DoResize_First(true);
-    QCOMPARE(QSizeF(rig.form->w, rig.form->h), QSizeF(RefW, RefH));
-
-    clsResize detached;  // no window: every step fails quietly
-    detached.Initialize();
-    detached.DoResize();
-    detached.DoResize_First(true);
-    QCOMPARE(detached.reference().Top(), 345);
 }
 
 void TstResize::qtWindow() {
