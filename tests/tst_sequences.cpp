@@ -402,7 +402,6 @@ void TstSequences::stopRequestEndsBetweenConverters_data() {
     QTest::addColumn<int>("stopAtFrame");  // asked to stop as this frame is sent
     QTest::addColumn<int>("framesBeforeEnd");
     QTest::newRow("write, in converter 1") << true << 1 << 6;
-    QTest::newRow("write, last command of converter 5") << true << 30 << 30;
     QTest::newRow("write, in converter 12: no store") << true << 67 << 72;
     QTest::newRow("read, in the unit's texts") << false << 2 << 4;
     QTest::newRow("read, in converter 3") << false << 4 + 14 + 3 << 4 + 21;

@@ -46,7 +46,6 @@ class TstSerialPort : public QObject {
   private Q_SLOTS:
     void exchangesBytesUnchanged();
     void lineSettingsOnTheDevice();
-    void portThatIsOpenFailsTheTest();
     void vanishedDeviceEndsTheWaitOnce();
 };
 
@@ -101,19 +100,6 @@ void TstSerialPort::lineSettingsOnTheDevice() {
     QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
     QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
     QCOMPARE(tio.c_iflag & (IXON | IXOFF), tcflag_t(0));
-}
-
-void TstSerialPort::portThatIsOpenFailsTheTest() {
-    RealRig rig;
-    QVERIFY(rig.start());
-    QtSerialPort second{PortMap()};
-    second.setDevicePath(rig.server->slavePath());
-    QVERIFY(!second.open());
-    QVERIFY(!second.errorText().isEmpty());
-    QVERIFY(!rig.link.TestComPort(0));  // already open
-    QVERIFY(!rig.port.isOpen());
-    QVERIFY(rig.link.TestComPort(0));  // closed now: opens, and is closed again
-    QVERIFY(!rig.port.isOpen());
 }
 
 void TstSerialPort::vanishedDeviceEndsTheWaitOnce() {
