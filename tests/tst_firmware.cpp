@@ -96,7 +96,6 @@ class TstFirmware : public QObject {
     void silentModule();
     void refusals_data();
     void refusals();
-    void abortSendsNothingMore();
     void moduleCheckThenUpdate();
 };
 
@@ -314,15 +313,6 @@ void TstFirmware::refusals() {
     QVERIFY(h.rig.wire.chunks.isEmpty());  // nothing sent
     QCOMPARE(h.view.outcomes, QList<Outcome>{outcome});
     QVERIFY2(h.view.detail.contains(message), qPrintable(h.view.detail));
-}
-
-void TstFirmware::abortSendsNothingMore() {
-    Harness h;
-    h.makeImage(3 * 65536);
-    h.rig.pump.at(5.5, [&] { h.rig.link.abort(); });
-    QCOMPARE(h.run(), Outcome::Aborted);
-    QVERIFY(h.rig.wire.lastSent() <= 5.5);
-    QCOMPARE(h.view.outcomes, QList<Outcome>{Outcome::Aborted});
 }
 
 void TstFirmware::moduleCheckThenUpdate() {
