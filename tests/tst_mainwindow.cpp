@@ -71,6 +71,9 @@ void TstMainWindow::choosingPorts() {
     QVERIFY(!g.main->com[2]->isChecked() && g.main->com[5]->isChecked());
     QCOMPARE(g.sim.port.portNumber(), 5);
     QVERIFY(g.sim.messages.shown.isEmpty());
+    g.main->com_Click(3);  // will not open: said, and no item stays checked
+    QVERIFY(!g.main->com[5]->isChecked() && !g.sim.port.isOpen());
+    QCOMPARE(g.sim.messages.shown.size(), 1);
 }
 
 // The stored port is opened at start if it can be; at exit the port in use is stored, and
