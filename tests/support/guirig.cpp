@@ -1,8 +1,21 @@
 #include "guirig.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 namespace meridan::test {
+
+QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modified) {
+    QByteArray data(size, '\0');
+    for (qint64 k = 0; k < size; ++k)
+        data[k] = static_cast<char>((k * 13) & 0xFF);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly)) f.write(data);
+    f.close();
+    if (modified.isValid() && f.open(QIODevice::ReadWrite))
+        f.setFileTime(modified, QFileDevice::FileModificationTime);
+    return data;
+}
 
 GuiRig::GuiRig() {
     sim.port.close();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <memory>
@@ -26,6 +27,10 @@ class FakeFileDialogs final : public ui::FileDialogs {
 
 // The whole program's windows over a simulated headend, in virtual time, with its own
 // settings file and program folder.
+// Writes a firmware image of `size` bytes (a fixed pattern) to `path`, with its modification
+// time set if one is given; returns what was written.
+QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modified = {});
+
 struct GuiRig {
     GuiRig();
     ~GuiRig();
