@@ -1,5 +1,8 @@
 // The main window: port probe, port choice, the stored port, its place on the screen.
+#include <QGroupBox>
+#include <QMdiArea>
 #include <QScreen>
+#include <QScrollBar>
 #include <QtTest>
 
 #include "support/guirig.h"
@@ -18,6 +21,7 @@ class TstMainWindow : public QObject {
     void choosingPorts();
     void lostPortIsUnchecked();
     void placeIsRemembered();
+    void smallWindowScrolls();
     void portProblemsAreNamed();
 };
 
@@ -177,6 +181,24 @@ void TstMainWindow::portProblemsAreNamed() {
         QCOMPARE(messages.shown.last().text, lines[2]);
         QCOMPARE(main.checkedPort(), 0);
     }
+}
+
+// In a window smaller than the overview, as a window manager may make it on a laptop,
+// Converter 12's output scrolls into view.
+void TstMainWindow::smallWindowScrolls() {
+    GuiRig g;
+    Form_Uebersicht* f = g.startOverview();
+    g.main->setWindowState(Qt::WindowNoState);
+    g.main->resize(700, 450);
+    QMdiArea* mdi = g.main->mdiArea();
+    for (QScrollBar* s : {mdi->verticalScrollBar(), mdi->horizontalScrollBar()}) {
+        QVERIFY(s->isVisible());
+        s->setValue(s->maximum());
+    }
+    g.settle();
+    const QWidget* output = f->Frame_Output[11];
+    QVERIFY(mdi->viewport()->rect().contains(
+        QRect(output->mapTo(mdi->viewport(), QPoint(0, 0)), output->size())));
 }
 
 QTEST_MAIN(TstMainWindow)
