@@ -6,7 +6,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -115,30 +114,10 @@ class Tools {
     sim::SimProcess sim_{QStringLiteral(MERIDAN_SIM)};
 };
 
-// The rows of nothingReachesThePort: the arguments, the exit code and a message ("@" stands
-// for the files' folder). Without --port, a port that does not exist: it is never opened unless
-// the code is 3. With an inventory, `fleet` on it: a unit it touched would fail with 1, not 2.
-// MUTE in an address: a port that is listened on and never served.
-void refusalColumns() {
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QByteArray>("inventory");
-}
-
+// A row of nothingReachesThePort.
 void row(const QStringList& args, int code, const char* message, const QByteArray& inventory = {}) {
     QTest::addRow("%s: %s", qPrintable(args.join(' ')), message)
         << args << code << QString::fromUtf8(message) << inventory;
-}
-
-// The columns of exchangeThatDoesNotComplete.
-void exchangeColumns() {
-    QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("interruptAt");  // Ctrl+C once the trace shows this
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");  // a pattern
-    QTest::addColumn<bool>("stored");
 }
 
 }  // namespace
@@ -157,10 +136,6 @@ class TstCli : public QObject {
     void flash();
     void portsAndSettings();
     void helpAndVersion();
-    void networkPorts_data();
-    void networkPorts() { exchangeThatDoesNotComplete(); }
-    void fleetRefusesBeforeAnyUnit_data();
-    void fleetRefusesBeforeAnyUnit() { nothingReachesThePort(); }
     void fleetOfEightUnits();
 };
 
@@ -180,28 +155,17 @@ void TstCli::profileChecks_data() {
     edit(R"("format":1)", R"("format":2)", R"("format" must be 1, found 2)");
     edit(R"(,"format":1)", "", R"("format" must be 1)");
     edit(R"(,{"carrier":1,"gain":0,"input_mhz":1011,"sat":4})", "", "converter 12: missing");
-    edit("]", R"(,{"carrier":1,"gain":0,"input_mhz":1000,"sat":1}])", "lists 13 converters");
     edit("1002", "2151", R"(converter 3: "input_mhz" 2151 is out of range (950 to 2150))");
-    edit("1004", R"("1200")", R"(converter 5: "input_mhz" must be a whole number, not text)");
     edit("1004", "1200.5", R"(converter 5: "input_mhz" must be a whole number, not 1200.5)");
-    edit(R"("sat":1)", R"("sat":0)", R"(converter 1: "sat" 0 is out of range (1 to 4))");
     edit(R"("carrier":1)", R"("carrier":true)",
          R"(converter 1: "carrier" must be a whole number, not true/false)");
-    edit(R"("gain":0)", R"("gain":2)", R"(converter 1: "gain" 2 is out of range (0 to 1))");
     edit(R"("sat":1})", R"("sat":1,"volume":3})", R"(converter 1: unknown key "volume")");
-    edit(R"("input_mhz":1001)", R"("converter":5,"input_mhz":1001)",
-         R"(converter 2: "converter" must be 2)");
-    edit(R"("format":1)", R"("extra":1,"format":1)", R"(unknown key "extra")");
-    edit(R"("format":1)", R"("format":1,"unit":5)", R"("unit" must be an object)");
     // Two equal keys: which one the author meant cannot be known.
-    edit(R"("format":1)", R"("format":2,"format":1)", R"(duplicate key "format" at the top level)");
     edit(R"("input_mhz":1002)", R"("input_mhz":99999,"input_\u006dhz":1002)",
          R"(duplicate key "input_mhz" in converter 3)");
     // Every number is checked in range before it is converted.
     edit(R"("format":1)", R"("format":1,"unit":{"serial":1e300})",
          R"(unit: "serial" 1e+300 is out of range)");
-    edit(R"("input_mhz":1000)", R"("input_mhz":1e300)",
-         R"(converter 1: "input_mhz" 1e+300 is out of range)");
 
     // A record read from a unit is checked as a plan once it has been changed.
     UnitImage unit;
@@ -225,68 +189,41 @@ void TstCli::profileChecks() {
 }
 
 void TstCli::nothingReachesThePort_data() {
-    refusalColumns();
+    // The arguments, the exit code and a message ("@" stands for the files' folder). Without
+    // --port, a port that does not exist: it is never opened unless the code is 3. With an
+    // inventory, `fleet` on it: a unit it touched would fail with 1, not 2.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QByteArray>("inventory");
     row({}, 2, "no command given");
-    row({"fly"}, 2, R"(unknown command "fly")");
     row({"--port", "Com16", "read"}, 2, "--port takes Com1 to Com15");
-    row({"--port", "/dev/tty\x01X", "read"}, 2,
-        R"(--port "/dev/tty\x01X" holds a control character)");
     row({"write", "@bad.json"}, 2, R"(@bad.json: "format" must be 1, found 2)");
-    row({"write", "@none.json"}, 2, "@none.json: cannot be read: no such file");
     row({"write", "@fifo"}, 2, "@fifo: cannot be read: not a regular file (a FIFO)");
     row({"--trace", "@fifo", "read"}, 2, "cannot be written: not a regular file (a FIFO)");
-    row({"diff", "@zero"}, 2, "not a regular file (a device)");
     row({"write", "@big.json"}, 2, "is larger than 1048576 bytes");
-    row({"write", "@folder"}, 2, "not a regular file (a folder)");
     row({"write", "@plan.json", "--backup-dir", "/proc/nope/bk"}, 2,
         "no backup can be kept: the folder /proc/nope/bk cannot be created");
     row({"flash", "@empty.bin"}, 2, "@empty.bin is empty!");
     row({"flash", "@large.bin"}, 2, "@large.bin has 256 sectors of 64 KiB; at most 255");
-    row({"flash", "@folder"}, 2, "@folder cannot be read: not a regular file (a folder)");
-    row({"--trace", "@no/such/folder/t.txt", "flash", "@image.bin"}, 2, "cannot be written");
     row({"flash", "@image.bin"}, 3, "ComPortError: Com Port /dev/does-not-exist");
     row({"--port", "/dev/null", "flash", "@image.bin"}, 3, "ComPortError: Com Port /dev/null");
-    row({"--port", "tcp://127.0.0.1", "read"}, 2,
-        "ComPortError: Com Port tcp://127.0.0.1 could not be opened: the address names no "
-        "TCP port (HOST:PORT)");
-    row({"--port", "rfc2217://127.0.0.1:MUTE", "read"}, 3,
-        "ComPortError: Com Port rfc2217://127.0.0.1:MUTE could not be opened: the server did "
-        "not confirm the line settings within 5 s (no answer about: baud rate, data size, "
-        "parity, stop bits, flow control)");
     // The commands of a write's three phases, listed against a simulated unit.
     row({"write", "@plan.json", "--dry-run"}, 0,
         "19 0b 00 00 03 f3 00 00 00 00 00 00 00 00 00   set input frequency (25), converter 12, "
         "value 1011");
-    row({"write", "@plan.json", "--dry-run"}, 0, "252 commands in all.");
     row({"write", "@plan.json", "--dry-run", "--no-backup"}, 0, "163 commands in all.");
-}
-
-void TstCli::networkPorts_data() {
-    exchangeColumns();
-    QTest::newRow("read: a device server that drops the connection")
-        << QStringList{"--tcp", "127.0.0.1:0", "--drop-connection-at", "10"} << QStringList{"read"}
-        << "" << 1
-        << "^ComPortError: Com Port lost: tcp://127.0.0.1:\\d+ is no longer available!\n$" << false;
-}
-
-void TstCli::fleetRefusesBeforeAnyUnit_data() {
-    refusalColumns();
+    // Inventories refused before any unit is touched; port 1 on 127.0.0.1 refuses connections.
     auto fleet = [](const char* message, const QByteArray& inventory,
                     const QStringList& args = {"read"}) { row(args, 2, message, inventory); };
-    const QByteArray one = "name,port,profile\nroof,tcp://127.0.0.1:MUTE,\n";
+    const QByteArray one = "name,port,profile\nroof,tcp://127.0.0.1:1,\n";
     fleet("roof (line 2) has no profile, and none is given after write", one, {"write"});
-    fleet(R"(@bad.json: "format" must be 1, found 2)", one, {"diff", "@bad.json"});
-    fleet("@empty.bin", one, {"flash", "@empty.bin"});
     fleet("r.json cannot be written: No such file or directory; no unit was touched", one,
           {"read", "--report", "@no/r.json"});
     fleet("a (line 2) and b (line 3) are on the same port",
-          "name,port\na,tcp://127.0.0.1:MUTE\nb,TCP://127.0.0.1:MUTE\n");
+          "name,port\na,tcp://127.0.0.1:1\nb,TCP://127.0.0.1:1\n");
     fleet(R"(line 1: unknown column "prot")", "name,prot\na,Com1\n");
-    fleet("line 2: 3 fields, the header has 2", "name,port\na,Com1,x\n");
     fleet("line 2: a quoted field is not closed", "name,port\na,\"Com1\nb\n");
-    fleet(R"(the name "a" is taken by line 2)", "name,port\na,Com1\na,Com2\n");
-    fleet(R"(port "Com16" is not Com1 to Com15)", "name,port\na,Com16\n");
-    fleet("control character", "name,port\na,/dev/tty\x1b\n");
     fleet(R"(duplicate key "port")", R"([{"name": "a", "port": "Com1", "port": "Com2"}])");
 }
 
@@ -297,23 +234,14 @@ void TstCli::nothingReachesThePort() {
     QFETCH(QByteArray, inventory);
     Tools t;
     QVERIFY(::mkfifo(QFile::encodeName(t.path("fifo")).constData(), 0600) == 0);
-    QVERIFY(QFile::link("/dev/zero", t.path("zero")));
-    QVERIFY(QDir().mkpath(t.path("folder")));
     t.file("bad.json", R"({"format": 2})");
     t.file("big.json", QByteArray(2 * 1024 * 1024, ' '));
     t.file("image.bin", QByteArray(100, 'x'));
     t.file("empty.bin", {});
     QFile large(t.file("large.bin", {}));
     QVERIFY(large.resize(255 * 65536 + 1));
-    QTcpServer mute;  // the test waits for the tool without an event loop: nothing is served
-    QVERIFY(mute.listen(QHostAddress::LocalHost, 0));
-    const QString port = QString::number(mute.serverPort());
-    for (QString& a : args)
-        a.replace("MUTE", port);
-    message.replace("MUTE", port);
     if (!inventory.isEmpty()) {
-        args =
-            QStringList{"fleet", t.file("units", inventory.replace("MUTE", port.toUtf8()))} + args;
+        args = QStringList{"fleet", t.file("units", inventory)} + args;
     } else if (!args.contains("--port")) {
         args = QStringList{"--port", "/dev/does-not-exist"} + args;
     }
@@ -328,23 +256,16 @@ void TstCli::nothingReachesThePort() {
 
 void TstCli::readDiffWriteRestore() {
     Tools t;
-    const QString tty = t.startSim(
-        {"--state", t.path("unit.json"), "--frozen-converter", "5", "--link", t.path("ttyM")});
-    // The table, through the link the simulator made, with every byte in the trace.
-    Run r = t.cli({"--port", "@ttyM", "--trace", "@wire.txt", "read"});
+    const QString tty = t.startSim({"--state", t.path("unit.json")});
+    // The table, with every byte in the trace.
+    Run r = t.cli({"--port", tty, "--trace", "@wire.txt", "read"});
     QVERIFY(r.code == 0 && r.out.contains("Serial-No:   10423"));
     const QString trace = t.read("wire.txt");
-    for (const char* expected : {"->  54 53", "connection request", "text \"MC 1200\"",
-                                 "read input frequency (24), converter 12", "value 1582",
-                                 "acknowledge", "end of communication (40)"}) {
-        QVERIFY2(trace.contains(QLatin1String(expected)), expected);
-    }
+    QVERIFY(trace.contains("->  54 53") && trace.contains("value 1582"));
     // Each write on a line of its own: the connection request, 88 frames and the end command.
     QCOMPARE(trace.count("->  ") - trace.count("acknowledge"), 90);
 
-    // The record, through a port number that the settings map to the simulator.
-    t.file("Meridan/Meridan Converter.conf", "[Ports]\nCom7=" + tty.toUtf8() + '\n');
-    r = t.cli({"--port", "Com7", "read", "--json"});
+    r = t.cli({"--port", tty, "read", "--json"});
     const QJsonObject record = QJsonDocument::fromJson(r.out.toUtf8()).object();
     t.file("same.json", r.out.toUtf8());
     r = t.cli({"--port", tty, "diff", "@same.json"});
@@ -373,14 +294,6 @@ void TstCli::readDiffWriteRestore() {
     QVERIFY(saved[0].startsWith("MC_1200-10423-"));
     const auto stored = sim::loadStateFile(t.path("unit.json"), nullptr);
     QVERIFY(stored && stored->channels[2].inFreq == 1250 && stored->channels[5].polarisation == 3);
-
-    // Converter 5 answers its set commands but keeps its settings: the read-back says so.
-    t.file("frozen.json", QJsonDocument(withChannel(plan, 4, "input_mhz", 1300)).toJson());
-    r = t.cli({"--port", tty, "write", "@frozen.json", "--no-backup"});
-    QVERIFY2(r.code == 4 &&
-                 r.out.contains("Converter 5: input 1185 MHz on unit, 1300 MHz written") &&
-                 !r.out.contains("Backup"),
-             qPrintable(r.out));
 }
 
 void TstCli::oddValuesAreShownAndRestored() {
@@ -419,19 +332,22 @@ void TstCli::oddValuesAreShownAndRestored() {
 }
 
 void TstCli::exchangeThatDoesNotComplete_data() {
-    exchangeColumns();
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("interruptAt");  // Ctrl+C once the trace shows this
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");  // a pattern
+    QTest::addColumn<bool>("stored");
     const QStringList write{"write", "@plan.json", "--backup-dir", "@backups"};
     const QStringList writeOnly{"write", "@plan.json", "--no-backup"};
-    QTest::newRow("read: no answer to command 6")
-        << QStringList{"--no-reply-at", "6"} << QStringList{"read"} << "" << 1
-        << "^Connect Error: Connection aborted!\n$" << false;
+    QTest::newRow("read: a device server that drops the connection")
+        << QStringList{"--tcp", "127.0.0.1:0", "--drop-connection-at", "10"} << QStringList{"read"}
+        << "" << 1
+        << "^ComPortError: Com Port lost: tcp://127.0.0.1:\\d+ is no longer available!\n$" << false;
     // 72 commands for the converters, then the store and the end command.
     QTest::newRow("no answer to the store")
         << QStringList{"--no-reply-at", "73"} << writeOnly << "" << 1
         << "plan sent to all 12 converters, but the unit did not confirm the store" << false;
-    QTest::newRow("no answer to the end command")
-        << QStringList{"--no-reply-at", "74"} << writeOnly << "" << 1
-        << "the plan was stored in the unit, but the end of communication failed" << true;
     QTest::newRow("Ctrl+C during the set commands")
         << QStringList{"--reply-delay", "0.02"} << write << "set carrier (46), converter 5" << 130
         << "interrupted: plan not stored: the unit runs converters 1-(\\d+) changed, (\\d+)-12 as "
@@ -494,14 +410,6 @@ void TstCli::flash() {
     QFile received(t.path("received.bin"));
     QVERIFY(received.open(QIODevice::ReadOnly) &&
             received.readAll() == image + QByteArray(2 * 65536 - image.size(), ' '));
-
-    // Done when the module has confirmed: 1 + 0.5 + 1 + 1 + 0.5 s of pauses, not 5 s more.
-    t.file("VELNO_S1.bin", QByteArray(65536, 'v'));
-    r = t.cli({"--port", tty, "flash", "@VELNO_S1.bin"});
-    static const QRegularExpression summary(
-        R"(65536 bytes \(1 sector\) in 1 attempt, ([0-9.]+) s;)");
-    const auto m = summary.match(r.out);
-    QVERIFY2(r.code == 0 && m.hasMatch() && m.captured(1).toDouble() < 7.0, qPrintable(r.out));
 }
 
 void TstCli::portsAndSettings() {
@@ -509,7 +417,6 @@ void TstCli::portsAndSettings() {
     // A fresh machine: no settings at all. ports needs no port; read needs one.
     Run r = t.cli({"ports"});
     QVERIFY(r.code == 0 && r.out.count('\n') == 15);
-    QCOMPARE(t.cli({"read"}).code, 2);
 
     const QString tty = t.startSim({});
     Pty held;
@@ -535,15 +442,6 @@ void TstCli::portsAndSettings() {
     QVERIFY2(r.err.contains("the setting Com5 in section [Ports] of ") &&
                  r.err.contains("holds a control character"),
              qPrintable(r.err));
-    r = t.cli({"--port", "Com7", "read"});
-    QCOMPARE(r.code, 3);
-    QCOMPARE(r.err.trimmed(), "ComPortError: Com Port " + held.path() +
-                                  " could not be opened: it is in use by another program");
-    // A stored number out of range is none stored; it does not wrap round to Com1.
-    t.file("Meridan/Meridan Converter.conf", ports + "[Settings]\nCOM-Port=4294967297\n");
-    r = t.cli({"read"}, 20000);
-    QCOMPARE(r.code, 2);
-    QVERIFY2(r.err.contains(R"("4294967297", not a port number)"), qPrintable(r.err));
 }
 
 void TstCli::helpAndVersion() {
@@ -554,13 +452,6 @@ void TstCli::helpAndVersion() {
         QVERIFY2(t.run(program, {"--version"}, 10000).out.endsWith(" 1.0.0\n"), program);
         QVERIFY2(t.run(program, {"--bogus"}, 10000).code == 2, program);
     }
-    // A message box's carriage return is a line break on the terminal.
-    QString shown;
-    QTextStream stream(&shown);
-    cli::StreamMessages messages(stream);
-    messages.show("Update error\rUpdate Fehler", "Update Error", MessageIcon::Critical,
-                  MessageButtons::Ok);
-    QCOMPARE(shown, QStringLiteral("Update Error: Update error\nUpdate Fehler\n"));
 }
 
 void TstCli::fleetOfEightUnits() {
@@ -589,24 +480,16 @@ void TstCli::fleetOfEightUnits() {
     QCOMPARE(r.code, 1);
     // All at once: the silent unit's 50 s connection request sets the time.
     QVERIFY2(r.ms < 75000, qPrintable(QString::number(r.ms)));
-    // The summary and the report name each unit's result, and why.
+    // The report names each unit's result; the frozen converter is named on the terminal.
     const QStringList results{"ok", "ok", "ok", "ok", "ok", "failed", "failed", "differs"};
-    QStringList reasons(5);
-    reasons << "Connection could not be established!"
-            << "Connection refused"
-            << "field not taken: Converter 5: input";
     QFile f(report);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QJsonArray got = QJsonDocument::fromJson(f.readAll())["units"].toArray();
     for (int k = 0; k < names.size(); ++k) {
-        const QRegularExpression line(
-            QStringLiteral("^%1 .* %2 .*%3")
-                .arg(names[k], results[k], QRegularExpression::escape(reasons[k])),
-            QRegularExpression::MultilineOption);
-        QVERIFY2(line.match(r.out).hasMatch(), qPrintable(names[k] + '\n' + r.out));
         QCOMPARE(got[k]["name"].toString() + ' ' + got[k]["result"].toString(),
                  names[k] + ' ' + results[k]);
     }
+    QVERIFY2(r.out.contains("field not taken: Converter 5: input"), qPrintable(r.out));
     QVERIFY2(r.out.contains("8 units: 5 ok, 1 differs, 2 failed"), qPrintable(r.out));
     // The good units hold the plan, and each written unit has its backup.
     for (int k = 1; k <= 5; ++k) {
