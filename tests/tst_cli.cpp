@@ -156,6 +156,10 @@ void TstCli::profileChecks_data() {
     edit(R"(,"format":1)", "", R"("format" must be 1)");
     edit(R"(,{"carrier":1,"gain":0,"input_mhz":1011,"sat":4})", "", "converter 12: missing");
     edit("1002", "2151", R"(converter 3: "input_mhz" 2151 is out of range (950 to 2150))");
+    edit(R"("input_mhz":1000)", R"("input_mhz":1e300)",
+         R"(converter 1: "input_mhz" 1e+300 is out of range)");
+    edit(R"("sat":1)", R"("sat":0)", R"(converter 1: "sat" 0 is out of range (1 to 4))");
+    edit(R"("gain":0)", R"("gain":2)", R"(converter 1: "gain" 2 is out of range (0 to 1))");
     edit("1004", "1200.5", R"(converter 5: "input_mhz" must be a whole number, not 1200.5)");
     edit(R"("carrier":1)", R"("carrier":true)",
          R"(converter 1: "carrier" must be a whole number, not true/false)");
