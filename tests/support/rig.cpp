@@ -40,7 +40,6 @@ quint16 freeTcpPort() {
 MessageResult RecordingMessages::show(const QString& text, const QString& title, MessageIcon icon,
                                       MessageButtons buttons) {
     shown.append({text, title, icon, buttons});
-    if (onShow) onShow(shown.last());
     return answer;
 }
 
@@ -101,9 +100,7 @@ int WireLog::writes() const {
     return n;
 }
 
-SimRig::SimRig() : SimRig(sim::HeadendState::demo()) {}
-
-SimRig::SimRig(sim::HeadendState state) : model(std::move(state)) {
+SimRig::SimRig() {
     link.setWireObserver(&wire);
     port.open();
 }

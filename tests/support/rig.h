@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
-#include <functional>
 
 #include "link/deviceport.h"
 #include "link/link.h"
@@ -31,7 +30,6 @@ class RecordingMessages final : public MessageService {
     QList<Entry> shown;
     int cursorRestores = 0;
     MessageResult answer = MessageResult::Ok;
-    std::function<void(const Entry&)> onShow;
     QStringList texts() const;
 };
 
@@ -83,7 +81,6 @@ quint16 freeTcpPort();
 // A program's link wired to a simulated headend, in virtual time.
 struct SimRig {
     SimRig();
-    explicit SimRig(sim::HeadendState state);
 
     sim::VirtualClock clock;
     sim::HeadendModel model;
