@@ -107,7 +107,6 @@ class TstResize : public QObject {
     void recordsAreTakenOnce();
     void fontSources_data();
     void fontSources();
-    void keys();
     void qtWindow();
 };
 
@@ -217,27 +216,6 @@ void TstResize::fontSources() {
     QCOMPARE((*c)[P::Fontsize], fontsizeAfter);
     QCOMPARE((*c)[P::Font_Size], fontAfter);
     QCOMPARE(c->edges(), QRectF(50, 50, 500, 250));
-}
-
-void TstResize::keys() {
-    Rig rig;
-    auto arrayA1 = rig.box("A", 1, {100, 100, 100, 100});
-    auto plainA1 = rig.box("A1", {}, {700, 700, 700, 700});
-    auto timer = std::make_shared<FakeControl>("Timer1", std::nullopt, ControlKind::Other);
-    timer->values = {{P::Fontsize, 8}};  // a font but no position: no record
-    rig.form->list.push_back(timer);
-    rig.box("Label", 3, {10, 10, 10, 10});
-    rig.engine.Initialize();
-
-    const col_Controls& records = rig.engine.records();
-    QCOMPARE(records.Count(), 2);
-    QCOMPARE(records.item("A1")->Top(), 100);
-    QCOMPARE(records.item("Label3")->Tag(), 2);
-
-    rig.resizeTo(2 * RefW, RefH);
-    QCOMPARE(arrayA1->edges(), QRectF(200, 100, 200, 100));
-    QCOMPARE(plainA1->edges(), QRectF(200, 100, 200, 100));  // from the first one's record
-    QCOMPARE(timer->writes, 0);
 }
 
 void TstResize::qtWindow() {
