@@ -10,6 +10,10 @@ CMAKE_FLAGS += -DMERIDAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 else
 BUILD ?= build
 endif
+CMAKE_FLAGS += -DMERIDAN_WERROR=ON
+ifneq ($(shell command -v ccache 2>/dev/null),)
+CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build run test bench format clean

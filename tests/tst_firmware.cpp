@@ -143,11 +143,11 @@ void TstFirmware::answerWindowOpensAfterTheLineTime_data() {
     QTest::addColumn<int>("stallSector");  // 3: the end mark
     for (const char* device : {"unpaced", "paced", "buffering"}) {
         for (int stall : {-1, 1, 3}) {
-            QTest::addRow("%s, %s", device,
-                          stall < 0    ? "through"
-                          : stall == 3 ? "no end mark"
-                                       : "no request for sector 1")
-                << QString::fromLatin1(device) << stall;
+            const QByteArray name = QByteArray(device) + ", " +
+                                    (stall < 0    ? "through"
+                                     : stall == 3 ? "no end mark"
+                                                  : "no request for sector 1");
+            QTest::newRow(name.constData()) << QString::fromLatin1(device) << stall;
         }
     }
 }
