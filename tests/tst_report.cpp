@@ -1,0 +1,119 @@
+// The commissioning report: one A4 page whose text a PDF reader finds again.
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "report/report.h"
+
+using namespace meridan;
+using namespace meridan::report;
+
+class TstReport : public QObject {
+    Q_OBJECT
+  private Q_SLOTS:
+    void onePageWithEveryValue();
+    void failureLeavesNothing();
+};
+
+namespace {
+
+Commissioning sample() {
+    Commissioning r;
+    r.unit.UnitType = QStringLiteral("MC 1200\x1b[2J");
+    r.unit.HwVersion = QStringLiteral("1.04");
+    r.unit.SwVersion = QStringLiteral("2.17");
+    r.unit.SerialNo = 10423;
+    for (int i = 0; i < ConverterCount; ++i) {
+        r.unit.Carrier[i] = 1;
+        r.unit.Polarisation[i] = i % 4;
+        r.unit.InFreq[i] = 1010 + 37 * i;
+        r.unit.Gain[i] = i % 2;
+        r.unit.OutFreq[i] = 474.5f + 8 * i;
+        r.unit.InputLock[i] = 1;
+        r.unit.OutputLock[i] = 1;
+    }
+    r.unit.Polarisation[6] = 5;  // a code without an entry is printed as it came
+    r.unit.InputLock[6] = 0;
+    r.port = QStringLiteral("Com1 (/dev/pts/4)");
+    r.readAt = QDateTime(QDate(2026, 12, 7), QTime(12, 3, 7));
+    r.program = QStringLiteral("Meridan Converter V1.0.0");
+    r.lastSave = QStringLiteral("Saved and verified 12:03:07");
+    r.backupFile = QStringLiteral("MC 1200-10423-20261207-120259.json");
+    r.firmware = FirmwareSent{QStringLiteral("VELNO_S0100_demo.bin"), 196608,
+                              QByteArray(32, '\xab'), QStringLiteral("Update Successful")};
+    r.installer = QStringLiteral("A. Installer");
+    r.site = QStringLiteral("Roof, building 3");
+    r.notes = QStringLiteral("Dish aligned for the second orbital position. ").repeated(60);
+    return r;
+}
+
+QString run(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(20000) || p.exitCode() != 0) return {};
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+}  // namespace
+
+void TstReport::onePageWithEveryValue() {
+    if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
+        QSKIP("pdftotext (poppler-utils) is not installed");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("report.pdf"));
+    QString error;
+    QVERIFY2(writePdf(path, sample(), &error), qPrintable(error));
+
+    const QString info = run(QStringLiteral("pdfinfo"), {path});
+    QVERIFY2(info.contains(QRegularExpression(QStringLiteral("Pages:\\s+1\\n"))), qPrintable(info));
+    QVERIFY2(info.contains(QRegularExpression(QStringLiteral("Page size:.*\\(A4\\)"))),
+             qPrintable(info));
+
+    const QString text =
+        run(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), path, QStringLiteral("-")});
+    QVERIFY2(text.contains(QStringLiteral("10423")), qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral("MC 1200\\x1b[2J")));
+    for (int i = 0; i < ConverterCount; ++i) {
+        const QString row = QStringLiteral("Converter %1 ").arg(i + 1);
+        const int at = text.indexOf(QRegularExpression(QStringLiteral("^[ \\t]*") + row,
+                                                       QRegularExpression::MultilineOption));
+        QVERIFY2(at >= 0, qPrintable(row));
+        const QString line = text.mid(at, text.indexOf(u'\n', at) - at);
+        QVERIFY2(line.contains(QString::number(1010 + 37 * i)), qPrintable(line));
+        QVERIFY2(line.contains(QString::number(474.5 + 8 * i)), qPrintable(line));
+        QVERIFY2(line.contains(i == 6 ? QStringLiteral("code 5")
+                                      : QStringLiteral("SAT %1").arg(i % 4 + 1)),
+                 qPrintable(line));
+        QVERIFY2(line.contains(i == 6 ? QStringLiteral("Unlocked") : QStringLiteral("Locked")),
+                 qPrintable(line));
+    }
+    QVERIFY(text.contains(QStringLiteral("Saved and verified 12:03:07")));
+    QVERIFY(text.contains(QStringLiteral("MC 1200-10423-20261207-120259.json")));
+    QVERIFY(text.contains(QString::fromLatin1(QByteArray(32, '\xab').toHex())));
+    // Notes that do not fit their box are cut, and the page stays one page.
+    QVERIFY(text.contains(QStringLiteral("[...]")));
+}
+
+void TstReport::failureLeavesNothing() {
+    QTemporaryDir dir;
+    QString error;
+    QVERIFY(!writePdf(dir.filePath(QStringLiteral("missing/report.pdf")), sample(), &error));
+    QVERIFY(!error.isEmpty());
+    // A report that cannot be written leaves an older one of that name as it was.
+    const QString path = dir.filePath(QStringLiteral("report.pdf"));
+    QFile old(path);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("older report");
+    old.close();
+    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner);
+    const bool written = writePdf(path, sample(), &error);
+    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (getuid() == 0) QSKIP("root writes into a read-only folder");
+    QVERIFY(!written);
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll(), QByteArray("older report"));
+}
+
+QTEST_MAIN(TstReport)
+#include "tst_report.moc"
