@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -313,6 +314,18 @@ void TstWebMonitor::cliServesOnlyWhileTheMonitorRuns() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", home.path());
     env.insert("XDG_RUNTIME_DIR", home.path());
+    // An address that cannot be had stops the monitor before the unit's port is opened.
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    QProcess refused;
+    refused.setProcessEnvironment(env);
+    refused.start(
+        QStringLiteral(MERIDAN_CLI),
+        {"--port", tty, "monitor", "--serve", "127.0.0.1:" + QString::number(taken.serverPort())});
+    QVERIFY(refused.waitForFinished(10000));
+    QCOMPARE(refused.exitCode(), 2);
+    QVERIFY(refused.readAllStandardError().contains("nothing was sent"));
+
     QProcess cli;
     cli.setProcessEnvironment(env);
     cli.start(QStringLiteral(MERIDAN_CLI),
