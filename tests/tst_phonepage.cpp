@@ -4,7 +4,6 @@
 // the monitor stops, and it takes up the live states again by itself when the monitor runs
 // again. Screenshots at a phone's size go to the test's folder (phone-*.png).
 #include <signal.h>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -80,23 +79,26 @@ Shown shown(DevTools& browser) {
             o["chosen"].toString()};
 }
 
-// meridan-cli monitor --serve with --json: the URL it serves, and each round it read, as
-// the page's letters, with the time it came.
+// meridan-cli monitor --serve, a line per round: the URL it serves, and each round it read
+// ("12:03:07.125  round 5  in LLLULLLLLLUU  out LLLULLLLLLUU", the page's letters), with the
+// time it came.
 struct Monitor {
     QProcess process;
-    QString url;
-    QList<QPair<qint64, QString>> rounds;  // "in/out", e.g. "LLLULLLLLLUU/LLLULLLLLLUU"
-    QString err;
-    QByteArray partial;
-    QMap<int, QJsonObject> round;
+    QString url, err;
+    QList<QPair<qint64, QString>> rounds;  // "LLLULLLLLLUU/LLLULLLLLLUU"
 
     bool start(const QString& tty, const QStringList& options, const QProcessEnvironment& env,
                const QElapsedTimer& clock) {
         process.setProcessEnvironment(env);
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
-                         [this, &clock] { take(clock.elapsed()); });
-        process.start(QStringLiteral(MERIDAN_CLI),
-                      QStringList{"--port", tty, "monitor", "--json"} + options);
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this, &clock] {
+            static const QRegularExpression line(" in (\\S{12})  out (\\S{12})$");
+            while (process.canReadLine()) {
+                const auto m = line.match(QString::fromLatin1(process.readLine()).trimmed());
+                if (m.hasMatch())
+                    rounds.append({clock.elapsed(), m.captured(1) + "/" + m.captured(2)});
+            }
+        });
+        process.start(QStringLiteral(MERIDAN_CLI), QStringList{"--port", tty, "monitor"} + options);
         const QRegularExpression pattern("http://\\S+token=[0-9a-f]{32}");
         return QTest::qWaitFor(
             [&] {
@@ -105,28 +107,6 @@ struct Monitor {
                 return !url.isEmpty();
             },
             10000);
-    }
-    void take(qint64 at) {
-        partial += process.readAllStandardOutput();
-        for (qsizetype end; (end = partial.indexOf('\n')) >= 0; partial.remove(0, end + 1)) {
-            const QJsonObject o = QJsonDocument::fromJson(partial.left(end)).object();
-            const int c = o["converter"].toInt();
-            if (c < 1 || c > 12) continue;
-            QJsonObject& r = round[o["round"].toInt()];
-            r[QString::number(c)] = o;
-            if (c != 12) continue;
-            QString in, out;
-            for (int k = 1; k <= 12; ++k) {
-                const QJsonObject x = r[QString::number(k)].toObject();
-                auto letter = [](const QJsonValue& v) {
-                    return v.isNull() ? '-' : v.toInt() == 1 ? 'L' : v.toInt() == 0 ? 'U' : '?';
-                };
-                in += QLatin1Char(letter(x["input_value"]));
-                out += QLatin1Char(letter(x["output_value"]));
-            }
-            rounds.append({at, in + "/" + out});
-            round.clear();
-        }
     }
     bool stop() {
         process.terminate();

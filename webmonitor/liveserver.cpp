@@ -202,10 +202,6 @@ bool LiveServer::start(const QHostAddress& address, quint16 port, QString* why) 
     return true;
 }
 
-bool LiveServer::listening() const {
-    return listener_ && listener_->isListening();
-}
-
 quint16 LiveServer::port() const {
     return listener_ ? listener_->serverPort() : 0;
 }
@@ -311,7 +307,7 @@ void LiveServer::startStream(QTcpSocket* socket) {
     socket->write(
         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
         "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n");
-    viewers_.append(Viewer{socket, {}, {}, false, false});
+    viewers_.append(Viewer{socket, {}, false, false});
     send(viewers_.last(), "data: " + state_.json() + "\n\n");
     Q_EMIT viewersChanged(viewers());
 }
@@ -357,7 +353,6 @@ void LiveServer::send(Viewer& v, const QByteArray& event) {
     }
     v.waiting = false;
     v.isBlocked = false;
-    v.sent.start();
     socket->write(event);
 }
 

@@ -55,7 +55,6 @@ class LiveServer final : public QAbstractHttpServer {
 
     // Starts listening; false with the reason when the address cannot be had.
     bool start(const QHostAddress& address, quint16 port, QString* why);
-    bool listening() const;
     quint16 port() const;
     QHostAddress address() const;
     const QByteArray& token() const { return token_; }
@@ -82,7 +81,6 @@ class LiveServer final : public QAbstractHttpServer {
   private:
     struct Viewer {
         QPointer<QTcpSocket> socket;
-        QElapsedTimer sent;     // since the last state went to it
         QElapsedTimer blocked;  // since it began to hold back what it was sent
         bool waiting = false;   // a newer state is due once it has taken the last
         bool isBlocked = false;
