@@ -15,6 +15,7 @@
 #include "link/deviceport.h"
 #include "link/link.h"
 #include "messages/linkmessages.h"
+#include "phones.h"
 #include "protocol/firmware.h"
 #include "protocol/monitor.h"
 #include "protocol/sequences.h"
@@ -243,7 +244,8 @@ int main(int argc, char* argv[]) {
     p.setApplicationDescription(QStringLiteral(
         "Speed figures of the link against meridan-headend-sim: full reads and a write, paced "
         "at 5760 bytes/s and unpaced, a firmware upload, and a connection request to a unit "
-        "that never answers, the lock monitor (about 110 s in all)."));
+        "that never answers, the lock monitor, the lock monitor served to phones (about 150 s in "
+        "all)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption version(QStringLiteral("version"),
@@ -258,7 +260,11 @@ int main(int argc, char* argv[]) {
         QStringLiteral("fleet"),
         QStringLiteral("Only a fleet read: N paced simulated units over TCP at once."),
         QStringLiteral("N"));
-    p.addOptions({help, version, quickOption, uploadOption, monitorOption, fleetOption});
+    const QCommandLineOption phonesOption(
+        QStringLiteral("phones"),
+        QStringLiteral("Only the lock monitor served to 8 phones: latency and rate."));
+    p.addOptions(
+        {help, version, quickOption, uploadOption, monitorOption, fleetOption, phonesOption});
     if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
         QTextStream(stderr) << "meridan-bench: "
                             << (p.errorText().isEmpty() ? QStringLiteral("takes no arguments")
@@ -278,6 +284,7 @@ int main(int argc, char* argv[]) {
     const bool quick = p.isSet(quickOption);
     if (p.isSet(uploadOption)) return uploadBench(out);
     if (p.isSet(monitorOption)) return monitorBench(out);
+    if (p.isSet(phonesOption)) return phonesBench(out);
     if (p.isSet(fleetOption)) {
         bool ok = false;
         const int n = p.value(fleetOption).toInt(&ok);
@@ -332,6 +339,16 @@ int main(int argc, char* argv[]) {
             monitor.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--monitor")});
             monitor.waitForFinished(120000);
         }
+
+        out << "\nThe lock monitor served to phones (run alone: meridan-bench --phones):\n";
+        out.flush();
+        QProcess phones;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_NO_GLIB"), QStringLiteral("1"));  // as meridan-cli runs
+        phones.setProcessEnvironment(env);
+        phones.setProcessChannelMode(QProcess::ForwardedChannels);
+        phones.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--phones")});
+        phones.waitForFinished(120000);
 
         Sim silent;
         if (!silent.start({QStringLiteral("--silent")})) return 1;

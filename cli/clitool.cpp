@@ -113,6 +113,10 @@ const char* const Usage =
     "        --rounds K        stop after K rounds\n"
     "        --json            a JSON line per converter and round: round, time, converter,\n"
     "                          input_lock, output_lock, their values, changed\n"
+    "        --serve [ADDR:]PORT  also show the lock states on a phone: a page at\n"
+    "                          http://ADDR:PORT/?token=..., read only, while the monitor\n"
+    "                          runs (ADDR 127.0.0.1 unless given; 0.0.0.0 every address of\n"
+    "                          this machine); its address, and a QR code of it, on stderr\n"
     "  fleet INVENTORY VERB  read, diff, write or flash every unit of a list at once\n"
     "                        (meridan-cli fleet --help)\n"
     "\n"
@@ -637,7 +641,10 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     const QCommandLineOption rounds(QStringLiteral("rounds"),
                                     QStringLiteral("monitor: stop after K rounds."),
                                     QStringLiteral("K"));
-    p.addOptions({converter, outputLock, rounds});
+    const QCommandLineOption serve(QStringLiteral("serve"),
+                                   QStringLiteral("monitor: the lock states for phones."),
+                                   QStringLiteral("[ADDR:]PORT"));
+    p.addOptions({converter, outputLock, rounds, serve});
     p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("the command"));
 
     if (!p.parse(QStringList{QStringLiteral("meridan-cli")} + arguments)) {
@@ -689,9 +696,16 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
                                           p.isSet(json));
         if (auto* why = std::get_if<QString>(&parsed)) return usageError(*why);
         monitorOptions = std::get<MonitorOptions>(parsed);
-    } else if (p.isSet(converter) || p.isSet(outputLock) || p.isSet(rounds)) {
+        QString why;
+        monitorOptions->serve = p.isSet(serve);
+        if (monitorOptions->serve &&
+            !web::parseServeAddress(p.value(serve), &monitorOptions->serveAddress,
+                                    &monitorOptions->servePort, &why)) {
+            return usageError(why);
+        }
+    } else if (p.isSet(converter) || p.isSet(outputLock) || p.isSet(rounds) || p.isSet(serve)) {
         return usageError(
-            QStringLiteral("--converter, --output-lock and --rounds belong to monitor"));
+            QStringLiteral("--converter, --output-lock, --rounds and --serve belong to monitor"));
     }
     if ((p.isSet(dryRun) || p.isSet(noBackup) || p.isSet(backupDir)) &&
         command != QLatin1String("write")) {
@@ -775,13 +789,20 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
             session.link().requestStop();
         }
     };
+    // Phones are served from before the unit's port is opened, so a server that cannot
+    // listen stops the monitor before anything is sent.
+    std::unique_ptr<PhoneServe> phones;
+    if (isMonitor && monitorOptions->serve) {
+        phones = startServing(*monitorOptions, session.clock(), err, ::isatty(STDERR_FILENO) == 1);
+        if (!phones) return finish(ExitBadInput);
+    }
     if (const int code = session.open(); code != ExitOk) return finish(code);
     Context c{session, interrupt, out, err};
     if (command == QLatin1String("read")) return finish(cmdRead(c, p.isSet(json)));
     if (command == QLatin1String("diff")) return finish(cmdDiff(c, *profile));
     if (isMonitor) {
-        return finish(
-            runMonitor(session.link(), *monitorOptions, out, err, ::isatty(STDOUT_FILENO) == 1));
+        return finish(runMonitor(session.link(), *monitorOptions, out, err,
+                                 ::isatty(STDOUT_FILENO) == 1, phones.get()));
     }
     if (isWrite) return finish(cmdWrite(c, args[1], *profile, opts));
     return finish(cmdFlash(c, args[1]));

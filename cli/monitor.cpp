@@ -1,11 +1,14 @@
 #include "monitor.h"
 
+#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 #include "clitool.h"
 #include "messages/texts.h"
 #include "protocol/display.h"
+#include "webmonitor/qrcode.h"
 
 namespace meridan::cli {
 
@@ -162,10 +165,13 @@ void MonitorPrinter::drawTable(bool force) {
                      .arg(lockText(last_.output[i]), -10)
                      .arg(changedAt_[i]);
     }
-    lines << QStringLiteral("%1 rounds/s  round %2  %3")
+    lines << QStringLiteral("%1 rounds/s  round %2  %3%4")
                  .arg(last_.rate, 0, 'f', 1)
                  .arg(last_.number)
-                 .arg(state_);
+                 .arg(state_, phones_ < 0 ? QString()
+                                          : QStringLiteral("  (%1 %2 watching)")
+                                                .arg(phones_)
+                                                .arg(phones_ == 1 ? "phone" : "phones"));
     if (linesDrawn_ > 0) out_ << "\x1b[" << linesDrawn_ << 'A';
     for (const QString& l : lines)
         out_ << '\r' << l << "\x1b[K\n";
@@ -173,12 +179,64 @@ void MonitorPrinter::drawTable(bool force) {
     linesDrawn_ = int(lines.size());
 }
 
+void MonitorPrinter::setPhones(int count) {
+    const bool first = phones_ < 0;
+    phones_ = count;
+    if (terminal_) {
+        if (linesDrawn_ > 0) drawTable(true);
+    } else if (!first) {
+        err_ << "meridan-cli: " << count << (count == 1 ? " phone" : " phones") << " watching"
+             << Qt::endl;
+    }
+}
+
+std::unique_ptr<PhoneServe> startServing(const MonitorOptions& options, Clock& clock,
+                                         QTextStream& err, bool terminal) {
+    auto phones = std::make_unique<PhoneServe>(clock, web::sessionToken());
+    QString why;
+    if (!phones->server.start(options.serveAddress, options.servePort, &why)) {
+        err << "meridan-cli: --serve: cannot listen on " << options.serveAddress.toString() << ':'
+            << options.servePort << ": " << why << "; nothing was sent" << Qt::endl;
+        return nullptr;
+    }
+    const QList<QHostAddress> hosts = web::reachableAddresses(phones->server.address());
+    err << "meridan-cli: the lock states for a phone (on the same network), while the monitor "
+           "runs:"
+        << Qt::endl;
+    for (const QHostAddress& h : hosts)
+        err << "  " << web::pageUrl(h, phones->server.port(), phones->server.token()) << Qt::endl;
+    // A phone cannot reach this machine's loopback address: no code for that.
+    if (terminal && !hosts.isEmpty() && !hosts.first().isLoopback()) {
+        const QString url =
+            web::pageUrl(hosts.first(), phones->server.port(), phones->server.token());
+        if (const auto code = web::encodeQr(url.toLatin1())) err << web::qrTerminalText(*code);
+    }
+    err.flush();
+    return phones;
+}
+
 int runMonitor(Link& link, const MonitorOptions& options, QTextStream& out, QTextStream& err,
-               bool terminal) {
+               bool terminal, PhoneServe* phones) {
     MonitorPrinter printer(options, link.clock(), out, err, terminal);
     LockMonitor monitor(link, printer);
+    if (phones) {
+        monitor.setWatcher(&phones->state);
+        monitor.setIdentify(true);
+        printer.setPhones(0);
+        QObject::connect(&phones->server, &web::LiveServer::viewersChanged, &phones->server,
+                         [&printer](int count) { printer.setPhones(count); });
+    }
     // The table drawn last stays on the screen: a message of Ctrl+C may stand below it.
     const MonitorOutcome o = monitor.run(options.choice, options.rounds);
+    if (phones) {
+        // The phones are told how the monitor ended before the server goes.
+        QObject::disconnect(&phones->server, &web::LiveServer::viewersChanged, nullptr, nullptr);
+        QEventLoop wait;
+        QObject::connect(&phones->server, &web::LiveServer::closed, &wait, &QEventLoop::quit);
+        QTimer::singleShot(2000, &wait, &QEventLoop::quit);
+        phones->server.finish(1000);
+        wait.exec();
+    }
     switch (o.end) {
         case MonitorEnd::Done:
         case MonitorEnd::Stopped:

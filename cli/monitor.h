@@ -1,13 +1,16 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QString>
 #include <QTextStream>
+#include <memory>
 #include <optional>
 #include <variant>
 
 #include "link/link.h"
 #include "protocol/monitor.h"
+#include "webmonitor/liveserver.h"
 
 namespace meridan::cli {
 
@@ -15,6 +18,10 @@ struct MonitorOptions {
     MonitorChoice choice;
     long rounds = 0;  // 0: until Ctrl+C
     bool json = false;
+    // --serve: the lock states for phones, on this address and port.
+    bool serve = false;
+    QHostAddress serveAddress;
+    quint16 servePort = 0;
 };
 
 // The options of `monitor` as given; why they are refused.
@@ -35,6 +42,8 @@ class MonitorPrinter final : public MonitorObserver {
     void reconnected() override;
     // Rounds per second at the last round.
     double lastRate() const { return last_.rate; }
+    // How many phones watch (--serve); -1: not served.
+    void setPhones(int count);
 
     // A round as --json prints it, one line per converter read.
     static QStringList jsonLines(const MonitorRound& round, const QDateTime& time);
@@ -57,10 +66,23 @@ class MonitorPrinter final : public MonitorObserver {
     QString state_;
     double drawnAt_ = -1;
     int linesDrawn_ = 0;
+    int phones_ = -1;
 };
+
+// --serve: the lock states served to phones while the monitor runs.
+struct PhoneServe {
+    PhoneServe(Clock& clock, QByteArray token) : state(clock), server(state, std::move(token)) {}
+    web::LiveState state;
+    web::LiveServer server;
+};
+
+// Starts serving before the unit's port is opened, and says where (the address, and a QR code
+// of it on a terminal); nothing when the address cannot be had (said on `err`).
+std::unique_ptr<PhoneServe> startServing(const MonitorOptions& options, Clock& clock,
+                                         QTextStream& err, bool terminal);
 
 // `meridan-cli monitor` on an open link; its exit code.
 int runMonitor(Link& link, const MonitorOptions& options, QTextStream& out, QTextStream& err,
-               bool terminal);
+               bool terminal, PhoneServe* phones = nullptr);
 
 }  // namespace meridan::cli

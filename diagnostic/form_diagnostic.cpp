@@ -11,6 +11,7 @@
 
 #include "layout.h"
 #include "messages/texts.h"
+#include "phonepanel.h"
 #include "uisupport/clsresize.h"
 #include "uisupport/qtresize.h"
 #include "uisupport/shell.h"
@@ -141,6 +142,7 @@ void Form_Diagnostic::buildControls() {
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     }
 
+    new PhonePanel(*this, monitor_, link_.clock());
     connect(Combo_Converter, &QComboBox::currentIndexChanged, this, [this] { enableControls(); });
     connect(Command_Start, &QPushButton::clicked, this, [this] { Command_Start_Click(); });
     connect(Command_Stop, &QPushButton::clicked, this, [this] { Command_Stop_Click(); });

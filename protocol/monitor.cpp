@@ -96,6 +96,19 @@ LockMonitor::Step LockMonitor::readRound(const MonitorChoice& choice, MonitorRou
     return Step::Complete;
 }
 
+LockMonitor::Step LockMonitor::readIdentity() {
+    if (stopping()) return Step::Stopped;
+    Commands cmd(link_);
+    QString type;
+    std::int32_t serial = 0;
+    if (cmd.read_text_(ReadUnitType, type) == StatusFailed) return Step::Failed;
+    if (stopping()) return Step::Stopped;
+    if (cmd.read_serialno_(serial) == StatusFailed) return Step::Failed;
+    lastAnswer_ = link_.clock().now();
+    tell([&](MonitorObserver& o) { o.identified(type, serial); });
+    return Step::Complete;
+}
+
 MonitorOutcome LockMonitor::run(const MonitorChoice& choice, long rounds) {
     MonitorOutcome out;
     if (running_) return out;
@@ -104,6 +117,8 @@ MonitorOutcome LockMonitor::run(const MonitorChoice& choice, long rounds) {
     stop_ = false;
     roundTimes_.clear();
     bool connected = false;
+    bool identified = !identify_;
+    tell([&](MonitorObserver& o) { o.started(choice); });
     {
         Link::ReporterScope reporting(link_, *this);
         programReporter_ = &reporting.previous();
@@ -116,10 +131,14 @@ MonitorOutcome LockMonitor::run(const MonitorChoice& choice, long rounds) {
                 out.end = MonitorEnd::Done;
                 break;
             }
-            const Step step = readRound(choice, round);
+            const Step step = identified ? readRound(choice, round) : readIdentity();
             if (step == Step::Complete) {
+                if (!identified) {
+                    identified = true;
+                    continue;
+                }
                 ++out.rounds;
-                observer_.round(round);
+                tell([&](MonitorObserver& o) { o.round(round); });
                 continue;
             }
             if (step == Step::Stopped) break;
@@ -127,12 +146,12 @@ MonitorOutcome LockMonitor::run(const MonitorChoice& choice, long rounds) {
             connected = false;
             if (stopping() || link_.aborted() || lastFailure_ != LinkError::NoReply) break;
             // Silent: the next answer to a connection request starts a new run of rounds.
-            observer_.silent(lastAnswer_);
+            tell([&](MonitorObserver& o) { o.silent(lastAnswer_); });
             roundTimes_.clear();
             connected = connect(false);
             if (!connected) break;
             lastAnswer_ = link_.clock().now();
-            observer_.reconnected();
+            tell([&](MonitorObserver& o) { o.reconnected(); });
         }
         programReporter_ = nullptr;
     }
@@ -154,6 +173,7 @@ MonitorOutcome LockMonitor::run(const MonitorChoice& choice, long rounds) {
     out.connected = connected && !link_.aborted();
     if (out.connected) out.ended = Commands(link_).com_end_() == StatusDone;
     running_ = false;
+    tell([&](MonitorObserver& o) { o.finished(out); });
     return out;
 }
 

@@ -40,16 +40,27 @@ struct MonitorRound {
     bool changed(int channel, LockSide side) const;
 };
 
+struct MonitorOutcome;
+
 // Told what the monitor sees, as it happens.
 class MonitorObserver {
   public:
     virtual ~MonitorObserver() = default;
+    // A run begins (before its first connection request).
+    virtual void started(const MonitorChoice& choice) { (void)choice; }
+    // The unit's type and serial number, read once after the first connection when asked for.
+    virtual void identified(const QString& type, std::int32_t serial) {
+        (void)type;
+        (void)serial;
+    }
     virtual void round(const MonitorRound& round) = 0;
     // The unit has stopped answering; `since` is the time of its last answer (link clock).
     // Connection requests follow until it answers one.
     virtual void silent(double since) { (void)since; }
     // The unit answered a connection request again; rounds follow.
     virtual void reconnected() {}
+    // The run is over: the end command has been sent (when one was due).
+    virtual void finished(const MonitorOutcome& outcome) { (void)outcome; }
 };
 
 enum class MonitorEnd {
@@ -89,6 +100,11 @@ class LockMonitor final : private LinkReporter {
     // no connection to end: the wait ends at once. Link::requestStop() stops it the same way.
     void stop();
     bool running() const { return running_; }
+    // A second observer, told all the first one is (nullptr: none). Set between runs.
+    void setWatcher(MonitorObserver* watcher) { watcher_ = watcher; }
+    // Whether a run reads the unit's type (48) and serial number (21) once, after its first
+    // connection request and before its first round. Off unless set.
+    void setIdentify(bool identify) { identify_ = identify; }
 
   private:
     void report(const LinkFailure& failure) override;
@@ -100,9 +116,16 @@ class LockMonitor final : private LinkReporter {
     // One round: complete, stopped between two exchanges, or an exchange failed.
     Step readRound(const MonitorChoice& choice, MonitorRound& round);
     double rate(double now);
+    Step readIdentity();
+    template <typename Tell>
+    void tell(Tell tell) {
+        tell(observer_);
+        if (watcher_) tell(*watcher_);
+    }
 
     Link& link_;
     MonitorObserver& observer_;
+    MonitorObserver* watcher_ = nullptr;
     LinkReporter* programReporter_ = nullptr;
     std::optional<LinkError> lastFailure_;
     std::deque<double> roundTimes_;
@@ -110,6 +133,7 @@ class LockMonitor final : private LinkReporter {
     bool stop_ = false;
     bool running_ = false;
     bool connecting_ = false;
+    bool identify_ = false;
 };
 
 }  // namespace meridan

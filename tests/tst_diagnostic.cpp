@@ -5,9 +5,12 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include "diagnostic/form_diagnostic.h"
+#include "diagnostic/phonepanel.h"
 #include "protocol/frame.h"
 #include "support/guirig.h"
 
@@ -53,6 +56,7 @@ class TstDiagnostic : public QObject {
     void otherWindowsWaitForTheMonitor();
     void monitorWaitsForTheOtherWindows_data();
     void monitorWaitsForTheOtherWindows();
+    void showOnAPhone();
 };
 
 // The locks move every second (sim/headendmodel.h, LockPattern): in step 2 converter 3's input
@@ -189,6 +193,43 @@ void TstDiagnostic::monitorWaitsForTheOtherWindows() {
     QVERIFY(!g.sim.wire.sent().contains(CommandFrame::forConverter(26, 0).bytes() + "N" +
                                         CommandFrame::forConverter(29, 0).bytes()));
     QVERIFY(d->Command_Start->isEnabled());
+}
+
+// "Show on a phone": the panel shows the page's address, with the session's token, and its QR
+// code; the monitor's run, the unit's identity first, is served there until Stop.
+void TstDiagnostic::showOnAPhone() {
+    GuiRig g;
+    Form_Diagnostic* d = startDiagnostic(g);
+    auto* phone = d->findChild<PhonePanel*>();
+    QVERIFY(phone && !phone->isVisible());
+    phone->Check_Phone->click();
+    QVERIFY(phone->isVisible() && !phone->Label_Code->pixmap().isNull());
+    QVERIFY(phone->Label_Url->text().contains(QRegularExpression("/\\?token=[0-9a-f]{32}$")));
+    phone->Combo_Address->setCurrentIndex(phone->Combo_Address->findData("127.0.0.1"));
+    const quint16 port = freeTcpPort();
+    phone->Spin_Port->setValue(port);
+    const QString url = phone->Label_Url->text();
+    QVERIFY(url.startsWith(QStringLiteral("http://127.0.0.1:%1/?token=").arg(port)));
+    QVERIFY(!phone->server());
+
+    QByteArray stream;
+    g.sim.pump.at(2.0, [&] {
+        QTcpSocket viewer;
+        viewer.connectToHost(QHostAddress::LocalHost, port);
+        viewer.write("GET /events?" + QUrl(url).query().toLatin1() + " HTTP/1.1\r\n\r\n");
+        QVERIFY(
+            QTest::qWaitFor([&] { return (stream += viewer.readAll()).contains("}\n\n"); }, 5000));
+        QVERIFY(phone->Label_Serving->text().contains("1 phone watching"));
+    });
+    g.sim.pump.at(2.5, [&] { d->Command_Stop->click(); });
+    d->Command_Start->click();
+    QVERIFY(stream.startsWith("HTTP/1.1 200 OK"));
+    const QByteArray unit =
+        "\"unit\":{\"serial\":" + QByteArray::number(g.sim.model.state().serialNo) +
+        ",\"type\":\"" + g.sim.model.state().unitType.toLatin1() + "\"}";
+    QVERIFY2(stream.contains(unit) && stream.contains("\"state\":\"running\""), stream.constData());
+    // The server has gone with the run.
+    QVERIFY(!phone->server());
 }
 
 QTEST_MAIN(TstDiagnostic)
