@@ -4,7 +4,9 @@
 #include <QComboBox>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QtTest>
 
 #include "protocol/frame.h"
@@ -38,6 +40,44 @@ void type(FrequencyBox* box, const QString& text) {
     }
 }
 
+// Another child window becomes active, then the overview again: it reads the unit anew.
+void reactivate(GuiRig& g, Form_Uebersicht* f) {
+    QMdiSubWindow* sub = g.main->mdiArea()->addSubWindow(new QWidget);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->show();
+    g.main->mdiArea()->setActiveSubWindow(sub);
+    g.settle();
+    g.main->mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(f->parentWidget()));
+    g.settle();
+    sub->close();
+    g.settle();
+}
+
+// Chooses the entry of a box's context menu whose text starts with `entry` ("Delete", "Undo").
+void contextMenu(QWidget* box, const QString& entry) {
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2), box->mapToGlobal(QPoint(2, 2)));
+    QCoreApplication::sendEvent(box, &event);
+    QMenu* menu = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* m = qobject_cast<QMenu*>(w); m && m->isVisible()) menu = m;
+    }
+    QVERIFY(menu);
+    for (QAction* a : menu->actions()) {
+        if (a->text().remove(QLatin1Char('&')).startsWith(entry)) {
+            QVERIFY(a->isEnabled());
+            a->trigger();
+            menu->close();
+            return;
+        }
+    }
+    QFAIL(qPrintable(QStringLiteral("no entry %1").arg(entry)));
+}
+
+// The first command of converter `n` (1 to 12) in a read: 4 unit commands, then 7 per converter.
+constexpr int readCommandOf(int n) {
+    return 4 + 7 * (n - 1) + 1;
+}
+
 }  // namespace
 
 class TstOverview : public QObject {
@@ -62,6 +102,14 @@ class TstOverview : public QObject {
     void noSecondSequenceNorRereading();
     void closingDuringAReadStopsIt();
     void closingTheProgramDuringASave();
+    void interruptedReadNeverSendsDefaults_data();
+    void interruptedReadNeverSendsDefaults();
+    void everyChangeOfTheTextIsAnEdit_data();
+    void everyChangeOfTheTextIsAnEdit();
+    void wheelChangesOnlyTheFocusedList();
+    void failedSaveSaysWhatTheUnitRuns_data();
+    void failedSaveSaysWhatTheUnitRuns();
+    void portChangeWaitsForTheSave();
 };
 
 void TstOverview::firstActivationReadsTheUnit() {
@@ -319,6 +367,9 @@ void TstOverview::editsDoNotOutliveTheWindow() {
         g.sim.pump.at(g.sim.clock.now() + 2.0, [&] { f->parentWidget()->close(); });
         QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
         g.sim.model.faults().replyDelay = 0;
+        // The window has gone: the status bar says what the unit runs.
+        QVERIFY2(g.main->notice().startsWith(QStringLiteral("Save stopped: plan not stored")),
+                 qPrintable(g.main->notice()));
     } else if (how == QLatin1String("failed save")) {
         // OK to "Save Settings?" with no answer from the unit: the window stays with its
         // edits; Cancel then closes it.
@@ -424,6 +475,191 @@ void TstOverview::closingTheProgramDuringASave() {
     QCOMPARE(g.sim.model.stores(), 0);
     QVERIFY(g.sim.messages.shown.isEmpty());  // no question, no time-out message
     QVERIFY(!g.sim.port.isOpen());
+}
+
+// A read that stops at converter 4 (the unit falls silent): converters 4 to 12 keep what the
+// last read that reached them found, and Save sends that. Where no read has reached them,
+// Save sends nothing until the user has set every field of them.
+void TstOverview::interruptedReadNeverSendsDefaults_data() {
+    QTest::addColumn<bool>("readBefore");
+    QTest::newRow("re-read") << true;
+    QTest::newRow("first read") << false;
+}
+
+void TstOverview::interruptedReadNeverSendsDefaults() {
+    QFETCH(bool, readBefore);
+    GuiRig g;
+    const sim::HeadendState unit = g.sim.model.state();
+    if (!readBefore) g.sim.model.faults().noReplyAt = readCommandOf(4);
+    Form_Uebersicht* f = g.startOverview();
+    if (readBefore) {
+        g.sim.model.faults().noReplyAt = readCommandOf(4);
+        reactivate(g, f);
+    }
+    QCOMPARE(g.sim.messages.texts(), QStringList{"Connect Error: Connection aborted!"});
+    g.sim.messages.shown.clear();
+    g.sim.model.faults().noReplyAt = 0;
+    QVERIFY(!g.data.DataChanged);
+
+    if (!readBefore) {
+        const qsizetype frames = g.sim.model.frames().size();
+        QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
+        QCOMPARE(g.sim.messages.texts(),
+                 QStringList{"Error: Converter 4 to 12 were not read from the unit: read again "
+                             "before saving"});
+        QCOMPARE(g.sim.model.frames().size(), frames);
+        // Every field of them set by the user: sent as set.
+        for (int i = 3; i < ConverterCount; ++i) {
+            QTest::mouseClick(f->Carrier_On[i], Qt::LeftButton);
+            f->Combo_Polarisation[i]->setFocus();
+            QTest::keyClick(f->Combo_Polarisation[i], Qt::Key_Down);
+            type(f->Text_infrequenz[i], QString::number(1100 + i));
+            QTest::mouseClick(f->Check_Gain[i], Qt::LeftButton);
+        }
+        g.settle();
+    } else {
+        QCOMPARE(f->Combo_Polarisation[8]->currentIndex(), int(unit.channels[8].polarisation));
+    }
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    const sim::HeadendState& stored = g.sim.model.stored();
+    for (int i = 0; i < ConverterCount; ++i) {
+        const bool user = !readBefore && i >= 3;
+        QCOMPARE(int(stored.channels[i].polarisation),
+                 user ? 1 : int(unit.channels[i].polarisation));
+        QCOMPARE(stored.channels[i].inFreq, user ? 1100 + i : unit.channels[i].inFreq);
+        QCOMPARE(int(stored.channels[i].carrier), user ? 1 : int(unit.channels[i].carrier));
+        QCOMPARE(int(stored.channels[i].gain), user ? 1 : int(unit.channels[i].gain));
+    }
+}
+
+// However the user changes a box's text, the change is an edit that Save sends and checks:
+// "1960" read from the unit becomes "960".
+void TstOverview::everyChangeOfTheTextIsAnEdit_data() {
+    QTest::addColumn<QString>("way");
+    for (const char* way : {"Delete key", "context menu Delete", "context menu Cut",
+                            "undo and redo from the context menu"})
+        QTest::newRow(way) << QString::fromLatin1(way);
+}
+
+void TstOverview::everyChangeOfTheTextIsAnEdit() {
+    QFETCH(QString, way);
+    GuiRig g;
+    g.sim.model.state().channels[0].inFreq = 1960;
+    Form_Uebersicht* f = g.startOverview();
+    FrequencyBox* box = f->Text_infrequenz[0];
+    box->setFocus();
+    if (way == QLatin1String("context menu Delete")) {
+        box->setSelection(0, 1);
+        contextMenu(box, QStringLiteral("Delete"));
+    } else if (way == QLatin1String("context menu Cut")) {
+        box->setSelection(0, 1);
+        contextMenu(box, QStringLiteral("Cut"));
+    } else {
+        box->home(false);
+        QTest::keyClick(box, Qt::Key_Delete);
+        if (way.startsWith(QLatin1String("undo"))) {
+            contextMenu(box, QStringLiteral("Undo"));
+            QCOMPARE(box->text(), QStringLiteral("1960"));
+            contextMenu(box, QStringLiteral("Redo"));
+        }
+    }
+    QCOMPARE(box->text(), QStringLiteral("960"));
+    QVERIFY(g.data.DataChanged);
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QCOMPARE(g.sim.model.stored().channels[0].inFreq, 960);
+    // Once more: "60" is refused by the range check, and nothing is sent.
+    box->setFocus();
+    box->home(false);
+    QTest::keyClick(box, Qt::Key_Delete);
+    const qsizetype frames = g.sim.model.frames().size();
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
+    QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
+    QCOMPARE(g.sim.model.frames().size(), frames);
+}
+
+// Scrolling the window over a SAT list that has not the focus scrolls the window; the list
+// changes only with the focus.
+void TstOverview::wheelChangesOnlyTheFocusedList() {
+    GuiRig g;
+    Form_Uebersicht* f = g.startOverview();
+    g.main->setWindowState(Qt::WindowNoState);
+    g.main->resize(700, 450);
+    g.settle();
+    QComboBox* list = f->Combo_Polarisation[6];
+    QScrollBar* bar = g.main->mdiArea()->verticalScrollBar();
+    QVERIFY(bar->isVisible());
+    auto wheel = [&] {
+        const QPoint at(list->width() / 2, list->height() / 2);
+        QWheelEvent e(at, list->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+        // As the window system delivers it: what the list does not take goes to its parents.
+        QSpontaneKeyEvent::setSpontaneous(&e);
+        qApp->notify(list, &e);
+        g.settle();
+    };
+    const int before = list->currentIndex();
+    f->Text_infrequenz[0]->setFocus();
+    wheel();
+    QCOMPARE(list->currentIndex(), before);
+    QVERIFY(!g.data.DataChanged && !list->hasFocus());
+    QVERIFY(bar->value() > 0);
+    list->setFocus();
+    wheel();
+    QCOMPARE(list->currentIndex(), before + 1);
+    QVERIFY(g.data.DataChanged);
+}
+
+// The unit stops answering during a Save: after the link's message the window says what the
+// unit runs now, in the command line's words.
+void TstOverview::failedSaveSaysWhatTheUnitRuns_data() {
+    QTest::addColumn<int>("silentAt");  // command of the Save's connection left unanswered
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<bool>("unsaved");  // closing asks "Save Settings?"
+    QTest::newRow("at converter 6")
+        << 6 * 5 + 1
+        << "Meridan Converter: Save did not complete: plan not stored: the unit runs converters "
+           "1-5 changed, converter 6 possibly in part, 7-12 as before; after a power cycle it "
+           "returns to its stored settings."
+        << true;
+    QTest::newRow("after the store")
+        << 6 * 12 + 2
+        << "Meridan Converter: The unit has stored the settings (plan stored); only the end of "
+           "the communication failed."
+        << false;
+}
+
+void TstOverview::failedSaveSaysWhatTheUnitRuns() {
+    QFETCH(int, silentAt);
+    QFETCH(QString, said);
+    QFETCH(bool, unsaved);
+    GuiRig g;
+    Form_Uebersicht* f = g.startOverview();
+    type(f->Text_infrequenz[0], QStringLiteral("1300"));
+    g.settle();
+    g.sim.model.faults().noReplyAt = silentAt;
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
+    QCOMPARE(g.sim.messages.texts(), (QStringList{"Connect Error: Connection aborted!", said}));
+    QCOMPARE(g.sim.model.stores(), unsaved ? 0 : 1);
+    QCOMPARE(g.data.DataChanged, unsaved);
+}
+
+// A port chosen while a Save runs changes nothing: the Save goes on to the end, on its port.
+void TstOverview::portChangeWaitsForTheSave() {
+    GuiRig g;
+    g.sim.port.setAvailablePorts({1, 2});
+    Form_Uebersicht* f = g.startOverview();
+    type(f->Text_infrequenz[0], QStringLiteral("1200"));
+    g.settle();
+    g.sim.model.faults().replyDelay = 0.05;
+    g.sim.pump.at(g.sim.clock.now() + 2.0, [&] { g.main->com[2]->trigger(); });
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QCOMPARE(g.sim.model.stored().channels[0].inFreq, 1200);
+    QCOMPARE(g.main->checkedPort(), 1);
+    QVERIFY(g.main->com[1]->isChecked() && !g.main->com[2]->isChecked());
+    QCOMPARE(
+        g.main->notice(),
+        QStringLiteral("A Save is running on Com1: the port can be changed once it has ended."));
+    QVERIFY(g.sim.messages.shown.isEmpty());
 }
 
 QTEST_MAIN(TstOverview)
