@@ -89,6 +89,9 @@ class TstUpdate : public QObject {
     void everyWayOutRestoresThePointerAndThePanel_data();
     void everyWayOutRestoresThePointerAndThePanel();
     void clockAndIndicator();
+    void noDialogDuringATransfer_data();
+    void noDialogDuringATransfer();
+    void restartsSendTheImageChosenAtTheStart();
 };
 
 // The newest image of the program's folder that fits the name pattern; in expert mode the list
@@ -380,6 +383,94 @@ void TstUpdate::clockAndIndicator() {
         u->Timer1_Timer();
     }
     QCOMPARE(u->lblZeit->text(), QStringLiteral("0:00:01"));
+}
+
+// F2, Expert and Add File during a transfer or a module check open no dialog (its modal loop
+// would hold the transfer up until the module drops the update): the status bar says why, and
+// the module gets the image in one attempt.
+void TstUpdate::noDialogDuringATransfer_data() {
+    QTest::addColumn<bool>("moduleCheck");
+    QTest::newRow("Update button") << false;
+    QTest::newRow("F1") << true;
+}
+
+void TstUpdate::noDialogDuringATransfer() {
+    QFETCH(bool, moduleCheck);
+    GuiRig g;
+    const QByteArray image = writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 2 * 65536);
+    g.sim.model.setPaced(true);
+    Form_Update* u = g.startUpdate();
+    int dialogs = 0;
+    QStringList notices;
+    auto press = [&](const std::function<void()>& act) {
+        // A dialog that opens anyway is counted and closed, so the test goes on.
+        QTimer::singleShot(0, [&] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                ++dialogs;
+                modal->close();
+            }
+        });
+        act();
+        notices << g.main->notice();
+    };
+    for (const double at : {3.0, 9.0}) {  // the handshake; a sector on its way
+        g.sim.pump.at(at, [&] {
+            press([&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2); });
+            press([&] { u->button(5)->trigger(); });
+            press([&] { u->button(3)->trigger(); });
+        });
+    }
+    if (moduleCheck) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+    } else {
+        u->button(4)->trigger();
+    }
+    QCOMPARE(dialogs, 0);
+    QCOMPARE(g.fileDialogs.asked, 0);
+    QVERIFY(!g.data.ExpertMode);
+    // With the Update button, Expert and Add File are disabled: F2 alone says something.
+    const QString password =
+        QStringLiteral("An update is running: the expert password can be given once it has ended.");
+    const QString files =
+        QStringLiteral("An update is running: files can be added once it has ended.");
+    QCOMPARE(notices, moduleCheck
+                          ? (QStringList{password, password, files, password, password, files})
+                          : QStringList(6, password));
+    QCOMPARE(g.sim.model.updateAttempts(), moduleCheck ? 2 : 1);  // the check's own "UP" first
+    QCOMPARE(g.sim.model.updatesCompleted(), 1);
+    QCOMPARE(g.sim.model.firmwareImage(), image);
+    QVERIFY2(g.sim.model.violations().isEmpty(), qPrintable(g.sim.model.violations().join('\n')));
+    QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+// The image is chosen and read when the update starts: a newer one copied into the folder
+// meanwhile is not what the automatic restart sends. The window shows what it sends.
+void TstUpdate::restartsSendTheImageChosenAtTheStart() {
+    GuiRig g;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QByteArray first =
+        writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 2 * 65536, now.addDays(-1));
+    g.sim.model.faults().stallSector = 1;
+    g.sim.model.faults().stallAttempts = 1;
+    Form_Update* u = g.startUpdate();
+    QString shownFile, shownSize;
+    g.sim.pump.at(5.0, [&] {
+        writeImage(imagePath(g, QStringLiteral("VELNO_S2.bin")), 3 * 65536, now);
+        u->Form_Activate();  // the window chooses again: not for the update that runs
+        shownFile = u->Text_Filename->text();
+        shownSize = u->Label_Image->text();
+    });
+    u->button(4)->trigger();
+    QCOMPARE(g.sim.model.updateAttempts(), 2);
+    QCOMPARE(g.sim.model.updatesCompleted(), 1);
+    QCOMPARE(g.sim.model.firmwareImage(), first);
+    QCOMPARE(shownFile, QDir::toNativeSeparators(imagePath(g, QStringLiteral("VELNO_S1.bin"))));
+    QCOMPARE(
+        shownSize,
+        QStringLiteral("Sending 131072 bytes (2 sectors), as read at the start of the update"));
+    // Ready again, the window shows the newest image and its size.
+    u->Form_Activate();
+    QCOMPARE(u->Label_Image->text(), QStringLiteral("196608 bytes (3 sectors)"));
 }
 
 QTEST_MAIN(TstUpdate)
