@@ -1,10 +1,13 @@
 // The real program's windows on the real Qt serial port, against meridan-headend-sim on a
 // pseudo-terminal, in real time.
 #include <QAction>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <QtTest>
 #include <memory>
 
@@ -23,6 +26,7 @@ class TstGuiEndToEnd : public QObject {
   private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void changeOneFrequencyAndSave();
+    void noByteAfterTheUpdateWindowIsClosed();
 };
 
 namespace {
@@ -91,6 +95,91 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
     QVERIFY2(stored.has_value(), qPrintable(why));
     QCOMPARE(stored->channels[2].inFreq, 1250);
     QCOMPARE(stored->channels[3].inFreq, 1141);
+}
+
+// The update window closed while a sector is on its way: what the port still holds of it is
+// dropped, and not one byte more reaches the module. The test plays the module on a
+// pseudo-terminal and takes bytes slower than the program writes them.
+void TstGuiEndToEnd::noByteAfterTheUpdateWindowIsClosed() {
+    QTemporaryDir dir;
+    Pty line;
+    QSettings settings(dir.filePath(QStringLiteral("Meridan Converter.conf")),
+                       QSettings::IniFormat);
+    for (int n = 1; n <= 15; ++n) {
+        settings.setValue(QStringLiteral("Ports/Com%1").arg(n),
+                          n == 1 ? line.path() : dir.filePath(QStringLiteral("none%1").arg(n)));
+    }
+    settings.setValue(QStringLiteral("Settings/COM-Port"), QStringLiteral("1"));
+    const PortMap map(&settings);
+    RealLink real(map);
+    ProgramData data;
+    QTemporaryDir folder;
+    QFile image(folder.filePath(QStringLiteral("VELNO_S0001.bin")));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write(QByteArray(4 * 65536, 'x'));
+    image.close();
+
+    MDIForm1 main(real.link, data, real.messages, settings, map);
+    main.setProgramFolder(folder.path());
+    main.Form_Load();
+    main.show();
+    QCOMPARE(main.checkedPort(), 1);
+    main.Update->trigger();
+    QTRY_VERIFY(main.updateWindow());
+
+    // The module: "OK" to "UP", then, once the count has come, the request for sector 0.
+    QByteArray got;
+    QByteArray afterClose;
+    enum { Handshake, Count, Sending, Closed } step = Handshake;
+    QTimer tick;
+    QElapsedTimer since;
+    connect(&tick, &QTimer::timeout, [&] {
+        switch (step) {
+            case Handshake:
+                got += line.received();
+                if (got.endsWith("UP")) {
+                    got.clear();
+                    line.send("OK");
+                    step = Count;
+                }
+                break;
+            case Count:
+                got += line.received();
+                if (got == QByteArray("OK\x04", 3)) {
+                    line.send("OK");
+                    since.start();
+                    step = Sending;
+                }
+                break;
+            case Sending:
+                // Sector 0 goes out after a pause of 1 s; the port is full by now. The module
+                // takes what is on the line (the program writes nothing meanwhile: its event
+                // loop does not run), then the user closes the window.
+                if (since.elapsed() > 3000) {
+                    for (int empty = 0; empty < 3;) {
+                        empty = line.received().isEmpty() ? empty + 1 : 0;
+                        QThread::msleep(20);
+                    }
+                    main.updateWindow()->parentWidget()->close();
+                    since.start();
+                    step = Closed;
+                }
+                break;
+            case Closed:
+                break;
+        }
+    });
+    tick.start(20);
+    main.updateWindow()->Toolbar1_ButtonClick(4);
+    QCOMPARE(step, Closed);
+    QTRY_VERIFY(!main.updateWindow());
+    // What the module takes from now on: nothing.
+    QTest::qWait(1000);
+    afterClose = line.received();
+    QTest::qWait(500);
+    afterClose += line.received();
+    QCOMPARE(afterClose.size(), 0);
+    QVERIFY(real.messages.shown.isEmpty());
 }
 
 QTEST_MAIN(TstGuiEndToEnd)

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The real program on a 1366 x 768 Xvfb screen and the real serial port, against
 # meridan-headend-sim on a pseudo-terminal, driven with xdotool as a person would: keys go to
-# the window that has the keyboard. Exits 77 (skipped) when Xvfb or xdotool is missing.
+# the window that has the keyboard, so each key waits until the window it is meant for has
+# it. Exits 77 (skipped) when Xvfb or xdotool is missing.
 #   xvfb-keys.sh BUILD_DIR
 set -eu
 build=$(cd "$1" && pwd)
@@ -60,7 +61,17 @@ echo "leak:libdbus-1.so" >"$tmp/leaks.supp"
 program=$!
 
 alive() { kill -0 "$program" 2>/dev/null; }
-dialog() { xdotool search --name '^Expert Password$'; }
+dialog() { xdotool search --onlyvisible --name '^Expert Password$'; }
+# The window that has the keyboard is named as the pattern says.
+focus_is() { xdotool getwindowfocus getwindowname | grep -Eq "$1"; }
+main_name='^Meridan Converter V'
+# Presses keys once the window named by $1 has the keyboard.
+keys_to() {
+    pattern=$1
+    shift
+    within 300 focus_is "$pattern" || fail "the window $pattern did not get the keyboard for $*"
+    xdotool key "$@"
+}
 no_dialog() { ! dialog; }
 requests() { grep -c '^firmware update request' "$tmp/sim.log" || true; }
 frames_at_least() { [ "$(grep -c '^frame' "$tmp/sim.log" || true)" -ge "$1" ]; }
@@ -74,34 +85,44 @@ eval "$(xdotool getwindowgeometry --shell "$main")"
 xdotool windowfocus --sync "$main"
 
 # The update window from the menu, and F1 at once: the module receives the image.
-xdotool key alt+m f F1
+keys_to "$main_name" alt+m f F1
 within 300 test -s "$tmp/received.bin" || fail "F1 right after opening the update window sent nothing"
 cmp -s -n "$(stat -c %s "$image")" "$image" "$tmp/received.bin" ||
     fail "the module received another image"
 
-# F2: the password dialog. Esc there closes the dialog and leaves the program running.
-xdotool key F2
-within 150 dialog || fail "F2 did not open the password dialog"
-xdotool key Escape
+# F2: the password dialog, once the update has ended (meanwhile F2 opens nothing). Esc there
+# closes the dialog and leaves the program running.
+tries=0
+until dialog >/dev/null 2>&1; do
+    tries=$((tries + 1))
+    [ "$tries" -le 60 ] || fail "F2 did not open the password dialog"
+    keys_to "$main_name" F2
+    sleep 0.5
+done
+keys_to '^Expert Password$' Escape
 within 150 no_dialog || fail "Esc did not close the password dialog"
 alive || fail "Esc in the password dialog ended the program"
-sleep 6 # the update window shows its success word, then Ready
 
 # The overview: its read of the unit, then F1, F2 and Esc, which are not its keys.
-xdotool key alt+m p
+keys_to "$main_name" alt+m p
 within 300 frames_at_least 89 || fail "the overview did not read the unit"
 before=$(requests)
-xdotool key F1 F2 Escape
+keys_to "$main_name" F1 F2 Escape
 sleep 3
 [ "$(requests)" = "$before" ] || fail "F1 in the overview started a firmware update"
 no_dialog || fail "F2 in the overview opened the password dialog"
 alive || fail "Esc in the overview ended the program"
 
 # Back to the update window: Esc ends the program.
-xdotool key alt+m f
-sleep 0.5
-xdotool key Escape
-within 300 sh -c "! kill -0 $program" || fail "Esc in the update window did not end the program"
+keys_to "$main_name" alt+m f
+# Until the update window is the active one, Esc reaches the overview, which ignores it.
+tries=0
+while alive; do
+    tries=$((tries + 1))
+    [ "$tries" -le 30 ] || fail "Esc in the update window did not end the program"
+    if focus_is "$main_name"; then xdotool key Escape; fi
+    within 10 sh -c "! kill -0 $program" || true
+done
 status=0
 wait "$program" || status=$?
 program=""
