@@ -176,8 +176,21 @@ void TstDiagnostic::otherWindowsWaitForTheMonitor() {
     });
     for (double t = 1.0; t < 10; t += 0.5)
         g.sim.pump.at(t, [&] { states << d->Label_State->text(); });
+    g.sim.pump.at(9.0, [&] {  // the overview active again: still no read
+        g.main->mdiArea()->setActiveSubWindow(
+            qobject_cast<QMdiSubWindow*>(g.main->overview()->parentWidget()));
+    });
     g.sim.pump.at(10.0, [&] { d->Command_Stop->click(); });
     d->Command_Start->click();
+    QVERIFY(g.main->overview()->Label_Typ->text().isEmpty());
+    // Nothing of theirs reached the unit: no read, no update request.
+    const QByteArray sent = g.sim.wire.sent();
+    QVERIFY(!sent.contains(CommandFrame::plain(48).bytes()));
+    QVERIFY(!sent.contains("UP"));
+    QCOMPARE(sent.count("TS"), 1);
+    QVERIFY(sent.endsWith(EndFrame));
+    QCOMPARE(g.sim.link.owner(), QString());
+    g.settle();
 
     const QString held = QStringLiteral("The port is in use by the Diagnostic window.");
     QCOMPARE(notices.mid(0, 4), QStringList(4, held));
@@ -187,18 +200,8 @@ void TstDiagnostic::otherWindowsWaitForTheMonitor() {
     QVERIFY(g.sim.messages.shown.isEmpty());
     QCOMPARE(g.main->checkedPort(), 1);
     QCOMPARE(changes(states), (QStringList{"Running"}));
-    // Nothing of theirs reached the unit: no read, no update request.
-    const QByteArray sent = g.sim.wire.sent();
-    QVERIFY(!sent.contains(CommandFrame::plain(48).bytes()));
-    QVERIFY(!sent.contains("UP"));
-    QCOMPARE(sent.count("TS"), 1);
-    QVERIFY(sent.endsWith(EndFrame));
-    QCOMPARE(g.sim.link.owner(), QString());
 
-    // The overview, active again, reads the unit now that the port is free.
-    g.main->mdiArea()->setActiveSubWindow(
-        qobject_cast<QMdiSubWindow*>(g.main->overview()->parentWidget()));
-    g.settle();
+    // The overview, the active window, has read the unit now that the port is free.
     QCOMPARE(g.main->overview()->Label_Typ->text(), QStringLiteral("MC 1200"));
 }
 

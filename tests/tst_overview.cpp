@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
@@ -110,6 +111,7 @@ class TstOverview : public QObject {
     void failedSaveSaysWhatTheUnitRuns_data();
     void failedSaveSaysWhatTheUnitRuns();
     void portChangeWaitsForTheSave();
+    void noBoxInsideTheRead();
 };
 
 void TstOverview::firstActivationReadsTheUnit() {
@@ -518,7 +520,10 @@ void TstOverview::interruptedReadNeverSendsDefaults() {
         }
         g.settle();
     } else {
-        QCOMPARE(f->Combo_Polarisation[8]->currentIndex(), int(unit.channels[8].polarisation));
+        for (int i = 3; i < ConverterCount; ++i) {
+            QCOMPARE(f->Combo_Polarisation[i]->currentIndex(), int(unit.channels[i].polarisation));
+            QCOMPARE(f->Text_infrequenz[i]->text(), QString::number(unit.channels[i].inFreq));
+        }
     }
     QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
     const sim::HeadendState& stored = g.sim.model.stored();
@@ -660,6 +665,28 @@ void TstOverview::portChangeWaitsForTheSave() {
         g.main->notice(),
         QStringLiteral("A Save is running on Com1: the port can be changed once it has ended."));
     QVERIFY(g.sim.messages.shown.isEmpty());
+}
+
+// A value refused while the window reads the unit is said in the status bar at once; its box
+// opens once the read has ended, not inside it (where it would hold the read up).
+void TstOverview::noBoxInsideTheRead() {
+    GuiRig g;
+    g.sim.model.faults().replyDelay = 0.05;
+    g.start();
+    QString notice;
+    QStringList during;
+    g.sim.pump.at(1.0, [&] {
+        Form_Uebersicht* f = g.main->overview();
+        type(f->Text_infrequenz[11], QStringLiteral("3000"));
+        leave(g, f->Check_Gain[11]);
+        notice = g.main->notice();
+        during = g.sim.messages.texts();
+    });
+    Form_Uebersicht* f = g.openOverview();
+    QCOMPARE(notice, InputMessage.mid(7));
+    QVERIFY(during.isEmpty());
+    QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
+    QCOMPARE(f->Label_Typ->text(), QStringLiteral("MC 1200"));  // the read went on to the end
 }
 
 QTEST_MAIN(TstOverview)

@@ -443,8 +443,9 @@ void TstUpdate::noDialogDuringATransfer() {
     QVERIFY(g.sim.messages.shown.isEmpty());
 }
 
-// The image is chosen and read when the update starts: a newer one copied into the folder
-// meanwhile is not what the automatic restart sends. The window shows what it sends.
+// The image is chosen and read when the update starts: neither a newer one copied into the
+// folder meanwhile nor the file rewritten is what the automatic restart sends. The window
+// shows what it sends.
 void TstUpdate::restartsSendTheImageChosenAtTheStart() {
     GuiRig g;
     const QDateTime now = QDateTime::currentDateTime();
@@ -455,7 +456,11 @@ void TstUpdate::restartsSendTheImageChosenAtTheStart() {
     Form_Update* u = g.startUpdate();
     QString shownFile, shownSize;
     g.sim.pump.at(5.0, [&] {
+        // A newer image beside it, and the chosen one rewritten in place.
         writeImage(imagePath(g, QStringLiteral("VELNO_S2.bin")), 3 * 65536, now);
+        QFile rewritten(imagePath(g, QStringLiteral("VELNO_S1.bin")));
+        QVERIFY(rewritten.open(QIODevice::WriteOnly));
+        rewritten.write(QByteArray(2 * 65536, 'z'));
         u->Form_Activate();  // the window chooses again: not for the update that runs
         shownFile = u->Text_Filename->text();
         shownSize = u->Label_Image->text();
