@@ -457,7 +457,7 @@ void TstUpdate::restartsSendTheImageChosenAtTheStart() {
     QString shownFile, shownSize;
     g.sim.pump.at(5.0, [&] {
         // A newer image beside it, and the chosen one rewritten in place.
-        writeImage(imagePath(g, QStringLiteral("VELNO_S2.bin")), 3 * 65536, now);
+        writeImage(imagePath(g, QStringLiteral("VELNO_S2.bin")), 3 * 65536, now.addDays(1));
         QFile rewritten(imagePath(g, QStringLiteral("VELNO_S1.bin")));
         QVERIFY(rewritten.open(QIODevice::WriteOnly));
         rewritten.write(QByteArray(2 * 65536, 'z'));
