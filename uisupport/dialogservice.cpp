@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <QtGlobal>
+#include <algorithm>
 
 #include "filedialogs.h"
 
@@ -62,8 +63,11 @@ bool DialogService::mayOpen(const QString& what) {
 MessageResult DialogService::show(const QString& text, const QString& title, MessageIcon icon,
                                   MessageButtons buttons) {
     if (exchangeWaiting() && buttons == MessageButtons::Ok) {
-        // Said now, shown when the exchange has ended.
-        held_.append({text, title, icon});
+        // Said now, shown when the exchange has ended; the same box once.
+        const bool again = std::any_of(held_.cbegin(), held_.cend(), [&](const Held& h) {
+            return h.text == text && h.title == title;
+        });
+        if (!again) held_.append({text, title, icon});
         if (notice_) notice_(QString(text).replace(QLatin1Char('\r'), QLatin1Char(' ')));
         return MessageResult::Ok;
     }
