@@ -92,7 +92,11 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
     dialogs_->setNoticeSink([this](const QString& text) { showNotice(text); });
     dialogs_->setHomeWindow(this);
     connect(&link_, &Link::ownerChanged, this, [this](const QString& owner) {
-        if (owner.isEmpty()) dialogs_->showHeldBack();
+        // Once the windows have shown that the port is free.
+        if (owner.isEmpty()) {
+            QMetaObject::invokeMethod(
+                this, [this] { dialogs_->showHeldBack(); }, Qt::QueuedConnection);
+        }
     });
     programFolder_ = QCoreApplication::applicationDirPath();
     placeWindow();

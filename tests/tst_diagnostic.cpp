@@ -194,7 +194,7 @@ void TstDiagnostic::otherWindowsWaitForTheMonitor() {
 
     const QString held = QStringLiteral("The port is in use by the Diagnostic window.");
     QCOMPARE(notices.mid(0, 4), QStringList(4, held));
-    QCOMPARE(notices[4], held + " the expert password can be given once it is free.");
+    QCOMPARE(notices[4], held + " The expert password can be given once it is free.");
     QCOMPARE(notices[5], QStringLiteral("The Diagnostic monitor is running (Stop ends it) on Com1: "
                                         "the port can be changed once it has ended."));
     QVERIFY(g.sim.messages.shown.isEmpty());

@@ -346,8 +346,9 @@ bool Form_Update::refuseDialogNow(const QString& what) {
     if (busy_) {
         shell_.showNotice(QStringLiteral("An update is running: %1 once it has ended.").arg(what));
     } else {
-        shell_.showNotice(text::portInUseBy(link_.owner()) +
-                          QStringLiteral(" %1 once it is free.").arg(what));
+        QString later = what + QStringLiteral(" once it is free.");
+        later[0] = later[0].toUpper();
+        shell_.showNotice(text::portInUseBy(link_.owner()) + QLatin1Char(' ') + later);
     }
     return true;
 }
