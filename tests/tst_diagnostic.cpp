@@ -150,58 +150,44 @@ void TstDiagnostic::otherWindowsWaitForTheMonitor() {
     g.sim.port.setAvailablePorts({1, 2});
     writeImage(g.programDir.filePath(QStringLiteral("VELNO_S0001.bin")), 1000);
     Form_Diagnostic* d = startDiagnostic(g, false);
-    QStringList notices;
-    QStringList states;
-    auto note = [&] { notices << g.main->notice(); };
+    QStringList notices, states;
     g.sim.pump.at(1.0, [&] {
         g.main->Program->trigger();  // the overview reads on opening
         g.settle();
-        note();
-    });
-    g.sim.pump.at(2.0, [&] {
+        notices << g.main->notice();
         QCOMPARE(g.main->overview()->Command_Save_Click(), SequenceResult::Refused);
-        note();
+        notices << g.main->notice();
         g.main->Update->trigger();
-    });
-    g.sim.pump.at(3.0, [&] {
-        Form_Update* u = g.main->updateWindow();
-        u->Toolbar1_ButtonClick(4);  // Update
-        note();
-        u->Form_KeyDown(Qt::Key_F1);
-        note();
-        u->Form_KeyDown(Qt::Key_F2);  // the password would open inside the monitor's wait
-        note();
+        g.settle();
+        for (const int key : {0, int(Qt::Key_F1), int(Qt::Key_F2)}) {  // 0: the Update button
+            if (key) g.main->updateWindow()->Form_KeyDown(key);
+            if (!key) g.main->updateWindow()->Toolbar1_ButtonClick(4);
+            notices << g.main->notice();
+        }
         g.main->com[2]->trigger();
-        note();
+        notices << g.main->notice();
+        g.main->mdiArea()->setActiveSubWindow(  // the overview active again: still no read
+            qobject_cast<QMdiSubWindow*>(g.main->overview()->parentWidget()));
     });
     for (double t = 1.0; t < 10; t += 0.5)
         g.sim.pump.at(t, [&] { states << d->Label_State->text(); });
-    g.sim.pump.at(9.0, [&] {  // the overview active again: still no read
-        g.main->mdiArea()->setActiveSubWindow(
-            qobject_cast<QMdiSubWindow*>(g.main->overview()->parentWidget()));
-    });
     g.sim.pump.at(10.0, [&] { d->Command_Stop->click(); });
     d->Command_Start->click();
-    QVERIFY(g.main->overview()->Label_Typ->text().isEmpty());
     // Nothing of theirs reached the unit: no read, no update request.
     const QByteArray sent = g.sim.wire.sent();
-    QVERIFY(!sent.contains(CommandFrame::plain(48).bytes()));
-    QVERIFY(!sent.contains("UP"));
-    QCOMPARE(sent.count("TS"), 1);
-    QVERIFY(sent.endsWith(EndFrame));
-    QCOMPARE(g.sim.link.owner(), QString());
-    g.settle();
-
+    QVERIFY(!sent.contains(CommandFrame::plain(48).bytes()) && !sent.contains("UP"));
+    QVERIFY(sent.count("TS") == 1 && sent.endsWith(EndFrame));
     const QString held = QStringLiteral("The port is in use by the Diagnostic window.");
-    QCOMPARE(notices.mid(0, 4), QStringList(4, held));
-    QCOMPARE(notices[4], held + " The expert password can be given once it is free.");
-    QCOMPARE(notices[5], QStringLiteral("The Diagnostic monitor is running (Stop ends it) on Com1: "
-                                        "the port can be changed once it has ended."));
-    QVERIFY(g.sim.messages.shown.isEmpty());
-    QCOMPARE(g.main->checkedPort(), 1);
-    QCOMPARE(changes(states), (QStringList{"Running"}));
-
-    // The overview, the active window, has read the unit now that the port is free.
+    const QStringList expected = QStringList(4, held)
+                                 << held + " The expert password can be given once it is free."
+                                 << "The Diagnostic monitor is running (Stop ends it) on Com1: the "
+                                    "port can be changed once it has ended.";
+    QCOMPARE(notices, expected);
+    QVERIFY(g.sim.messages.shown.isEmpty() && g.main->checkedPort() == 1);
+    QCOMPARE(changes(states), QStringList{"Running"});
+    // The overview, the active window, reads the unit now that the port is free.
+    QVERIFY(g.main->overview()->Label_Typ->text().isEmpty());
+    g.settle();
     QCOMPARE(g.main->overview()->Label_Typ->text(), QStringLiteral("MC 1200"));
 }
 
@@ -211,15 +197,15 @@ void TstDiagnostic::otherWindowsWaitForTheMonitor() {
 void TstDiagnostic::heldUpWaitIsNotSilence() {
     GuiRig g;
     Form_Diagnostic* d = startDiagnostic(g, false);
-    QStringList states;
-    QString firstRow;
-    QString staleTip;
-    QColor staleColour;
-    g.sim.pump.at(0.0, [&] { firstRow = d->Label_Status_In[0]->text(); });
+    QStringList states, rows;
+    auto row = [&] {
+        const QLabel* l = d->Label_Status_In[0];
+        rows << l->text() + '|' + l->toolTip() + '|' + l->palette().color(QPalette::Window).name();
+    };
+    g.sim.pump.at(0.0, row);
     g.sim.pump.at(2.0, [&] {
         // A nested loop that takes in what arrives but does not let the monitor's wait go on.
-        const double until = g.sim.clock.now() + 15.0;
-        while (g.sim.clock.now() < until) {
+        for (const double until = g.sim.clock.now() + 15.0; g.sim.clock.now() < until;) {
             g.sim.clock.set(g.sim.clock.now() + 0.01);
             g.sim.port.deliver(g.sim.clock.now());
             QCoreApplication::processEvents();
@@ -229,20 +215,21 @@ void TstDiagnostic::heldUpWaitIsNotSilence() {
         g.sim.pump.at(t, [&] { states << d->Label_State->text().section(' ', 0, 2); });
     g.sim.pump.at(22.0, [&] { g.sim.model.faults().silent = true; });
     g.sim.pump.at(30.0, [&] {
-        staleTip = d->Label_Status_In[0]->toolTip();
-        staleColour = d->Label_Status_In[0]->palette().color(QPalette::Window);
+        row();
         g.sim.model.faults().silent = false;
     });
-    g.sim.pump.at(40.0, [&] { d->Command_Stop->click(); });
+    g.sim.pump.at(40.0, [&] {
+        row();
+        d->Command_Stop->click();
+    });
     d->Command_Start->click();
-
-    QCOMPARE(firstRow, QStringLiteral("-"));
     QCOMPARE(changes(states), (QStringList{"Running", "No answer since", "Running"}));
-    QCOMPARE(staleTip, QStringLiteral("Last answer 1; the unit is silent now"));
-    QCOMPARE(staleColour, Form_Diagnostic::colour(Form_Diagnostic::Shown::Stale));
-    QCOMPARE(d->Label_Status_In[0]->text(), QStringLiteral("Locked"));
-    QCOMPARE(d->Label_Status_In[0]->palette().color(QPalette::Window),
-             Form_Diagnostic::colour(Form_Diagnostic::Shown::Locked));
+    using F = Form_Diagnostic;
+    QCOMPARE(rows,
+             (QStringList{"-|No answer yet|" + F::colour(F::Shown::NotRead).name(),
+                          "Locked|Last answer 1; the unit is silent now|" +
+                              F::colour(F::Shown::Stale).name(),
+                          "Locked|The unit answered 1|" + F::colour(F::Shown::Locked).name()}));
     QVERIFY(g.sim.messages.shown.isEmpty());
 }
 

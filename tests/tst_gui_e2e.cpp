@@ -15,7 +15,7 @@
 #include "overview/form_uebersicht.h"
 #include "sim/simprocess.h"
 #include "sim/statefile.h"
-#include "support/rig.h"
+#include "support/guirig.h"
 #include "update/form_update.h"
 
 using namespace meridan;
@@ -41,8 +41,10 @@ struct RealProgram {
     std::unique_ptr<RealLink> real;
     ProgramData data;
 
-    bool start(const QStringList& simArgs) {
-        tty = sim.start(simArgs);
+    bool start(const QStringList& simArgs) { return use(sim.start(simArgs)); }
+    // Com1 is `device`.
+    bool use(const QString& device) {
+        tty = device;
         if (tty.isEmpty()) return false;
         settings = std::make_unique<QSettings>(
             dir.filePath(QStringLiteral("Meridan Converter.conf")), QSettings::IniFormat);
@@ -101,85 +103,47 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
 // dropped, and not one byte more reaches the module. The test plays the module on a
 // pseudo-terminal and takes bytes slower than the program writes them.
 void TstGuiEndToEnd::noByteAfterTheUpdateWindowIsClosed() {
-    QTemporaryDir dir;
+    RealProgram p;
     Pty line;
-    QSettings settings(dir.filePath(QStringLiteral("Meridan Converter.conf")),
-                       QSettings::IniFormat);
-    for (int n = 1; n <= 15; ++n) {
-        settings.setValue(QStringLiteral("Ports/Com%1").arg(n),
-                          n == 1 ? line.path() : dir.filePath(QStringLiteral("none%1").arg(n)));
-    }
-    settings.setValue(QStringLiteral("Settings/COM-Port"), QStringLiteral("1"));
-    const PortMap map(&settings);
-    RealLink real(map);
-    ProgramData data;
-    QTemporaryDir folder;
-    QFile image(folder.filePath(QStringLiteral("VELNO_S0001.bin")));
-    QVERIFY(image.open(QIODevice::WriteOnly));
-    image.write(QByteArray(4 * 65536, 'x'));
-    image.close();
+    QVERIFY(p.use(line.path()));
+    writeImage(p.dir.filePath(QStringLiteral("VELNO_S0001.bin")), 4 * 65536);
+    const auto main = p.mainWindow();
+    main->setProgramFolder(p.dir.path());
+    main->Form_Load();
+    main->show();
+    main->Update->trigger();
+    QTRY_VERIFY(main->updateWindow());
 
-    MDIForm1 main(real.link, data, real.messages, settings, map);
-    main.setProgramFolder(folder.path());
-    main.Form_Load();
-    main.show();
-    QCOMPARE(main.checkedPort(), 1);
-    main.Update->trigger();
-    QTRY_VERIFY(main.updateWindow());
-
-    // The module: "OK" to "UP", then, once the count has come, the request for sector 0.
+    // The module answers "UP", asks for sector 0 once the count has come, then waits 3 s.
     QByteArray got;
-    QByteArray afterClose;
-    enum { Handshake, Count, Sending, Closed } step = Handshake;
-    QTimer tick;
+    int step = 0;
     QElapsedTimer since;
+    QTimer tick;
     connect(&tick, &QTimer::timeout, [&] {
-        switch (step) {
-            case Handshake:
-                got += line.received();
-                if (got.endsWith("UP")) {
-                    got.clear();
-                    line.send("OK");
-                    step = Count;
-                }
-                break;
-            case Count:
-                got += line.received();
-                if (got == QByteArray("OK\x04", 3)) {
-                    line.send("OK");
-                    since.start();
-                    step = Sending;
-                }
-                break;
-            case Sending:
-                // Sector 0 goes out after a pause of 1 s; the port is full by now. The module
-                // takes what is on the line (the program writes nothing meanwhile: its event
-                // loop does not run), then the user closes the window.
-                if (since.elapsed() > 3000) {
-                    for (int empty = 0; empty < 3;) {
-                        empty = line.received().isEmpty() ? empty + 1 : 0;
-                        QThread::msleep(20);
-                    }
-                    main.updateWindow()->parentWidget()->close();
-                    since.start();
-                    step = Closed;
-                }
-                break;
-            case Closed:
-                break;
+        if (step < 2) got += line.received();
+        if (step == 0 && got.endsWith("UP")) {
+            got.clear();
+            line.send("OK");
+            step = 1;
+        } else if (step == 1 && got == QByteArray("OK\x04", 3)) {
+            line.send("OK");
+            since.start();
+            step = 2;
+        } else if (step == 2 && since.elapsed() > 3000) {
+            // The module takes what is on the line (the program writes nothing meanwhile: its
+            // event loop does not run), then the user closes the window.
+            for (int empty = 0; empty < 3; QThread::msleep(20))
+                empty = line.received().isEmpty() ? empty + 1 : 0;
+            main->updateWindow()->parentWidget()->close();
+            step = 3;
         }
     });
     tick.start(20);
-    main.updateWindow()->Toolbar1_ButtonClick(4);
-    QCOMPARE(step, Closed);
-    QTRY_VERIFY(!main.updateWindow());
-    // What the module takes from now on: nothing.
-    QTest::qWait(1000);
-    afterClose = line.received();
-    QTest::qWait(500);
-    afterClose += line.received();
-    QCOMPARE(afterClose.size(), 0);
-    QVERIFY(real.messages.shown.isEmpty());
+    main->updateWindow()->Toolbar1_ButtonClick(4);
+    QCOMPARE(step, 3);
+    QTRY_VERIFY(!main->updateWindow());
+    QTest::qWait(1500);
+    QCOMPARE(line.received().size(), 0);
 }
 
 QTEST_MAIN(TstGuiEndToEnd)

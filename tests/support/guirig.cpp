@@ -1,8 +1,10 @@
 #include "guirig.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFile>
 #include <QTest>
+#include <QTimer>
 
 namespace meridan::test {
 
@@ -32,8 +34,13 @@ MessageResult ExchangeCheckedMessages::show(const QString& text, const QString& 
 GuiRig::GuiRig() {
     sim.port.close();
     sim.reporter.setApplicationTitle(MDIForm1::Title);
-    dialogs.setFaultHandler(
-        [](const QString& fault) { QTest::qFail(qPrintable(fault), __FILE__, __LINE__); });
+    dialogs.setFaultHandler([](const QString& fault) {
+        QTest::qFail(qPrintable(fault), __FILE__, __LINE__);
+        // The dialog opens anyway: closed, so the test goes on.
+        QTimer::singleShot(0, [] {
+            if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        });
+    });
     settings = std::make_unique<QSettings>(dir.filePath(QStringLiteral("Meridan Converter.conf")),
                                            QSettings::IniFormat);
     main = std::make_unique<MDIForm1>(sim.link, data, dialogs, *settings, PortMap(settings.get()));
