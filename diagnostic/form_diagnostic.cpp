@@ -15,6 +15,7 @@
 #include "uisupport/qtresize.h"
 #include "uisupport/shell.h"
 #include "uisupport/twips.h"
+#include "uisupport/wheelguard.h"
 #include "uisupport/windowicon.h"
 
 namespace meridan {
@@ -126,6 +127,7 @@ void Form_Diagnostic::buildControls() {
     Frame_Monitor = captioned<QGroupBox>(this, L::Monitor);
     label(Frame_Monitor, L::ConvertersText);
     Combo_Converter = place(new QComboBox(Frame_Monitor), L::ConverterChoice);
+    ui::takeWheelOnlyWithFocus(Combo_Converter);
     Combo_Converter->addItem(QStringLiteral("All converters"));
     for (int i = 1; i <= ConverterCount; ++i)
         Combo_Converter->addItem(QStringLiteral("Converter %1").arg(i));
