@@ -11,6 +11,7 @@
 #include "link/link.h"
 #include "mdiform1.h"
 #include "messages/linkmessages.h"
+#include "uisupport/dialogservice.h"
 #include "uisupport/qtmessages.h"
 
 int main(int argc, char* argv[]) {
@@ -55,13 +56,16 @@ int main(int argc, char* argv[]) {
     DevicePort port(portMap);
     SteadyClock clock;
     EventLoopPump pump;
-    ui::QtMessageService messages;
+    ui::QtMessageService boxes;
+    // Every box and dialog of the program, the link's messages among them, goes through the
+    // windows' dialog service.
+    ui::DialogService messages(boxes);
     LinkMessages reporter(messages, MDIForm1::Title);
     Link link(port, clock, pump, reporter);
     ProgramData data;
 
     MDIForm1 window(link, data, messages, settings, portMap);
-    messages.setParentWindow(&window);
+    boxes.setParentWindow(&window);
     window.Form_Load();
     window.show();
     return QApplication::exec();

@@ -12,15 +12,18 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QPointer>
 #include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTime>
+#include <QTimer>
 
 #include "diagnostic/form_diagnostic.h"
 #include "messages/linkmessages.h"
 #include "messages/texts.h"
 #include "overview/form_uebersicht.h"
+#include "uisupport/dialogservice.h"
 #include "uisupport/filedialogs.h"
 #include "uisupport/pointer.h"
 #include "uisupport/windowicon.h"
@@ -36,6 +39,13 @@ constexpr QSize DesignedSize(1100, 860);
 // What a window manager's frame may add around the window (title bar above); it is not known
 // before the window is first shown.
 const QMargins FrameAllowance(8, 40, 8, 8);
+
+ui::DialogService* dialogServiceFor(MessageService& messages,
+                                    std::unique_ptr<ui::DialogService>& own) {
+    if (auto* service = dynamic_cast<ui::DialogService*>(&messages)) return service;
+    own = std::make_unique<ui::DialogService>(messages);
+    return own.get();
+}
 }  // namespace
 
 const QString MDIForm1::Title = ApplicationTitle;
@@ -52,7 +62,8 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
     : QMainWindow(parent),
       link_(link),
       data_(programData),
-      messages_(messages),
+      dialogs_(dialogServiceFor(messages, ownDialogs_)),
+      messages_(*dialogs_),
       settings_(settings),
       portMap_(portMap) {
     setObjectName(QStringLiteral("MDIForm1"));
@@ -68,11 +79,26 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
         StatusBar1[k]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         statusBar()->addPermanentWidget(StatusBar1[k], k == 1 ? 1 : 0);
     }
+    noticeTimer_ = new QTimer(this);
+    noticeTimer_->setSingleShot(true);
+    noticeTimer_->setInterval(NoticeMs);
+    connect(noticeTimer_, &QTimer::timeout, this, &MDIForm1::endNotice);
     connect(mdi_, &QMdiArea::subWindowActivated, this, &MDIForm1::onSubWindowActivated);
     connect(&link_, &Link::portLost, this, &MDIForm1::onPortLost);
+
+    // No dialog opens inside the wait of a window's exchange with the unit; what a box had
+    // to say then is said in the status bar, and shown once the port is free again.
+    dialogs_->setExchangeProbe([this] { return link_.waiting() && !link_.owner().isEmpty(); });
+    dialogs_->setNoticeSink([this](const QString& text) { showNotice(text); });
+    dialogs_->setHomeWindow(this);
+    connect(&link_, &Link::ownerChanged, this, [this](const QString& owner) {
+        // Once the windows have shown that the port is free.
+        if (owner.isEmpty()) {
+            QMetaObject::invokeMethod(
+                this, [this] { dialogs_->showHeldBack(); }, Qt::QueuedConnection);
+        }
+    });
     programFolder_ = QCoreApplication::applicationDirPath();
-    ownFileDialogs_ = std::make_unique<ui::QtFileDialogs>();
-    fileDialogs_ = ownFileDialogs_.get();
     placeWindow();
 }
 
@@ -98,7 +124,15 @@ void MDIForm1::placeWindow() {
     if (!restored && !fits) setWindowState(windowState() | Qt::WindowMaximized);
 }
 
-MDIForm1::~MDIForm1() = default;
+MDIForm1::~MDIForm1() {
+    dialogs_->setExchangeProbe({});
+    dialogs_->setNoticeSink({});
+    dialogs_->setHomeWindow(nullptr);
+}
+
+void MDIForm1::setFileDialogs(ui::FileDialogs* dialogs) {
+    dialogs_->setFileDialogs(dialogs);
+}
 
 void MDIForm1::buildMenus() {
     Menu = menuBar()->addMenu(QStringLiteral("&Menu"));
@@ -129,6 +163,36 @@ void MDIForm1::buildMenus() {
         }
         connect(a, &QAction::triggered, this, [this, i] { com_Click(i); });
         com[i] = a;
+    }
+
+    WindowMenu = menuBar()->addMenu(QStringLiteral("&Window"));
+    WindowMenu->setObjectName(QStringLiteral("Window"));
+    connect(WindowMenu, &QMenu::aboutToShow, this, &MDIForm1::fillWindowMenu);
+    fillWindowMenu();
+}
+
+void MDIForm1::fillWindowMenu() {
+    WindowMenu->clear();
+    QAction* cascade = WindowMenu->addAction(QStringLiteral("&Cascade"));
+    connect(cascade, &QAction::triggered, mdi_, &QMdiArea::cascadeSubWindows);
+    QAction* tile = WindowMenu->addAction(QStringLiteral("&Tile"));
+    connect(tile, &QAction::triggered, mdi_, &QMdiArea::tileSubWindows);
+    const QList<QMdiSubWindow*> children = mdi_->subWindowList(QMdiArea::CreationOrder);
+    cascade->setEnabled(!children.isEmpty());
+    tile->setEnabled(!children.isEmpty());
+    if (!children.isEmpty()) WindowMenu->addSeparator();
+    int n = 0;
+    for (QMdiSubWindow* child : children) {
+        ++n;
+        QAction* a =
+            WindowMenu->addAction(QStringLiteral("&%1 %2").arg(n).arg(child->windowTitle()));
+        a->setObjectName(QStringLiteral("WindowChild"));
+        a->setCheckable(true);
+        a->setChecked(child == mdi_->activeSubWindow());
+        const QPointer<QMdiSubWindow> target(child);
+        connect(a, &QAction::triggered, this, [this, target] {
+            if (target) showChild(target);
+        });
     }
 }
 
@@ -166,8 +230,12 @@ void MDIForm1::Form_Load() {
 
 void MDIForm1::com_Click(int index) {
     if (index < FirstComPort || index > LastComPort) return;
-    // A sequence talking on the old port stops at its next wait.
-    if (link_.busy()) link_.abort();
+    // An exchange with the unit is never cut off by a port change: it goes on, on its port.
+    if (const QString running = runningExchange(); !running.isEmpty()) {
+        showChecked();
+        showNotice(running + QStringLiteral(": the port can be changed once it has ended."));
+        return;
+    }
     Port& port = link_.port();
     if (checkedPort_ > 0 && port.isOpen()) port.close();
     checkedPort_ = index;
@@ -215,8 +283,7 @@ void MDIForm1::Program_Click() {
 
 void MDIForm1::Update_Click() {
     if (!updateWindow_) {
-        updateWindow_ = addChild(
-            new Form_Update(link_, data_, messages_, *this, *fileDialogs_, programFolder_));
+        updateWindow_ = addChild(new Form_Update(link_, data_, *dialogs_, *this, programFolder_));
     }
     showChild(updateWindow_);
 }
@@ -227,11 +294,35 @@ void MDIForm1::Diagnostic_Click() {
     showChild(diagnosticWindow_);
 }
 
+QString MDIForm1::runningExchange() const {
+    const QString owner = link_.owner();
+    if (owner.isEmpty() && !link_.busy()) return {};
+    const QString port =
+        checkedPort_ > 0 ? QStringLiteral("Com%1").arg(checkedPort_) : link_.port().deviceName();
+    QString what = QStringLiteral("An exchange with the unit is running");
+    if (const Form_Uebersicht* f = overview(); f && owner == Form_Uebersicht::OwnerName) {
+        what = f->state() == Form_Uebersicht::State::Saving
+                   ? QStringLiteral("A Save is running")
+                   : QStringLiteral("The overview is reading the unit");
+    } else if (owner == Form_Update::OwnerName) {
+        what = QStringLiteral("A firmware update is running");
+    } else if (owner == Form_Diagnostic::OwnerName) {
+        what = QStringLiteral("The Diagnostic monitor is running (Stop ends it)");
+    }
+    return what + QStringLiteral(" on ") + port;
+}
+
 QMdiSubWindow* MDIForm1::addChild(QWidget* form) {
     QMdiSubWindow* sub = mdi_->addSubWindow(form);
     sub->setAttribute(Qt::WA_DeleteOnClose);
     sub->setWindowIcon(form->windowIcon());
-    sub->resize(sub->sizeHint());
+    // As designed where the main window has the room; else as large as fits, in proportion
+    // (the windows scale their controls with their size), so nothing lies out of reach.
+    QSize size = sub->sizeHint();
+    const QSize room = mdi_->viewport()->size();
+    if (room.isValid() && (size.width() > room.width() || size.height() > room.height()))
+        size = size.scaled(room, Qt::KeepAspectRatio);
+    sub->resize(size);
     return sub;
 }
 
@@ -282,7 +373,31 @@ void MDIForm1::setProgramMenuEnabled(bool enabled) {
 }
 
 void MDIForm1::setStatusPanel(int panel, const QString& text) {
-    if (panel >= 1 && panel <= 3) StatusBar1[panel - 1]->setText(text);
+    if (panel < 1 || panel > 3) return;
+    if (panel == 2) {
+        panel2_ = text;
+        if (!notice_.isEmpty()) return;  // shown once the notice has gone
+    }
+    StatusBar1[panel - 1]->setText(text);
+}
+
+void MDIForm1::showNotice(const QString& text) {
+    notice_ = text;
+    QLabel* panel = StatusBar1[1];
+    QPalette p = panel->palette();
+    p.setColor(QPalette::WindowText, QColor(176, 0, 0));
+    panel->setPalette(p);
+    panel->setText(text);
+    panel->setToolTip(text);
+    noticeTimer_->start();
+}
+
+void MDIForm1::endNotice() {
+    notice_.clear();
+    QLabel* panel = StatusBar1[1];
+    panel->setPalette(QPalette());
+    panel->setToolTip(QString());
+    panel->setText(panel2_);
 }
 
 void MDIForm1::closeEvent(QCloseEvent* event) {

@@ -13,6 +13,7 @@
 
 class QLabel;
 class QMdiArea;
+class QTimer;
 class QMdiSubWindow;
 class QMenu;
 class QSettings;
@@ -23,8 +24,9 @@ class Form_Diagnostic;
 class Form_Uebersicht;
 class Form_Update;
 namespace ui {
+class DialogService;
 class FileDialogs;
-}
+}  // namespace ui
 
 // The main window: the port menu, the menu of the working windows, the status bar, and the
 // one serial port of the program.
@@ -32,7 +34,11 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     Q_OBJECT
   public:
     static const QString Title;  // the application's title, also the settings' name
+    // How long a notice stays in the status bar.
+    static constexpr int NoticeMs = 8000;
 
+    // Every dialog of the windows opens through `messages`; when it is not a dialog service
+    // already, the window puts one around it.
     MDIForm1(Link& link, ProgramData& programData, MessageService& messages, QSettings& settings,
              PortMap portMap, QWidget* parent = nullptr);
     ~MDIForm1() override;
@@ -51,12 +57,19 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     // Where the firmware images are (the program's folder unless told otherwise), and the
     // open-file dialog the update window uses.
     void setProgramFolder(const QString& folder) { programFolder_ = folder; }
-    void setFileDialogs(ui::FileDialogs* dialogs) { fileDialogs_ = dialogs; }
+    void setFileDialogs(ui::FileDialogs* dialogs);
     QMdiArea* mdiArea() const { return mdi_; }
+    ui::DialogService& dialogs() const { return *dialogs_; }
+    // The notice the status bar shows now, empty when none.
+    const QString& notice() const { return notice_; }
+    // What holds the port now, as the user would say it ("A Save is running on Com1"); empty
+    // when nothing does.
+    QString runningExchange() const;
 
     // Shell
     void setProgramMenuEnabled(bool enabled) override;
     void setStatusPanel(int panel, const QString& text) override;
+    void showNotice(const QString& text) override;
     QString applicationTitle() const override { return Title; }
     void endProgram() override;
 
@@ -65,6 +78,8 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     QAction* Update = nullptr;
     QAction* Diagnostic = nullptr;
     QMenu* Comport = nullptr;
+    // The open child windows, to bring one forward; Cascade and Tile.
+    QMenu* WindowMenu = nullptr;
     std::array<QAction*, LastComPort + 1> com{};
     std::array<QLabel*, 3> StatusBar1{};
 
@@ -73,6 +88,8 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
 
   private:
     void buildMenus();
+    void fillWindowMenu();
+    void endNotice();
     // Size and place at start: as the user left it, or fitting the screen.
     void placeWindow();
     void onSubWindowActivated(QMdiSubWindow* window);
@@ -84,6 +101,8 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
 
     Link& link_;
     ProgramData& data_;
+    std::unique_ptr<ui::DialogService> ownDialogs_;
+    ui::DialogService* dialogs_ = nullptr;
     MessageService& messages_;
     QSettings& settings_;
     PortMap portMap_;
@@ -92,8 +111,9 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     QPointer<QMdiSubWindow> updateWindow_;
     QPointer<QMdiSubWindow> diagnosticWindow_;
     QString programFolder_;
-    ui::FileDialogs* fileDialogs_ = nullptr;
-    std::unique_ptr<ui::FileDialogs> ownFileDialogs_;
+    QTimer* noticeTimer_ = nullptr;
+    QString notice_;
+    QString panel2_;  // what panel 2 shows again once the notice has gone
     QPointer<QMdiSubWindow> lastActive_;
     int checkedPort_ = 0;
     bool closingChildren_ = false;

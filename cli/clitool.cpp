@@ -340,45 +340,12 @@ int cmdDiff(Context& c, const Profile& profile) {
     return lines.isEmpty() ? ExitOk : ExitDifferences;
 }
 
-// "converters 1-5", "converter 6".
-QString converters(int first, int last) {
-    return first == last ? QStringLiteral("converter %1").arg(first)
-                         : QStringLiteral("converters %1-%2").arg(first).arg(last);
-}
-
-// What the unit holds after a write that did not complete.
+// What the unit holds after a write that did not complete, and where its backup is.
 QString unitState(const WriteOutcome& w, const QString& backup) {
-    QString s;
-    const int k = w.convertersSent;
-    if (w.stored) {
-        s = QStringLiteral("plan stored");
-    } else if (w.result == SequenceResult::Stopped) {
-        // Stopped between converters: each is either sent in full or not at all.
-        if (k == 0) return QStringLiteral("plan not written: the unit is as it was");
-        s = k == ConverterCount
-                ? QStringLiteral("plan not stored: the unit runs all 12 converters changed")
-                : QStringLiteral("plan not stored: the unit runs %1 changed, %2 as before")
-                      .arg(converters(1, k),
-                           QStringLiteral("%1-%2").arg(k + 1).arg(ConverterCount));
-    } else if (k == ConverterCount) {
-        s = QStringLiteral(
-            "plan sent to all 12 converters, but the unit did not confirm the store: it runs the "
-            "plan, stored or not");
-    } else {
-        s = QStringLiteral("plan not stored: the unit runs ");
-        if (k > 0) s += converters(1, k) + QStringLiteral(" changed, ");
-        s += QStringLiteral("converter %1 possibly in part").arg(k + 1);
-        if (k + 2 <= ConverterCount) {
-            s += QStringLiteral(", %1 as before")
-                     .arg(k + 2 == ConverterCount
-                              ? QString::number(ConverterCount)
-                              : QStringLiteral("%1-%2").arg(k + 2).arg(ConverterCount));
-        }
-    }
-    if (!w.stored) {
-        s += backup.isEmpty() ? QStringLiteral("; no backup was taken")
-                              : QStringLiteral("; the backup is %1").arg(backup);
-    }
+    QString s = unitStateAfterWrite(w);
+    if (w.stored || !changedSomething(w)) return s;
+    s += backup.isEmpty() ? QStringLiteral("; no backup was taken")
+                          : QStringLiteral("; the backup is %1").arg(backup);
     return s;
 }
 

@@ -16,6 +16,7 @@
 #include "uisupport/qtresize.h"
 #include "uisupport/shell.h"
 #include "uisupport/twips.h"
+#include "uisupport/wheelguard.h"
 #include "uisupport/windowicon.h"
 
 namespace meridan {
@@ -62,6 +63,8 @@ QColor Form_Diagnostic::colour(Shown shown) {
             return QColor(210, 0, 0);
         case Shown::Unknown:
             return QColor(160, 160, 160);
+        case Shown::Stale:
+            return QColor(200, 200, 200);
         case Shown::NotRead:
             break;
     }
@@ -125,6 +128,7 @@ void Form_Diagnostic::buildControls() {
     Frame_Monitor = captioned<QGroupBox>(this, L::Monitor);
     label(Frame_Monitor, L::ConvertersText);
     Combo_Converter = place(new QComboBox(Frame_Monitor), L::ConverterChoice);
+    ui::takeWheelOnlyWithFocus(Combo_Converter);
     Combo_Converter->addItem(QStringLiteral("All converters"));
     for (int i = 1; i <= ConverterCount; ++i)
         Combo_Converter->addItem(QStringLiteral("Converter %1").arg(i));
@@ -186,20 +190,32 @@ void Form_Diagnostic::showState(const QString& text, bool alarm) {
     Label_State->setText(text);
 }
 
-void Form_Diagnostic::showLock(QLabel* label, std::optional<std::uint8_t> value) {
+void Form_Diagnostic::showLock(QLabel* label, std::optional<std::uint8_t> value, bool stale) {
     const Shown shown = shownFor(value);
     static const char* const texts[] = {"-", "Unknown", "Unlocked", "Locked"};
     const QString text = QString::fromLatin1(texts[static_cast<int>(shown)]);
-    const QString tip =
+    QString tip =
         value ? QStringLiteral("The unit answered %1").arg(*value) : QStringLiteral("Not read");
-    if (label->text() == text && label->toolTip() == tip) return;
+    if (stale && value) tip = QStringLiteral("Last answer %1; the unit is silent now").arg(*value);
+    const Shown painted = stale && value ? Shown::Stale : shown;
+    if (label->text() == text && label->toolTip() == tip &&
+        label->property("Shown").toInt() == int(painted)) {
+        return;
+    }
     QPalette p = label->palette();
-    p.setColor(QPalette::Window, colour(shown));
-    p.setColor(QPalette::WindowText, shown == Shown::Locked || shown == Shown::Unlocked
+    p.setColor(QPalette::Window, colour(painted));
+    p.setColor(QPalette::WindowText, painted == Shown::Locked || painted == Shown::Unlocked
                                          ? QColor(Qt::white)
-                                         : QColor(Qt::black));
+                                         : QColor(Qt::darkGray));
+    if (painted == Shown::Unknown) p.setColor(QPalette::WindowText, QColor(Qt::black));
     label->setPalette(p);
     label->setText(text);
+    label->setToolTip(tip);
+    label->setProperty("Shown", int(painted));
+}
+
+void Form_Diagnostic::showNotRead(QLabel* label, const QString& tip) {
+    showLock(label, std::nullopt);
     label->setToolTip(tip);
 }
 
@@ -211,25 +227,18 @@ void Form_Diagnostic::Command_Start_Click() {
     const Link::OwnerScope owner(link_, OwnerName);
     if (!owner.held()) {
         busy_ = false;
-        messages_.show(text::portInUseBy(link_.owner()), shell_.applicationTitle(),
-                       MessageIcon::Information, MessageButtons::Ok);
+        shell_.showNotice(text::portInUseBy(link_.owner()));
         return;
     }
     running_ = choice();
-    // The rows read start grey until their first answer; the others show they are not read.
+    // "-" until the unit has answered for the row; "Unknown" is one of its answers.
     for (int i = 0; i < ConverterCount; ++i) {
-        showLock(Label_Status_In[i], running_.reads(i, LockSide::Input)
-                                         ? std::optional<std::uint8_t>(9)
-                                         : std::nullopt);
-        showLock(Label_Status_Out[i], running_.reads(i, LockSide::Output)
-                                          ? std::optional<std::uint8_t>(9)
-                                          : std::nullopt);
-        Label_Status_In[i]->setToolTip(running_.reads(i, LockSide::Input)
-                                           ? QStringLiteral("No answer yet")
-                                           : QStringLiteral("Not read"));
-        Label_Status_Out[i]->setToolTip(running_.reads(i, LockSide::Output)
-                                            ? QStringLiteral("No answer yet")
-                                            : QStringLiteral("Not read"));
+        const QString noAnswer = QStringLiteral("No answer yet");
+        const QString notRead = QStringLiteral("Not read");
+        showNotRead(Label_Status_In[i], running_.reads(i, LockSide::Input) ? noAnswer : notRead);
+        showNotRead(Label_Status_Out[i], running_.reads(i, LockSide::Output) ? noAnswer : notRead);
+        lastIn_[i].reset();
+        lastOut_[i].reset();
         Label_Changed[i]->clear();
     }
     Label_Rate->clear();
@@ -299,6 +308,7 @@ void Form_Diagnostic::round(const MonitorRound& r) {
             if (!value) continue;
             const auto& before = (side == LockSide::Input ? r.inputBefore : r.outputBefore)[i];
             showLock((side == LockSide::Input ? Label_Status_In : Label_Status_Out)[i], value);
+            (side == LockSide::Input ? lastIn_ : lastOut_)[i] = value;
             changed = changed || !before || r.changed(i, side);
         }
         if (changed) {
@@ -320,6 +330,11 @@ void Form_Diagnostic::silent(double since) {
     const QDateTime at = QDateTime::currentDateTime().addMSecs(-qint64(ago * 1000.0));
     showState(QStringLiteral("No answer since %1; reconnecting...").arg(timeOfDay(at)), true);
     Label_Rate->clear();
+    // What the unit said last no longer holds for sure.
+    for (int i = 0; i < ConverterCount; ++i) {
+        if (lastIn_[i]) showLock(Label_Status_In[i], lastIn_[i], true);
+        if (lastOut_[i]) showLock(Label_Status_Out[i], lastOut_[i], true);
+    }
     rateShownAt_ = -1;
 }
 

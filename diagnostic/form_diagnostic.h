@@ -26,8 +26,10 @@ class clsResize;
 // "Diagnostic": the input and output PLL lock of the converters, live, while the installer
 // turns the dish. Start reads the locks round after round (all twelve converters, or one for
 // the fastest refresh) until Stop; each state shows in colour (Locked green, Unlocked red,
-// Unknown grey, the value the unit sent as a tool tip) with the time it last changed. With
-// the audible signal on, every change of the chosen converter's input lock beeps.
+// Unknown grey, the value the unit sent as a tool tip) with the time it last changed; "-"
+// until the unit has answered for it. While the unit is silent the states it last sent are
+// greyed: they are no longer known to hold. With the audible signal on, every change of the
+// chosen converter's input lock beeps.
 class Form_Diagnostic : public QWidget, private MonitorObserver {
     Q_OBJECT
   public:
@@ -37,7 +39,7 @@ class Form_Diagnostic : public QWidget, private MonitorObserver {
     static const QString OwnerName;
 
     // How a lock state is shown.
-    enum class Shown { NotRead, Unknown, Unlocked, Locked };
+    enum class Shown { NotRead, Unknown, Unlocked, Locked, Stale };
     static Shown shownFor(std::optional<std::uint8_t> value);
     // Its background colour.
     static QColor colour(Shown shown);
@@ -83,7 +85,9 @@ class Form_Diagnostic : public QWidget, private MonitorObserver {
     void reconnected() override;
 
     MonitorChoice choice() const;
-    void showLock(QLabel* label, std::optional<std::uint8_t> value);
+    // A lock state as the unit sent it; `stale`: sent before the unit fell silent.
+    void showLock(QLabel* label, std::optional<std::uint8_t> value, bool stale = false);
+    void showNotRead(QLabel* label, const QString& tip);
     void showState(const QString& text, bool alarm);
     void showOwner();
     // Start, Stop and the choices as the monitor's state and the port's owner allow.
@@ -96,6 +100,8 @@ class Form_Diagnostic : public QWidget, private MonitorObserver {
     std::unique_ptr<ui::clsResize> resize_;
     std::function<void()> beep_;
     MonitorChoice running_;
+    // What each label shows (input, output), to grey it while the unit is silent.
+    std::array<std::optional<std::uint8_t>, ConverterCount> lastIn_{}, lastOut_{};
     double rateShownAt_ = -1;
     bool busy_ = false;
     bool stopping_ = false;

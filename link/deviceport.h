@@ -31,6 +31,7 @@ class DevicePort final : public Port {
 
     qint64 write(const QByteArray& data) override { return current_->write(data); }
     qint64 bytesToWrite() const override { return current_->bytesToWrite(); }
+    void discardOutput() override { current_->discardOutput(); }
     QByteArray readAll() override { return current_->readAll(); }
     void setReceiveBufferSize(int bytes) override;
 

@@ -79,7 +79,11 @@ void Link::fail(LinkError error) {
 }
 
 bool Link::pumpOnce(double maxWait) {
-    if (!aborted_) pump_.pumpOnce(maxWait);
+    if (!aborted_) {
+        ++pumping_;
+        pump_.pumpOnce(maxWait);
+        --pumping_;
+    }
     return !interrupted();
 }
 
@@ -195,11 +199,12 @@ Link::ReporterScope::~ReporterScope() {
 
 void Link::abort() {
     aborted_ = true;
+    if (port_.isOpen()) port_.discardOutput();
 }
 
 void Link::shutdown() {
     shutdown_ = true;
-    aborted_ = true;
+    abort();
 }
 
 }  // namespace meridan

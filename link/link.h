@@ -96,6 +96,10 @@ class Link : public QObject {
         Link& link_;
     };
     bool busy() const { return depth_ > 0; }
+    // A wait of the link is running: the message loop is being pumped for it. Whatever runs
+    // now runs inside that wait, and holds it up for as long as it takes.
+    bool waiting() const { return pumping_ > 0; }
+    // Nothing more is written; what the port still holds of earlier writes is dropped.
     void abort();
     void shutdown();
     bool aborted() const { return aborted_; }
@@ -168,6 +172,7 @@ class Link : public QObject {
     QByteArray reply_;
     QString lostDevice_;
     int depth_ = 0;
+    int pumping_ = 0;
     bool aborted_ = false;
     bool shutdown_ = false;
     bool lostPending_ = false;

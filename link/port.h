@@ -44,6 +44,8 @@ class Port : public QObject {
     virtual qint64 write(const QByteArray& data) = 0;
     // Bytes handed to write() that have not left yet.
     virtual qint64 bytesToWrite() const = 0;
+    // Drops what was written but has not left yet, so nothing of it reaches the device.
+    virtual void discardOutput() {}
     virtual QByteArray readAll() = 0;
 
     virtual void setReceiveBufferSize(int bytes) { receiveBufferSize_ = bytes; }

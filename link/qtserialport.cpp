@@ -94,6 +94,11 @@ qint64 QtSerialPort::bytesToWrite() const {
     return isOpen() ? serial_.bytesToWrite() : 0;
 }
 
+void QtSerialPort::discardOutput() {
+    // Qt's own buffer and the driver's output queue.
+    if (isOpen()) serial_.clear(QSerialPort::Output);
+}
+
 QByteArray QtSerialPort::readAll() {
     return serial_.isOpen() ? serial_.readAll() : QByteArray();
 }

@@ -34,6 +34,7 @@ class QtSerialPort final : public Port {
 
     qint64 write(const QByteArray& data) override;
     qint64 bytesToWrite() const override;
+    void discardOutput() override;
     QByteArray readAll() override;
     void setReceiveBufferSize(int bytes) override;
 

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -20,6 +22,7 @@
 #include "uisupport/qtresize.h"
 #include "uisupport/shell.h"
 #include "uisupport/twips.h"
+#include "uisupport/wheelguard.h"
 #include "uisupport/windowicon.h"
 
 namespace meridan {
@@ -27,8 +30,6 @@ namespace meridan {
 namespace {
 
 const QString ErrorTitle = QStringLiteral("Error");
-// The overview's name as holder of the port.
-const QString OwnerName = QStringLiteral("Overview");
 const QString SaveQuestion = QStringLiteral("Save Settings?");
 
 using ui::arial;
@@ -78,7 +79,55 @@ int boxValue(const QCheckBox* box) {
     return 2;
 }
 
+// One field of a converter, copied between two images of the unit.
+void copyField(UnitImage& to, const UnitImage& from, int i, ChannelField field) {
+    switch (field) {
+        case ChannelField::Polarisation:
+            to.Polarisation[i] = from.Polarisation[i];
+            break;
+        case ChannelField::InFreq:
+            to.InFreq[i] = from.InFreq[i];
+            break;
+        case ChannelField::Gain:
+            to.Gain[i] = from.Gain[i];
+            break;
+        case ChannelField::OutFreq:
+            to.OutFreq[i] = from.OutFreq[i];
+            break;
+        case ChannelField::Carrier:
+            to.Carrier[i] = from.Carrier[i];
+            break;
+    }
+}
+
+constexpr ChannelField AllFields[] = {ChannelField::Carrier, ChannelField::Polarisation,
+                                      ChannelField::InFreq, ChannelField::Gain,
+                                      ChannelField::OutFreq};
+// The fields a Save sends.
+constexpr ChannelField SentFields[] = {ChannelField::Carrier, ChannelField::Polarisation,
+                                       ChannelField::InFreq, ChannelField::Gain};
+
+int at(ChannelField field) {
+    return static_cast<int>(field);
+}
+
+// "Converter 4 to 12", "Converter 2, 4 to 12", "Converter 7".
+QString converterList(const QList<int>& numbers) {
+    QStringList parts;
+    for (qsizetype k = 0; k < numbers.size();) {
+        qsizetype j = k;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1)
+            ++j;
+        parts << (j == k ? QString::number(numbers[k])
+                         : QStringLiteral("%1 to %2").arg(numbers[k]).arg(numbers[j]));
+        k = j + 1;
+    }
+    return QStringLiteral("Converter ") + parts.join(QStringLiteral(", "));
+}
+
 }  // namespace
+
+const QString Form_Uebersicht::OwnerName = QStringLiteral("Overview");
 
 Form_Uebersicht::Form_Uebersicht(Link& link, ProgramData& programData, MessageService& messages,
                                  ui::Shell& shell, QWidget* parent)
@@ -90,12 +139,13 @@ Form_Uebersicht::Form_Uebersicht(Link& link, ProgramData& programData, MessageSe
     buildControls();
     // A new window holds no edits: whatever an earlier one left unsaved went with it.
     data_.DataChanged = false;
-    for (auto& fields : edited_)
-        fields.fill(true);
 
     // Load: resize engine, icon, the Program item, the dormant controls.
     resize_ = std::make_unique<ui::clsResize>();
     resize_->oForm(std::make_shared<ui::QtResizeForm>(this));
+    // The layout as designed, so the window scales to its size before its first read too (one
+    // opened while another window holds the port waits for it).
+    resize_->Initialize();
     ui::loadWindowIcon(this);
     shell_.setProgramMenuEnabled(false);
     Frame_Setting_Mode->hide();
@@ -103,6 +153,7 @@ Form_Uebersicht::Form_Uebersicht(Link& link, ProgramData& programData, MessageSe
     Command_Reload->hide();
 
     connect(qApp, &QApplication::focusChanged, this, &Form_Uebersicht::onFocusChanged);
+    connect(&link_, &Link::ownerChanged, this, &Form_Uebersicht::onOwnerChanged);
 }
 
 Form_Uebersicht::~Form_Uebersicht() = default;
@@ -158,6 +209,8 @@ void Form_Uebersicht::buildControls() {
 
         QGroupBox* in = Frame_Input[i];
         Combo_Polarisation[i] = place(new QComboBox(in), L::Polarisation, i);
+        // Scrolling the window past a list does not change its input.
+        ui::takeWheelOnlyWithFocus(Combo_Polarisation[i]);
         // Up to as many digits as the upper bounds have: 2150 and 710.
         Text_infrequenz[i] = place(new FrequencyBox(4, in), L::InFreq, i);
         Label_In_MHz[i] = label(in, L::InMhz, i);
@@ -203,10 +256,15 @@ void Form_Uebersicht::connectHandlers(int i) {
         data_.unit.Polarisation[i] = static_cast<std::uint8_t>(index);
         markEdited(i, ChannelField::Polarisation);
     });
-    connect(Text_infrequenz[i], &FrequencyBox::characterKey, this,
-            [this, i] { markEdited(i, ChannelField::InFreq); });
-    connect(Text_outfrequenz[i], &FrequencyBox::characterKey, this,
-            [this, i] { markEdited(i, ChannelField::OutFreq); });
+    // A character key, taken or not, is an edit; so is every change of the text the user
+    // makes in any other way (Delete, cut, the context menu, undo).
+    for (const auto& [box, field] : {std::pair{Text_infrequenz[i], ChannelField::InFreq},
+                                     std::pair{Text_outfrequenz[i], ChannelField::OutFreq}}) {
+        connect(box, &FrequencyBox::characterKey, this,
+                [this, i, field = field] { markEdited(i, field); });
+        connect(box, &QLineEdit::textEdited, this,
+                [this, i, field = field] { markEdited(i, field); });
+    }
 }
 
 void Form_Uebersicht::markEdited(int channel, ChannelField field) {
@@ -215,7 +273,24 @@ void Form_Uebersicht::markEdited(int channel, ChannelField field) {
 }
 
 bool Form_Uebersicht::edited(int channel, ChannelField field) const {
-    return edited_[channel][static_cast<int>(field)];
+    // A field no read has reached holds nothing of the unit's: it goes as its control stands.
+    return edited_[channel][at(field)] || !everRead_[channel][at(field)];
+}
+
+QString Form_Uebersicht::notReadMessage() const {
+    QList<int> notRead;
+    for (int i = 0; i < ConverterCount; ++i) {
+        for (const ChannelField f : SentFields) {
+            if (!everRead_[i][at(f)] && !edited_[i][at(f)]) {
+                notRead << i + 1;
+                break;
+            }
+        }
+    }
+    if (notRead.isEmpty()) return {};
+    return converterList(notRead) +
+           (notRead.size() == 1 ? QStringLiteral(" was") : QStringLiteral(" were")) +
+           QStringLiteral(" not read from the unit: read again before saving");
 }
 
 void Form_Uebersicht::Carrier_On_Click(int i) {
@@ -240,17 +315,25 @@ void Form_Uebersicht::Carrier_On_Click(int i) {
 void Form_Uebersicht::Form_Activate() {
     // A read or save is running (this activation came from its message loop): start nothing.
     if (state_ != State::Idle) return;
-    Link::OwnerScope owner(link_, OwnerName);
-    if (!owner.held()) {
-        refuseWhilePortHeld();
+    // Another window's exchange holds the port: the read follows once it is free.
+    if (refuseWhilePortHeld()) {
+        readPending_ = true;
         return;
     }
-    Link::SequenceScope scope(link_);
-    // Edits not yet written are offered for saving before the read replaces them.
+    readPending_ = false;
+    // Edits not yet written are offered for saving before the read replaces them; asked
+    // before the port is taken.
     if (!askToSave() || closeAfterSequence_) {
         finishSequence();
         return;
     }
+    Link::OwnerScope owner(link_, OwnerName);
+    if (!owner.held()) {
+        readPending_ = true;
+        refuseWhilePortHeld();
+        return;
+    }
+    Link::SequenceScope scope(link_);
     resize_->Initialize();
     resize_->DoResize();
     for (QComboBox* combo : Combo_Polarisation) {
@@ -262,20 +345,67 @@ void Form_Uebersicht::Form_Activate() {
     }
     fillLockText(data_.LockText);
 
-    // Until the read puts the unit's values in them, the controls are sent as they stand.
+    // The user's edits were saved or dropped by the question; those made while the read runs
+    // stay edits.
     for (auto& fields : edited_)
-        fields.fill(true);
+        fields.fill(false);
+    for (auto& fields : reached_)
+        fields.fill(false);
 
     state_ = State::Reading;
     Command_Save->setEnabled(false);
     ui::setHourglass();
-    // Edits made while the read runs stay edits.
     data_.DataChanged = false;
     read_unit_data_(link_, data_.unit, data_.LockText, *this);
+    keepUnreached();
     ui::setDefaultPointer();
     Command_Save->setEnabled(true);
     state_ = State::Idle;
     finishSequence();
+}
+
+void Form_Uebersicht::keepUnreached() {
+    for (int i = 0; i < ConverterCount; ++i) {
+        bool carrierKept = false;
+        for (const ChannelField f : AllFields) {
+            if (reached_[i][at(f)]) {
+                everRead_[i][at(f)] = true;
+                copyField(reported_, data_.unit, i, f);
+            } else if (everRead_[i][at(f)] && !edited_[i][at(f)]) {
+                copyField(data_.unit, reported_, i, f);
+                showReported(i, f);
+                carrierKept = carrierKept || f == ChannelField::Carrier;
+            }
+        }
+        if (carrierKept) {
+            // The fields follow the carrier as a read leaves them.
+            const bool on = reported_.Carrier[i] != 0;
+            setFieldEnabled(i, ChannelField::Polarisation, on);
+            setFieldEnabled(i, ChannelField::InFreq, on);
+            setFieldEnabled(i, ChannelField::Gain, on);
+            setFieldEnabled(i, ChannelField::OutFreq, false);
+        }
+    }
+}
+
+void Form_Uebersicht::showReported(int i, ChannelField field) {
+    switch (field) {
+        case ChannelField::Polarisation:
+            ui::ModListindex(Combo_Polarisation[i], reported_.Polarisation[i]);
+            break;
+        case ChannelField::InFreq:
+            Text_infrequenz[i]->showValue(meridan::inFreqText(reported_.InFreq[i]));
+            break;
+        case ChannelField::Gain:
+            setBoxValue(Check_Gain[i], reported_.Gain[i]);
+            break;
+        case ChannelField::OutFreq:
+            Text_outfrequenz[i]->showValue(meridan::outFreqText(reported_.OutFreq[i]));
+            break;
+        case ChannelField::Carrier:
+            setBoxValue(Carrier_On[i], reported_.Carrier[i]);
+            break;
+    }
 }
 
 SequenceResult Form_Uebersicht::Command_Save_Click() {
@@ -285,41 +415,103 @@ SequenceResult Form_Uebersicht::Command_Save_Click() {
     if (auto* box = qobject_cast<FrequencyBox*>(focusWidget()); box && !validate(box)) {
         return SequenceResult::Refused;
     }
-    Link::OwnerScope owner(link_, OwnerName);
-    if (!owner.held()) {
-        refuseWhilePortHeld();
+    if (refuseWhilePortHeld()) return SequenceResult::Refused;
+    // Nothing is sent for a converter whose settings did not come from the unit or the user.
+    if (const QString notRead = notReadMessage(); !notRead.isEmpty()) {
+        messages_.show(notRead, ErrorTitle, MessageIcon::Critical, MessageButtons::Ok);
         return SequenceResult::Refused;
     }
-
-    Link::SequenceScope scope(link_);
-    state_ = State::Saving;
-    ui::setHourglass();
-    Command_Save->setEnabled(false);
-    Command_Reload->setEnabled(false);
-    QCoreApplication::processEvents();  // draw the disabled button before the write starts
     // The values are taken before the first byte; an edit made while the write runs is not
     // sent and stays to be saved.
-    const bool changedBefore = data_.DataChanged;
-    data_.DataChanged = false;
-    const WriteOutcome out = set_unit_data_(link_, data_.unit, data_.LockText, *this);
-    Command_Save->setEnabled(true);
-    Command_Reload->setEnabled(true);
-    // Only a save that reached the unit and was stored there leaves nothing unsaved.
-    if (out.result != SequenceResult::Complete) data_.DataChanged |= changedBefore;
-    state_ = State::Idle;
-    ui::setDefaultPointer();
-    if (out.result == SequenceResult::Refused && out.refused) {
-        messages_.show(out.refused->message, ErrorTitle, MessageIcon::Critical, MessageButtons::Ok);
-        focusField(out.refused->channel, out.refused->field);
+    auto collected = collectChannelSettings(*this, reported_);
+    if (const auto* error = std::get_if<FieldError>(&collected)) {
+        messages_.show(error->message, ErrorTitle, MessageIcon::Critical, MessageButtons::Ok);
+        focusField(error->channel, error->field);
+        return SequenceResult::Refused;
     }
+    const ChannelSettings settings = std::get<ChannelSettings>(collected);
+
+    WriteOutcome out;
+    bool stoppedByUser = false;
+    const bool changedBefore = data_.DataChanged;
+    {
+        Link::OwnerScope owner(link_, OwnerName);
+        if (!owner.held()) {
+            refuseWhilePortHeld();
+            return SequenceResult::Refused;
+        }
+        Link::SequenceScope scope(link_);
+        state_ = State::Saving;
+        ui::setHourglass();
+        Command_Save->setEnabled(false);
+        Command_Reload->setEnabled(false);
+        Command_Save->repaint();  // the disabled button shows before the write starts
+        data_.DataChanged = false;
+        out = writeChannelSettings(link_, settings, data_.unit, data_.LockText, *this);
+        stoppedByUser = link_.aborted();
+        Command_Save->setEnabled(true);
+        Command_Reload->setEnabled(true);
+        state_ = State::Idle;
+        ui::setDefaultPointer();
+    }
+    // The port is free: what the link had to say about the failure has been said.
+    if (out.stored) {
+        // The unit holds what was sent: that is what it reports from now on.
+        for (int i = 0; i < ConverterCount; ++i) {
+            reported_.Carrier[i] = settings[i].carrier;
+            reported_.Polarisation[i] = settings[i].polarisation;
+            reported_.InFreq[i] = settings[i].inFreq;
+            reported_.Gain[i] = settings[i].gain;
+            for (const ChannelField f : SentFields)
+                everRead_[i][at(f)] = true;
+        }
+    } else {
+        // Only a save that the unit has stored leaves nothing unsaved.
+        data_.DataChanged |= changedBefore;
+    }
+    if (out.result != SequenceResult::Complete) tellUnitState(out, stoppedByUser);
     finishSequence();
     return out.result;
 }
 
-void Form_Uebersicht::refuseWhilePortHeld() {
+void Form_Uebersicht::tellUnitState(const WriteOutcome& out, bool stoppedByUser) {
+    if (link_.isShutDown()) return;  // the program is ending
+    QString text = unitStateAfterWrite(out);
+    if (changedSomething(out) && !out.stored)
+        text += QStringLiteral("; after a power cycle it returns to its stored settings");
+    if (stoppedByUser || closeAfterSequence_) {
+        // The window is going: the status bar says it.
+        shell_.showNotice(QStringLiteral("Save stopped: ") + text + QLatin1Char('.'));
+        return;
+    }
+    if (out.stored) {
+        messages_.show(QStringLiteral("The unit has stored the settings (plan stored); only the "
+                                      "end of the communication failed."),
+                       shell_.applicationTitle(), MessageIcon::Information, MessageButtons::Ok);
+        return;
+    }
+    messages_.show(QStringLiteral("Save did not complete: ") + text + QLatin1Char('.'),
+                   shell_.applicationTitle(), MessageIcon::Warning, MessageButtons::Ok);
+}
+
+bool Form_Uebersicht::refuseWhilePortHeld() {
+    if (link_.owner().isEmpty() || link_.owner() == OwnerName) return false;
     // Nothing is read or written, and the user's edits stay.
-    messages_.show(text::portInUseBy(link_.owner()), shell_.applicationTitle(),
-                   MessageIcon::Information, MessageButtons::Ok);
+    shell_.showNotice(text::portInUseBy(link_.owner()));
+    return true;
+}
+
+void Form_Uebersicht::onOwnerChanged(const QString& owner) {
+    if (!owner.isEmpty() || !readPending_) return;
+    auto* sub = qobject_cast<QMdiSubWindow*>(parentWidget());
+    if (sub && sub->mdiArea() && sub->mdiArea()->activeSubWindow() != sub) return;
+    // Once the exchange that held the port has unwound.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (readPending_) Form_Activate();
+        },
+        Qt::QueuedConnection);
 }
 
 bool Form_Uebersicht::askToSave() {
@@ -343,6 +535,15 @@ void Form_Uebersicht::closeEvent(QCloseEvent* event) {
         // Stop the running sequence at its next wait; close once it has unwound.
         closeAfterSequence_ = true;
         link_.abort();
+        event->ignore();
+        return;
+    }
+    if (data_.DataChanged && !closeAfterSequence_ && !link_.isShutDown() &&
+        !link_.owner().isEmpty() && link_.owner() != OwnerName) {
+        // The question cannot be asked while another window's exchange runs, nor could the
+        // edits be saved: the window stays with them.
+        shell_.showNotice(text::portInUseBy(link_.owner()) +
+                          QStringLiteral(" The overview keeps its edits until it is free."));
         event->ignore();
         return;
     }
@@ -502,22 +703,26 @@ void Form_Uebersicht::setFieldEnabled(int channel, ChannelField field, bool enab
 }
 
 void Form_Uebersicht::setCarrier(int channel, int value) {
-    edited_[channel][static_cast<int>(ChannelField::Carrier)] = false;
+    edited_[channel][at(ChannelField::Carrier)] = false;
+    reached_[channel][at(ChannelField::Carrier)] = true;
     setBoxValue(Carrier_On[channel], value);
 }
 
 void Form_Uebersicht::selectPolarisation(int channel, int index) {
-    edited_[channel][static_cast<int>(ChannelField::Polarisation)] = false;
+    edited_[channel][at(ChannelField::Polarisation)] = false;
+    reached_[channel][at(ChannelField::Polarisation)] = true;
     ui::ModListindex(Combo_Polarisation[channel], index);
 }
 
 void Form_Uebersicht::setInFreqText(int channel, const QString& text) {
-    edited_[channel][static_cast<int>(ChannelField::InFreq)] = false;
+    edited_[channel][at(ChannelField::InFreq)] = false;
+    reached_[channel][at(ChannelField::InFreq)] = true;
     Text_infrequenz[channel]->showValue(text);
 }
 
 void Form_Uebersicht::setOutFreqText(int channel, const QString& text) {
-    edited_[channel][static_cast<int>(ChannelField::OutFreq)] = false;
+    edited_[channel][at(ChannelField::OutFreq)] = false;
+    reached_[channel][at(ChannelField::OutFreq)] = true;
     Text_outfrequenz[channel]->showValue(text);
 }
 
@@ -526,7 +731,8 @@ void Form_Uebersicht::setLockText(int channel, LockSide side, const QString& tex
 }
 
 void Form_Uebersicht::setGain(int channel, int value) {
-    edited_[channel][static_cast<int>(ChannelField::Gain)] = false;
+    edited_[channel][at(ChannelField::Gain)] = false;
+    reached_[channel][at(ChannelField::Gain)] = true;
     setBoxValue(Check_Gain[channel], value);
 }
 

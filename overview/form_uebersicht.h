@@ -28,9 +28,16 @@ class clsResize;
 // The overview window: the unit's type, versions and serial number, and its 12 converter
 // channels, read from the unit each time the window becomes the active child window, edited
 // in place and written back with Save.
+//
+// A value reaches the unit only if it came from the unit or from the user: a field the user
+// did not change goes back as the last read that reached it reported it, raw; a converter
+// that no read has reached is not sent at all (Save says so) unless the user set every field
+// of it. Every change the user makes to a field, however it is made, is an edit.
 class Form_Uebersicht : public QWidget, public UnitView {
     Q_OBJECT
   public:
+    // The window's name as holder of the port.
+    static const QString OwnerName;
     static constexpr int ClientWidthTwips = 15330;
     static constexpr int ClientHeightTwips = 10695;
     static constexpr int InFreqMin = InFreqMinMhz, InFreqMax = InFreqMaxMhz;
@@ -99,6 +106,10 @@ class Form_Uebersicht : public QWidget, public UnitView {
     // The controls in tab order.
     QList<QWidget*> tabOrder() const;
 
+    // Why Save would refuse to send: the converters no read has reached ("Converter 4 to 12
+    // were not read from the unit: read again before saving"); empty when every one can go.
+    QString notReadMessage() const;
+
   protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -117,9 +128,17 @@ class Form_Uebersicht : public QWidget, public UnitView {
     bool runPendingValidation();
     void focusField(int channel, ChannelField field);
     bool askToSave();  // false: the user's edits could not be sent and stay
-    // Another window's sequence holds the port: says so.
-    void refuseWhilePortHeld();
+    // True, after saying so in the status bar, when another window's exchange holds the port.
+    bool refuseWhilePortHeld();
     void finishSequence();
+    // After a read: the fields it did not reach show (and send) what the last read that
+    // reached them found, unless the user has changed them since.
+    void keepUnreached();
+    void showReported(int channel, ChannelField field);
+    // Tells the user what the unit runs after a Save that did not complete.
+    void tellUnitState(const WriteOutcome& out, bool stoppedByUser);
+    // The port is free again: a read refused meanwhile runs now, if the window is active.
+    void onOwnerChanged(const QString& owner);
 
     Link& link_;
     ProgramData& data_;
@@ -127,9 +146,17 @@ class Form_Uebersicht : public QWidget, public UnitView {
     ui::Shell& shell_;
     std::unique_ptr<ui::clsResize> resize_;
     std::array<bool, ConverterCount> suspended_{};
-    // Per converter and field (ChannelField order): the control holds an edit of the user's,
-    // or no read has put the unit's value in it. Other fields go back to the unit raw.
-    std::array<std::array<bool, 5>, ConverterCount> edited_{};
+    using FieldFlags = std::array<std::array<bool, 5>, ConverterCount>;  // ChannelField order
+    // The user has changed the field since a read put the unit's value in it.
+    FieldFlags edited_{};
+    // A read has reached the field at some time; `reported_` holds what the unit said then,
+    // or what a stored Save sent since.
+    FieldFlags everRead_{};
+    // The read running now has reached the field.
+    FieldFlags reached_{};
+    UnitImage reported_;
+    // An activation found the port held by another window: the read follows once it is free.
+    bool readPending_ = false;
     QPointer<FrequencyBox> pendingValidation_;
     bool refocusing_ = false;
     bool closeAfterSequence_ = false;

@@ -34,9 +34,20 @@ FirmwareTransfer::Outcome FirmwareTransfer::finish(const Ended& ended) {
 std::optional<FirmwareTransfer::Ended> FirmwareTransfer::prepare() {
     phase(TransferPhase::Starting);
     if (!link_.port().isOpen()) return Ended{Outcome::PortClosed, {}};
-    // An image that cannot be sent is refused before anything goes to the module.
-    const ImageCheck check = checkFirmwareImage(observer_.chooseImage(false));
-    if (!check.error.isEmpty()) return Ended{Outcome::Refused, check.error};
+    return std::nullopt;
+}
+
+std::optional<FirmwareTransfer::Ended> FirmwareTransfer::loadImage() {
+    if (!link_.port().isOpen()) return Ended{Outcome::PortClosed, {}};
+    // An image that cannot be sent is refused before anything goes to the module. What is
+    // read now is what every attempt sends, whatever happens to the file meanwhile.
+    const QString path = observer_.chooseImage(false);
+    FirmwareImage read = readFirmwareImage(path);
+    if (!read.error.isEmpty()) return Ended{Outcome::Refused, read.error};
+    image_ = std::move(read.bytes);
+    figures_.image = path;
+    figures_.imageBytes = image_.size();
+    figures_.sectors = static_cast<int>(sectorCount(image_.size()));
     return std::nullopt;
 }
 
@@ -80,22 +91,12 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::runAttempt() {
             return Ended{Outcome::Aborted, {}};
     }
     link_.clearReplyBuffer();
-    const QString path = observer_.chooseImage(true);
-    link_.clearReplyBuffer();
-    return sendImage(path);
+    return sendImage();
 }
 
-std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage(const QString& path) {
-    // The whole image, as the file holds it now: what happens to the file from here on does
-    // not change what is sent.
-    FirmwareImage read = readFirmwareImage(path);
-    if (!read.error.isEmpty()) return Ended{Outcome::Refused, read.error};
-    image_ = std::move(read.bytes);
-    const int sectors = static_cast<int>(sectorCount(image_.size()));
+std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage() {
+    const int sectors = figures_.sectors;
     const int total = sectors * BlocksPerSector;
-    figures_.image = path;
-    figures_.sectors = sectors;
-    figures_.imageBytes = image_.size();
     status_.sectors = sectors;
     status_.totalBlocks = total;
     phase(TransferPhase::Running);
@@ -153,7 +154,6 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage(const QString
     if (!waitForReply(WordEN, WordAt::Start, answerOpens)) {
         return link_.aborted() ? std::optional(aborted) : std::nullopt;
     }
-    image_.clear();
     phase(TransferPhase::Confirmed);
     if (observer_.lingerOnSuccess()) {
         // The module has the image; closing the window now only cuts the display short.
@@ -169,13 +169,19 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage(const QString
 FirmwareTransfer::Outcome FirmwareTransfer::RunUpdate() {
     Link::SequenceScope scope(link_);
     figures_ = {};
+    status_ = {false, 1, 0, 0};
+    if (const auto ended = loadImage()) return finish(*ended);
+    return runAttempts();
+}
+
+FirmwareTransfer::Outcome FirmwareTransfer::runAttempts() {
+    figures_.attempt = 0;
     for (;;) {
         ++figures_.attempt;
         if (const auto ended = runAttempt()) return finish(*ended);
-        image_.clear();
         ++RetryCount;
         if (RetryCount >= MaxAttempts) return finish({Outcome::Failed, {}});
-        // The next attempt reads the image afresh.
+        // The next attempt sends the same image from its start.
         phase(TransferPhase::Restarting);
         warte(RestartPause);
         if (link_.aborted()) return finish({Outcome::Aborted, {}});
@@ -187,7 +193,8 @@ FirmwareTransfer::Outcome FirmwareTransfer::CheckModuleType() {
     RetryCount = 0;
     figures_ = {};
     status_ = {true, 0, 0, 0};
-    if (const auto ended = prepare()) return finish(*ended);
+    if (auto ended = prepare()) return finish(*ended);
+    if (const auto ended = loadImage()) return finish(*ended);
     switch (UpdateStartHandshake()) {
         case Handshake::Answered:
         case Handshake::Cancelled:  // the check does not look at Cancel
@@ -197,9 +204,8 @@ FirmwareTransfer::Outcome FirmwareTransfer::CheckModuleType() {
         case Handshake::Aborted:
             return finish({Outcome::Aborted, {}});
     }
-    observer_.chooseImage(true);
     link_.clearReplyBuffer();
-    return RunUpdate();
+    return runAttempts();
 }
 
 }  // namespace meridan

@@ -77,8 +77,9 @@ class TransferObserver {
     // `detail` says why an image was refused.
     virtual void finished(TransferOutcome outcome, const QString& detail) = 0;
     virtual bool cancelRequested() { return false; }
-    // The image to send: the newest, or the user's choice in expert mode. May ask the user
-    // only when mayAsk is true. Empty when there is none.
+    // The image to send, asked once at the start of an update, before anything is sent; its
+    // bytes, read whole then, are what every attempt of that update sends. mayAsk is false:
+    // whatever the user chooses is chosen before the update starts. Empty when there is none.
     virtual QString chooseImage(bool mayAsk) = 0;
     // The window shows the success for a while (SuccessPause, then SuccessShown) before it
     // ends; the command line ends as soon as the module has confirmed.
@@ -115,9 +116,12 @@ class FirmwareTransfer {
     // Failed attempts since the user started the update.
     int RetryCount = 0;
 
-    // One start of the update: at most four attempts, restarting after a stall.
+    // One start of the update: at most four attempts, restarting after a stall. The image is
+    // read whole before the first; every attempt sends those bytes, whatever happens to the
+    // file meanwhile.
     Outcome RunUpdate();
-    // The module check before an update: its own handshake, then RunUpdate.
+    // The module check before an update: the image read, its own handshake, then the
+    // attempts of RunUpdate.
     Outcome CheckModuleType();
     // Waits `seconds`, taking in what arrives meanwhile.
     void warte(double seconds);
@@ -140,12 +144,16 @@ class FirmwareTransfer {
         QString detail;
     };
 
+    // The attempts of one start, with the image read.
+    Outcome runAttempts();
     // One attempt: the ending, or nothing when the module stalled.
     std::optional<Ended> runAttempt();
-    // The busy state, the port check and the image check that start an attempt or a check.
+    // The image chosen and read whole, or why the update cannot start.
+    std::optional<Ended> loadImage();
+    // The busy state and the port check that start an attempt or a check.
     std::optional<Ended> prepare();
     Handshake UpdateStartHandshake();
-    std::optional<Ended> sendImage(const QString& path);
+    std::optional<Ended> sendImage();
     // Waits for `word` at the start or the end of ReplyBuffer, for ModuleAnswerLimit from
     // `opensAt` (or from now, when that is later).
     bool waitForReply(const QByteArray& word, WordAt at, double opensAt);

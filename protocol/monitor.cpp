@@ -31,12 +31,14 @@ void LockMonitor::stop() {
 
 void LockMonitor::report(const LinkFailure& failure) {
     lastFailure_ = failure.error;
+    if (failure.error == LinkError::NoReply)
+        answeredBeforeTimeout_ = !link_.ReplyBuffer().isEmpty();
     // A time-out is the monitor's to handle; everything else the user hears of as usual.
     if (failure.error == LinkError::NoReply || failure.error == LinkError::NoConnection) return;
     if (programReporter_) programReporter_->report(failure);
 }
 
-bool LockMonitor::connect(bool once) {
+bool LockMonitor::connect(bool once, bool* silenceUntold) {
     connecting_ = true;
     bool connected = false;
     for (;;) {
@@ -51,6 +53,10 @@ bool LockMonitor::connect(bool once) {
             // The unit did not answer at all: the user hears of it as of any other sequence.
             programReporter_->report({LinkError::NoConnection, link_.port().deviceName(), {}});
             break;
+        }
+        if (silenceUntold && *silenceUntold) {
+            *silenceUntold = false;
+            tell([&](MonitorObserver& o) { o.silent(lastAnswer_); });
         }
     }
     connecting_ = false;
@@ -145,13 +151,16 @@ MonitorOutcome LockMonitor::run(const MonitorChoice& choice, long rounds) {
             // As in every sequence, nothing follows a failed exchange but a new connection.
             connected = false;
             if (stopping() || link_.aborted() || lastFailure_ != LinkError::NoReply) break;
-            // Silent: the next answer to a connection request starts a new run of rounds.
-            tell([&](MonitorObserver& o) { o.silent(lastAnswer_); });
+            // Silent: the next answer to a connection request starts a new run of rounds. A
+            // unit whose answer came while the program held the wait up is not silent: it is
+            // told so only if it does not answer the connection requests either.
+            bool silenceUntold = answeredBeforeTimeout_;
+            if (!silenceUntold) tell([&](MonitorObserver& o) { o.silent(lastAnswer_); });
             roundTimes_.clear();
-            connected = connect(false);
+            connected = connect(false, &silenceUntold);
             if (!connected) break;
             lastAnswer_ = link_.clock().now();
-            tell([&](MonitorObserver& o) { o.reconnected(); });
+            if (!silenceUntold) tell([&](MonitorObserver& o) { o.reconnected(); });
         }
         programReporter_ = nullptr;
     }

@@ -89,6 +89,11 @@ struct MonitorOutcome {
 // told "silent since", and connection requests go out until the unit answers again; no
 // message box for each time-out. Every other failure of the link (a port that vanishes, an
 // overrun) goes to the link's own reporter as usual.
+//
+// A wait that the program itself held up (something kept the message loop busy for longer
+// than the unit has to answer) ends in a time-out with the unit's answer already received:
+// that is not the unit's silence. The monitor connects again and goes on; only if the unit
+// then does not answer is it silent.
 class LockMonitor final : private LinkReporter {
   public:
     LockMonitor(Link& link, MonitorObserver& observer);
@@ -110,8 +115,9 @@ class LockMonitor final : private LinkReporter {
     void report(const LinkFailure& failure) override;
     bool stopping() const { return stop_ || link_.stopRequested(); }
     // Connection requests until the unit answers (false: stopped, aborted, or, when `once`,
-    // the first 50 s of requests unanswered).
-    bool connect(bool once);
+    // the first 50 s of requests unanswered). With `silenceUntold` set, the first 50 s
+    // unanswered tell the observer the unit is silent, and clear it.
+    bool connect(bool once, bool* silenceUntold = nullptr);
     enum class Step { Complete, Stopped, Failed };
     // One round: complete, stopped between two exchanges, or an exchange failed.
     Step readRound(const MonitorChoice& choice, MonitorRound& round);
@@ -128,6 +134,8 @@ class LockMonitor final : private LinkReporter {
     MonitorObserver* watcher_ = nullptr;
     LinkReporter* programReporter_ = nullptr;
     std::optional<LinkError> lastFailure_;
+    // The last time-out came with bytes from the unit in ReplyBuffer: it had answered.
+    bool answeredBeforeTimeout_ = false;
     std::deque<double> roundTimes_;
     double lastAnswer_ = 0;
     bool stop_ = false;

@@ -82,6 +82,43 @@ bool readConverter(Commands& cmd, UnitImage& unit, const LockTextTable& lockText
 
 }  // namespace
 
+namespace {
+// "converters 1-5", "converter 6".
+QString converters(int first, int last) {
+    return first == last ? QStringLiteral("converter %1").arg(first)
+                         : QStringLiteral("converters %1-%2").arg(first).arg(last);
+}
+}  // namespace
+
+QString unitStateAfterWrite(const WriteOutcome& w) {
+    const int k = w.convertersSent;
+    if (w.stored) return QStringLiteral("plan stored");
+    if (!changedSomething(w)) return QStringLiteral("plan not written: the unit is as it was");
+    if (w.result == SequenceResult::Stopped) {
+        // Stopped between converters: each is either sent in full or not at all.
+        return k == ConverterCount
+                   ? QStringLiteral("plan not stored: the unit runs all 12 converters changed")
+                   : QStringLiteral("plan not stored: the unit runs %1 changed, %2 as before")
+                         .arg(converters(1, k),
+                              QStringLiteral("%1-%2").arg(k + 1).arg(ConverterCount));
+    }
+    if (k == ConverterCount) {
+        return QStringLiteral(
+            "plan sent to all 12 converters, but the unit did not confirm the store: it runs the "
+            "plan, stored or not");
+    }
+    QString s = QStringLiteral("plan not stored: the unit runs ");
+    if (k > 0) s += converters(1, k) + QStringLiteral(" changed, ");
+    s += QStringLiteral("converter %1 possibly in part").arg(k + 1);
+    if (k + 2 <= ConverterCount) {
+        s += QStringLiteral(", %1 as before")
+                 .arg(k + 2 == ConverterCount
+                          ? QString::number(ConverterCount)
+                          : QStringLiteral("%1-%2").arg(k + 2).arg(ConverterCount));
+    }
+    return s;
+}
+
 QString inputRangeMessage() {
     // Each bound written with its sign position: " 950", " 2150".
     return QStringLiteral("Input Frequency must be in the range") +
@@ -153,6 +190,7 @@ WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, U
     Commands cmd(link);
     WriteOutcome out;
     if (!link.connect_()) return out;
+    out.connected = true;
     auto stop = [&] {
         cmd.com_end_();
         out.result = SequenceResult::Stopped;

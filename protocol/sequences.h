@@ -60,7 +60,19 @@ struct WriteOutcome {
     bool stored = false;
     // Converters sent in full before the sequence stopped (12 when all were).
     int convertersSent = 0;
+    // The unit answered the connection request: something may have been sent.
+    bool connected = false;
 };
+
+// What the unit runs after a write, in the words the program and the command line use:
+// "plan stored", "plan not written: the unit is as it was", "plan not stored: the unit runs
+// converters 1-5 changed, converter 6 possibly in part, 7-12 as before".
+QString unitStateAfterWrite(const WriteOutcome& outcome);
+// Whether a write that did not complete may have changed what the unit runs.
+inline bool changedSomething(const WriteOutcome& w) {
+    return w.stored ||
+           (w.connected && !(w.result == SequenceResult::Stopped && w.convertersSent == 0));
+}
 
 // Sends `settings` for all 12 converters (6 commands each, the lock labels refreshed on the
 // way), then stores them in the device and ends the communication. Stops at the first command

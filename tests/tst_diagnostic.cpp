@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTcpSocket>
@@ -36,6 +38,15 @@ Form_Diagnostic* startDiagnostic(GuiRig& g, bool lockChanges = true) {
     return openDiagnostic(g);
 }
 
+// The texts in the order they came, each once for as long as it stayed.
+QStringList changes(const QStringList& texts) {
+    QStringList out;
+    for (const QString& t : texts) {
+        if (out.isEmpty() || out.last() != t) out << t;
+    }
+    return out;
+}
+
 QStringList locks(const QList<QLabel*>& labels) {
     QStringList texts;
     for (const QLabel* l : labels)
@@ -54,6 +65,7 @@ class TstDiagnostic : public QObject {
     void signalSoundsOnTheChosenInputLock();
     void closingSendsTheEndCommand();
     void otherWindowsWaitForTheMonitor();
+    void heldUpWaitIsNotSilence();
     void monitorWaitsForTheOtherWindows_data();
     void monitorWaitsForTheOtherWindows();
     void showOnAPhone();
@@ -134,33 +146,95 @@ void TstDiagnostic::closingSendsTheEndCommand() {
     QCOMPARE(g.sim.link.owner(), QString());
 }
 
+// While the monitor runs, the other windows start nothing on the port and open no box inside
+// its wait: the status bar says why. The monitor goes on as if nothing happened; the overview
+// opened meanwhile reads the unit once the port is free.
 void TstDiagnostic::otherWindowsWaitForTheMonitor() {
     GuiRig g;
+    g.sim.port.setAvailablePorts({1, 2});
     writeImage(g.programDir.filePath(QStringLiteral("VELNO_S0001.bin")), 1000);
     Form_Diagnostic* d = startDiagnostic(g, false);
-    g.sim.pump.at(1.0, [&] { g.main->Program->trigger(); });  // the overview reads on opening
-    g.sim.pump.at(2.0, [&] {
+    QStringList notices, states;
+    g.sim.pump.at(1.0, [&] {
+        g.main->Program->trigger();  // the overview reads on opening
+        g.settle();
+        notices << g.main->notice();
         QCOMPARE(g.main->overview()->Command_Save_Click(), SequenceResult::Refused);
+        notices << g.main->notice();
         g.main->Update->trigger();
+        g.settle();
+        for (const int key : {0, int(Qt::Key_F1), int(Qt::Key_F2)}) {  // 0: the Update button
+            if (key) g.main->updateWindow()->Form_KeyDown(key);
+            if (!key) g.main->updateWindow()->Toolbar1_ButtonClick(4);
+            notices << g.main->notice();
+        }
+        g.main->com[2]->trigger();
+        notices << g.main->notice();
+        g.main->mdiArea()->setActiveSubWindow(  // the overview active again: still no read
+            qobject_cast<QMdiSubWindow*>(g.main->overview()->parentWidget()));
     });
-    g.sim.pump.at(3.0, [&] {
-        g.main->updateWindow()->Toolbar1_ButtonClick(4);  // Update
-        g.main->updateWindow()->Form_KeyDown(Qt::Key_F1);
-    });
-    g.sim.pump.at(4.0, [&] { d->Command_Stop->click(); });
+    for (double t = 1.0; t < 10; t += 0.5)
+        g.sim.pump.at(t, [&] { states << d->Label_State->text(); });
+    g.sim.pump.at(10.0, [&] { d->Command_Stop->click(); });
     d->Command_Start->click();
-
-    const QString held = QStringLiteral("The port is in use by the Diagnostic window.");
-    QCOMPARE(g.sim.messages.texts(), QStringList(4, MDIForm1::Title + ": " + held));
     // Nothing of theirs reached the unit: no read, no update request.
     const QByteArray sent = g.sim.wire.sent();
-    QVERIFY(!sent.contains(CommandFrame::plain(48).bytes()));
-    QVERIFY(!sent.contains("UP"));
-    QCOMPARE(sent.count("TS"), 1);
-    QVERIFY(sent.endsWith(EndFrame));
+    QVERIFY(!sent.contains(CommandFrame::plain(48).bytes()) && !sent.contains("UP"));
+    QVERIFY(sent.count("TS") == 1 && sent.endsWith(EndFrame));
+    const QString held = QStringLiteral("The port is in use by the Diagnostic window.");
+    const QStringList expected = QStringList(4, held)
+                                 << held + " The expert password can be given once it is free."
+                                 << "The Diagnostic monitor is running (Stop ends it) on Com1: the "
+                                    "port can be changed once it has ended.";
+    QCOMPARE(notices, expected);
+    QVERIFY(g.sim.messages.shown.isEmpty() && g.main->checkedPort() == 1);
+    QCOMPARE(changes(states), QStringList{"Running"});
+    // The overview, the active window, reads the unit now that the port is free.
+    QVERIFY(g.main->overview()->Label_Typ->text().isEmpty());
+    g.settle();
+    QCOMPARE(g.main->overview()->Label_Typ->text(), QStringLiteral("MC 1200"));
+}
 
-    // The port is free again once the monitor has ended.
-    QCOMPARE(g.sim.link.owner(), QString());
+// The program itself holds the monitor's wait up for 15 s (as a box opened inside it did): the
+// unit's answer came meanwhile, so the unit is not silent. A unit that is silent is said so, and
+// its last states are greyed until it answers again. Rows show "-" until their first answer.
+void TstDiagnostic::heldUpWaitIsNotSilence() {
+    GuiRig g;
+    Form_Diagnostic* d = startDiagnostic(g, false);
+    QStringList states, rows;
+    auto row = [&] {
+        const QLabel* l = d->Label_Status_In[0];
+        rows << l->text() + '|' + l->toolTip() + '|' + l->palette().color(QPalette::Window).name();
+    };
+    g.sim.pump.at(0.0, row);
+    g.sim.pump.at(2.0, [&] {
+        // A nested loop that takes in what arrives but does not let the monitor's wait go on.
+        for (const double until = g.sim.clock.now() + 15.0; g.sim.clock.now() < until;) {
+            g.sim.clock.set(g.sim.clock.now() + 0.01);
+            g.sim.port.deliver(g.sim.clock.now());
+            QCoreApplication::processEvents();
+        }
+    });
+    for (double t = 1.0; t < 40; t += 0.5)
+        g.sim.pump.at(t, [&] { states << d->Label_State->text().section(' ', 0, 2); });
+    g.sim.pump.at(22.0, [&] { g.sim.model.faults().silent = true; });
+    g.sim.pump.at(30.0, [&] {
+        row();
+        g.sim.model.faults().silent = false;
+    });
+    g.sim.pump.at(40.0, [&] {
+        row();
+        d->Command_Stop->click();
+    });
+    d->Command_Start->click();
+    QCOMPARE(changes(states), (QStringList{"Running", "No answer since", "Running"}));
+    using F = Form_Diagnostic;
+    QCOMPARE(rows,
+             (QStringList{"-|No answer yet|" + F::colour(F::Shown::NotRead).name(),
+                          "Locked|Last answer 1; the unit is silent now|" +
+                              F::colour(F::Shown::Stale).name(),
+                          "Locked|The unit answered 1|" + F::colour(F::Shown::Locked).name()}));
+    QVERIFY(g.sim.messages.shown.isEmpty());
 }
 
 void TstDiagnostic::monitorWaitsForTheOtherWindows_data() {
@@ -188,8 +262,8 @@ void TstDiagnostic::monitorWaitsForTheOtherWindows() {
         g.openOverview();
     }
     QVERIFY(!startEnabled);
-    const QString held = QStringLiteral("The port is in use by the %1 window.").arg(owner);
-    QCOMPARE(g.sim.messages.texts(), QStringList{MDIForm1::Title + ": " + held});
+    QCOMPARE(g.main->notice(), QStringLiteral("The port is in use by the %1 window.").arg(owner));
+    QVERIFY(g.sim.messages.shown.isEmpty());
     QVERIFY(!g.sim.wire.sent().contains(CommandFrame::forConverter(26, 0).bytes() + "N" +
                                         CommandFrame::forConverter(29, 0).bytes()));
     QVERIFY(d->Command_Start->isEnabled());

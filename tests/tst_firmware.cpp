@@ -211,7 +211,7 @@ void TstFirmware::imageThatCannotBeReadWhole() {
     if (!f.open(QIODevice::ReadOnly) || f.size() <= f.readAll().size())
         QSKIP("no file that reads shorter than its length");
     QCOMPARE(h.run(), Outcome::Refused);
-    QCOMPARE(h.rig.wire.sent(), QByteArray("UP"));  // no count, no block
+    QVERIFY(h.rig.wire.sent().isEmpty());  // read before the first byte: nothing at all
     QVERIFY2(h.view.detail.contains(h.view.image +
                                     QStringLiteral(" could not be read whole: only 4 of its 4096")),
              qPrintable(h.view.detail));

@@ -1,10 +1,13 @@
 // The real program's windows on the real Qt serial port, against meridan-headend-sim on a
 // pseudo-terminal, in real time.
 #include <QAction>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <QtTest>
 #include <memory>
 
@@ -12,7 +15,7 @@
 #include "overview/form_uebersicht.h"
 #include "sim/simprocess.h"
 #include "sim/statefile.h"
-#include "support/rig.h"
+#include "support/guirig.h"
 #include "update/form_update.h"
 
 using namespace meridan;
@@ -23,6 +26,7 @@ class TstGuiEndToEnd : public QObject {
   private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void changeOneFrequencyAndSave();
+    void noByteAfterTheUpdateWindowIsClosed();
 };
 
 namespace {
@@ -37,8 +41,10 @@ struct RealProgram {
     std::unique_ptr<RealLink> real;
     ProgramData data;
 
-    bool start(const QStringList& simArgs) {
-        tty = sim.start(simArgs);
+    bool start(const QStringList& simArgs) { return use(sim.start(simArgs)); }
+    // Com1 is `device`.
+    bool use(const QString& device) {
+        tty = device;
         if (tty.isEmpty()) return false;
         settings = std::make_unique<QSettings>(
             dir.filePath(QStringLiteral("Meridan Converter.conf")), QSettings::IniFormat);
@@ -91,6 +97,53 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
     QVERIFY2(stored.has_value(), qPrintable(why));
     QCOMPARE(stored->channels[2].inFreq, 1250);
     QCOMPARE(stored->channels[3].inFreq, 1141);
+}
+
+// The update window closed while a sector is on its way: what the port still holds of it is
+// dropped, and not one byte more reaches the module. The test plays the module on a
+// pseudo-terminal and takes bytes slower than the program writes them.
+void TstGuiEndToEnd::noByteAfterTheUpdateWindowIsClosed() {
+    RealProgram p;
+    Pty line;
+    QVERIFY(p.use(line.path()));
+    writeImage(p.dir.filePath(QStringLiteral("VELNO_S0001.bin")), 4 * 65536);
+    const auto main = p.mainWindow();
+    main->setProgramFolder(p.dir.path());
+    main->Form_Load();
+    main->show();
+    main->Update->trigger();
+    QTRY_VERIFY(main->updateWindow());
+
+    // The module answers "UP", asks for sector 0 once the count has come, then waits 3 s.
+    QByteArray got;
+    int step = 0;
+    QElapsedTimer since;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, [&] {
+        if (step < 2) got += line.received();
+        if (step == 0 && got.endsWith("UP")) {
+            got.clear();
+            line.send("OK");
+            step = 1;
+        } else if (step == 1 && got == QByteArray("OK\x04", 3)) {
+            line.send("OK");
+            since.start();
+            step = 2;
+        } else if (step == 2 && since.elapsed() > 3000) {
+            // The module takes what is on the line (the program writes nothing meanwhile: its
+            // event loop does not run), then the user closes the window.
+            for (int empty = 0; empty < 3; QThread::msleep(20))
+                empty = line.received().isEmpty() ? empty + 1 : 0;
+            main->updateWindow()->parentWidget()->close();
+            step = 3;
+        }
+    });
+    tick.start(20);
+    main->updateWindow()->Toolbar1_ButtonClick(4);
+    QCOMPARE(step, 3);
+    QTRY_VERIFY(!main->updateWindow());
+    QTest::qWait(1500);
+    QCOMPARE(line.received().size(), 0);
 }
 
 QTEST_MAIN(TstGuiEndToEnd)

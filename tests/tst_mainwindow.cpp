@@ -1,6 +1,8 @@
 // The main window: port probe, port choice, the stored port, its place on the screen.
 #include <QGroupBox>
 #include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
 #include <QScreen>
 #include <QScrollBar>
 #include <QtTest>
@@ -23,6 +25,7 @@ class TstMainWindow : public QObject {
     void placeIsRemembered();
     void smallWindowScrolls();
     void portProblemsAreNamed();
+    void childWindowsFitAndAreListed();
 };
 
 void TstMainWindow::probeShowsThePortsThatOpen_data() {
@@ -131,7 +134,7 @@ void TstMainWindow::placeIsRemembered() {
         g.main->setGeometry(geometry);
         g.settle();
         QVERIFY(g.main->close());
-        g.main = std::make_unique<MDIForm1>(g.sim.link, g.data, g.sim.messages, *g.settings,
+        g.main = std::make_unique<MDIForm1>(g.sim.link, g.data, g.dialogs, *g.settings,
                                             PortMap(g.settings.get()));
         g.main->show();
         g.settle();
@@ -191,6 +194,7 @@ void TstMainWindow::smallWindowScrolls() {
     g.main->setWindowState(Qt::WindowNoState);
     g.main->resize(700, 450);
     QMdiArea* mdi = g.main->mdiArea();
+    g.settle();
     for (QScrollBar* s : {mdi->verticalScrollBar(), mdi->horizontalScrollBar()}) {
         QVERIFY(s->isVisible());
         s->setValue(s->maximum());
@@ -199,6 +203,41 @@ void TstMainWindow::smallWindowScrolls() {
     const QWidget* output = f->Frame_Output[11];
     QVERIFY(mdi->viewport()->rect().contains(
         QRect(output->mapTo(mdi->viewport(), QPoint(0, 0)), output->size())));
+}
+
+// On a 1024 x 768 screen every child window opens whole inside the main window, and the
+// Window menu lists them, the active one checked; choosing one brings it forward (the
+// overview's Program item stays disabled while it exists).
+void TstMainWindow::childWindowsFitAndAreListed() {
+    GuiRig g;
+    g.start();
+    g.main->setWindowState(Qt::WindowNoState);
+    g.main->resize(1024 - 16, 768 - 48);  // what a 1024 x 768 screen leaves it
+    g.settle();
+    g.openOverview();
+    g.main->Diagnostic->trigger();
+    g.openUpdate();
+    QMdiArea* mdi = g.main->mdiArea();
+    for (QMdiSubWindow* child : mdi->subWindowList())
+        QVERIFY2(mdi->viewport()->rect().contains(child->geometry()),
+                 qPrintable(child->windowTitle()));
+
+    auto listed = [&] {
+        Q_EMIT g.main->WindowMenu->aboutToShow();
+        QStringList entries;
+        for (QAction* a : g.main->WindowMenu->actions()) {
+            if (a->objectName() == QLatin1String("WindowChild"))
+                entries << (a->isChecked() ? "* " : "  ") + a->text();
+        }
+        return entries;
+    };
+    QCOMPARE(listed(), (QStringList{"  &1 Overview", "  &2 Diagnostic", "* &3 Update Utility"}));
+    for (QAction* a : g.main->WindowMenu->actions()) {
+        if (a->text() == QLatin1String("&1 Overview")) a->trigger();
+    }
+    g.settle();
+    QCOMPARE(mdi->activeSubWindow()->widget(), g.main->overview());
+    QCOMPARE(listed(), (QStringList{"* &1 Overview", "  &2 Diagnostic", "  &3 Update Utility"}));
 }
 
 QTEST_MAIN(TstMainWindow)

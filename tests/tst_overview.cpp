@@ -2,9 +2,12 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QtTest>
 
 #include "protocol/frame.h"
@@ -38,6 +41,28 @@ void type(FrequencyBox* box, const QString& text) {
     }
 }
 
+// Another child window becomes active, then the overview again: it reads the unit anew.
+void reactivate(GuiRig& g, Form_Uebersicht* f) {
+    QMdiSubWindow* sub = g.main->mdiArea()->addSubWindow(new QWidget);
+    sub->show();
+    g.main->mdiArea()->setActiveSubWindow(sub);
+    g.settle();
+    g.main->mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(f->parentWidget()));
+    g.settle();
+}
+
+// Chooses the entry of a box's context menu whose text starts with `entry` ("Delete", "Undo").
+void contextMenu(QWidget* box, const QString& entry) {
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2), box->mapToGlobal(QPoint(2, 2)));
+    QCoreApplication::sendEvent(box, &event);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    for (QAction* a : menu->actions()) {
+        if (a->text().remove(QLatin1Char('&')).startsWith(entry)) a->trigger();
+    }
+    menu->close();
+}
+
 }  // namespace
 
 class TstOverview : public QObject {
@@ -62,6 +87,15 @@ class TstOverview : public QObject {
     void noSecondSequenceNorRereading();
     void closingDuringAReadStopsIt();
     void closingTheProgramDuringASave();
+    void interruptedReadNeverSendsDefaults_data();
+    void interruptedReadNeverSendsDefaults();
+    void everyChangeOfTheTextIsAnEdit_data();
+    void everyChangeOfTheTextIsAnEdit();
+    void wheelChangesOnlyTheFocusedList();
+    void failedSaveSaysWhatTheUnitRuns_data();
+    void failedSaveSaysWhatTheUnitRuns();
+    void portChangeWaitsForTheSave();
+    void noBoxInsideTheRead();
 };
 
 void TstOverview::firstActivationReadsTheUnit() {
@@ -319,6 +353,9 @@ void TstOverview::editsDoNotOutliveTheWindow() {
         g.sim.pump.at(g.sim.clock.now() + 2.0, [&] { f->parentWidget()->close(); });
         QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
         g.sim.model.faults().replyDelay = 0;
+        // The window has gone: the status bar says what the unit runs.
+        QVERIFY2(g.main->notice().startsWith(QStringLiteral("Save stopped: plan not stored")),
+                 qPrintable(g.main->notice()));
     } else if (how == QLatin1String("failed save")) {
         // OK to "Save Settings?" with no answer from the unit: the window stays with its
         // edits; Cancel then closes it.
@@ -352,15 +389,7 @@ void TstOverview::activationAsksBeforeReplacingEdits() {
     Form_Uebersicht* f = g.startOverview();
     type(f->Text_infrequenz[0], QStringLiteral("2001"));
     g.sim.messages.answer = MessageResult::Ok;
-
-    // Another child window becomes active, then the overview again.
-    QWidget* other = new QWidget;
-    QMdiSubWindow* sub = g.main->mdiArea()->addSubWindow(other);
-    sub->show();
-    g.main->mdiArea()->setActiveSubWindow(sub);
-    g.settle();
-    g.main->mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(f->parentWidget()));
-    g.settle();
+    reactivate(g, f);
 
     QCOMPARE(g.sim.messages.texts(), QStringList{SaveQuestion});
     QCOMPARE(g.sim.model.stores(), 1);
@@ -424,6 +453,178 @@ void TstOverview::closingTheProgramDuringASave() {
     QCOMPARE(g.sim.model.stores(), 0);
     QVERIFY(g.sim.messages.shown.isEmpty());  // no question, no time-out message
     QVERIFY(!g.sim.port.isOpen());
+}
+
+// A read that stops at converter 4 (command 26; the unit falls silent): converters 4 to 12
+// keep what the last read that reached them found, and Save sends that. Where no read has
+// reached them, Save sends nothing until the user has set every field of them.
+void TstOverview::interruptedReadNeverSendsDefaults_data() {
+    QTest::addColumn<bool>("readBefore");
+    QTest::newRow("re-read") << true;
+    QTest::newRow("first read") << false;
+}
+
+void TstOverview::interruptedReadNeverSendsDefaults() {
+    QFETCH(bool, readBefore);
+    GuiRig g;
+    const sim::HeadendState unit = g.sim.model.state();
+    g.sim.model.faults().noReplyAt = readBefore ? 0 : 26;
+    Form_Uebersicht* f = g.startOverview();
+    g.sim.model.faults().noReplyAt = 26;
+    if (readBefore) reactivate(g, f);
+    QCOMPARE(g.sim.messages.texts(), QStringList{"Connect Error: Connection aborted!"});
+    g.sim.messages.shown.clear();
+    g.sim.model.faults().noReplyAt = 0;
+    for (int i = 3; i < ConverterCount && readBefore; ++i)
+        QCOMPARE(f->Combo_Polarisation[i]->currentIndex(), int(unit.channels[i].polarisation));
+    if (!readBefore) {
+        QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
+        QCOMPARE(g.sim.messages.texts(), QStringList{"Error: Converter 4 to 12 were not read from "
+                                                     "the unit: read again before saving"});
+        QCOMPARE(g.sim.model.stores(), 0);
+        for (int i = 3; i < ConverterCount; ++i) {  // every field set by the user
+            QTest::mouseClick(f->Carrier_On[i], Qt::LeftButton);
+            f->Combo_Polarisation[i]->setFocus();
+            QTest::keyClick(f->Combo_Polarisation[i], Qt::Key_Down);
+            type(f->Text_infrequenz[i], QString::number(1100 + i));
+            QTest::mouseClick(f->Check_Gain[i], Qt::LeftButton);
+        }
+        g.settle();
+    }
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    for (int i = 0; i < ConverterCount; ++i) {
+        const sim::SimChannel& c = g.sim.model.stored().channels[i];
+        const sim::SimChannel& u = unit.channels[i];
+        const bool user = !readBefore && i >= 3;
+        const QList<int> expected = user ? QList<int>{1, 1100 + i, 1, 1}
+                                         : QList<int>{u.polarisation, u.inFreq, u.carrier, u.gain};
+        QCOMPARE((QList<int>{c.polarisation, c.inFreq, c.carrier, c.gain}), expected);
+    }
+}
+
+// However the user changes a box's text, the change is an edit that Save sends and checks:
+// "1960" read from the unit becomes "960", then "60".
+void TstOverview::everyChangeOfTheTextIsAnEdit_data() {
+    QTest::addColumn<QStringList>("menu");  // after Home and Delete, or on the first digit
+    QTest::newRow("Delete key") << QStringList();
+    QTest::newRow("context menu Delete") << QStringList{"Delete"};
+    QTest::newRow("context menu Cut") << QStringList{"Cut"};
+    QTest::newRow("undo and redo from the context menu") << QStringList{"Undo", "Redo"};
+}
+
+void TstOverview::everyChangeOfTheTextIsAnEdit() {
+    QFETCH(QStringList, menu);
+    GuiRig g;
+    g.sim.model.state().channels[0].inFreq = 1960;
+    Form_Uebersicht* f = g.startOverview();
+    FrequencyBox* box = f->Text_infrequenz[0];
+    box->setFocus();
+    box->setSelection(0, 1);
+    if (menu.isEmpty() || menu[0] == QLatin1String("Undo")) QTest::keyClick(box, Qt::Key_Delete);
+    for (const QString& entry : menu)
+        contextMenu(box, entry);
+    QCOMPARE(box->text(), QStringLiteral("960"));
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QCOMPARE(g.sim.model.stored().channels[0].inFreq, 960);
+    box->setFocus();
+    box->home(false);
+    QTest::keyClick(box, Qt::Key_Delete);
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Refused);
+    QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
+    QCOMPARE(g.sim.model.stores(), 1);
+}
+
+// Scrolling the window over a SAT list that has not the focus scrolls the window; the list
+// changes only with the focus.
+void TstOverview::wheelChangesOnlyTheFocusedList() {
+    GuiRig g;
+    Form_Uebersicht* f = g.startOverview();
+    g.main->setWindowState(Qt::WindowNoState);
+    g.main->resize(700, 450);
+    g.settle();
+    QComboBox* list = f->Combo_Polarisation[6];
+    auto wheel = [&] {
+        const QPoint at(list->width() / 2, list->height() / 2);
+        QWheelEvent e(at, list->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+        // As the window system delivers it: what the list does not take goes to its parents.
+        QSpontaneKeyEvent::setSpontaneous(&e);
+        qApp->notify(list, &e);
+    };
+    f->Text_infrequenz[0]->setFocus();
+    wheel();
+    QCOMPARE(list->currentIndex(), 2);
+    QVERIFY(!g.data.DataChanged && g.main->mdiArea()->verticalScrollBar()->value() > 0);
+    list->setFocus();
+    wheel();
+    QCOMPARE(list->currentIndex(), 3);
+    QVERIFY(g.data.DataChanged);
+}
+
+// The unit stops answering during a Save: after the link's message the window says what the
+// unit runs now, in the command line's words.
+void TstOverview::failedSaveSaysWhatTheUnitRuns_data() {
+    QTest::addColumn<int>("silentAt");  // command of the Save's connection left unanswered
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<bool>("unsaved");
+    QTest::newRow("at converter 6")
+        << 6 * 5 + 1
+        << "Meridan Converter: Save did not complete: plan not stored: the unit runs converters "
+           "1-5 changed, converter 6 possibly in part, 7-12 as before; after a power cycle it "
+           "returns to its stored settings."
+        << true;
+    QTest::newRow("after the store")
+        << 6 * 12 + 2
+        << "Meridan Converter: The unit has stored the settings (plan stored); only the end of "
+           "the communication failed."
+        << false;
+}
+
+void TstOverview::failedSaveSaysWhatTheUnitRuns() {
+    QFETCH(int, silentAt);
+    QFETCH(QString, said);
+    QFETCH(bool, unsaved);
+    GuiRig g;
+    Form_Uebersicht* f = g.startOverview();
+    type(f->Text_infrequenz[0], QStringLiteral("1300"));
+    g.settle();
+    g.sim.model.faults().noReplyAt = silentAt;
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
+    QCOMPARE(g.sim.messages.texts(), (QStringList{"Connect Error: Connection aborted!", said}));
+    QCOMPARE(g.sim.model.stores(), unsaved ? 0 : 1);
+    QCOMPARE(g.data.DataChanged, unsaved);
+}
+
+// A port chosen while a Save runs changes nothing: the Save goes on to the end, on its port.
+void TstOverview::portChangeWaitsForTheSave() {
+    GuiRig g;
+    g.sim.port.setAvailablePorts({1, 2});
+    Form_Uebersicht* f = g.startOverview();
+    g.data.DataChanged = true;
+    g.sim.model.faults().replyDelay = 0.05;
+    g.sim.pump.at(g.sim.clock.now() + 2.0, [&] { g.main->com[2]->trigger(); });
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QVERIFY(g.main->checkedPort() == 1 && !g.main->com[2]->isChecked());
+    QCOMPARE(g.main->notice(), QStringLiteral("A Save is running on Com1: the port can be "
+                                              "changed once it has ended."));
+}
+
+// A value refused while the window reads the unit is said in the status bar at once; its box
+// opens once the read has ended, not inside it (the rig fails a box that would).
+void TstOverview::noBoxInsideTheRead() {
+    GuiRig g;
+    g.sim.model.faults().replyDelay = 0.05;
+    g.start();
+    QString notice;
+    g.sim.pump.at(1.0, [&] {
+        type(g.main->overview()->Text_infrequenz[11], QStringLiteral("3000"));
+        leave(g, g.main->overview()->Check_Gain[11]);
+        notice = g.main->notice();
+    });
+    Form_Uebersicht* f = g.openOverview();
+    QCOMPARE(notice, InputMessage.mid(7));
+    QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
+    QCOMPARE(f->Label_Typ->text(), QStringLiteral("MC 1200"));  // the read went on to the end
 }
 
 QTEST_MAIN(TstOverview)

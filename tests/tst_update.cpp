@@ -89,6 +89,9 @@ class TstUpdate : public QObject {
     void everyWayOutRestoresThePointerAndThePanel_data();
     void everyWayOutRestoresThePointerAndThePanel();
     void clockAndIndicator();
+    void noDialogDuringATransfer_data();
+    void noDialogDuringATransfer();
+    void restartsSendTheImageChosenAtTheStart();
 };
 
 // The newest image of the program's folder that fits the name pattern; in expert mode the list
@@ -380,6 +383,74 @@ void TstUpdate::clockAndIndicator() {
         u->Timer1_Timer();
     }
     QCOMPARE(u->lblZeit->text(), QStringLiteral("0:00:01"));
+}
+
+// F2, Expert and Add File during a transfer or a module check open no dialog (its modal loop
+// would hold the transfer up until the module drops the update): the status bar says why, and
+// the module gets the image in one attempt. (With the Update button Expert and Add File are
+// disabled.)
+void TstUpdate::noDialogDuringATransfer_data() {
+    QTest::addColumn<bool>("moduleCheck");
+    QTest::newRow("Update button") << false;
+    QTest::newRow("F1") << true;
+}
+
+void TstUpdate::noDialogDuringATransfer() {
+    QFETCH(bool, moduleCheck);
+    GuiRig g;
+    const QByteArray image = writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 2 * 65536);
+    g.sim.model.setPaced(true);
+    Form_Update* u = g.startUpdate();
+    QStringList notices;
+    for (const double at : {3.0, 9.0}) {  // the handshake; a sector on its way
+        g.sim.pump.at(at, [&] {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2);
+            u->button(5)->trigger();
+            notices << g.main->notice();
+            u->button(3)->trigger();
+            notices << g.main->notice();
+        });
+    }
+    if (moduleCheck) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+    } else {
+        u->button(4)->trigger();
+    }
+    QCOMPARE(g.fileDialogs.asked, 0);
+    const QString password =
+        "An update is running: the expert password can be given once it "
+        "has ended.";
+    const QString files = "An update is running: files can be added once it has ended.";
+    QCOMPARE(notices, QStringList({password, moduleCheck ? files : password}) +
+                          QStringList({password, moduleCheck ? files : password}));
+    QCOMPARE(g.sim.model.updateAttempts(), moduleCheck ? 2 : 1);  // the check's own "UP" first
+    QCOMPARE(g.sim.model.firmwareImage(), image);
+    QVERIFY(g.sim.model.violations().isEmpty() && g.sim.messages.shown.isEmpty());
+}
+
+// The image is chosen and read when the update starts: neither a newer one copied into the
+// folder meanwhile nor the file rewritten is what the automatic restart sends. The window
+// shows what it sends.
+void TstUpdate::restartsSendTheImageChosenAtTheStart() {
+    GuiRig g;
+    const QString first = imagePath(g, QStringLiteral("VELNO_S1.bin"));
+    const QByteArray sent = writeImage(first, 2 * 65536);
+    g.sim.model.faults().stallSector = 1;
+    g.sim.model.faults().stallAttempts = 1;
+    Form_Update* u = g.startUpdate();
+    QString shown;
+    g.sim.pump.at(5.0, [&] {
+        writeImage(imagePath(g, QStringLiteral("VELNO_S2.bin")), 3 * 65536,
+                   QDateTime::currentDateTime().addDays(1));
+        writeImage(first, 65536);
+        u->Form_Activate();  // the window chooses again: not for the update that runs
+        shown = u->Text_Filename->text() + '|' + u->Label_Image->text();
+    });
+    u->button(4)->trigger();
+    QCOMPARE(g.sim.model.updateAttempts(), 2);
+    QCOMPARE(g.sim.model.firmwareImage(), sent);
+    QCOMPARE(shown, QDir::toNativeSeparators(first) +
+                        "|Sending 131072 bytes (2 sectors), as read at the start of the update");
 }
 
 QTEST_MAIN(TstUpdate)

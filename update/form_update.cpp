@@ -22,7 +22,7 @@
 #include "messages/texts.h"
 #include "uisupport/activityind.h"
 #include "uisupport/clsresize.h"
-#include "uisupport/filedialogs.h"
+#include "uisupport/dialogservice.h"
 #include "uisupport/pointer.h"
 #include "uisupport/qtresize.h"
 #include "uisupport/shell.h"
@@ -36,8 +36,6 @@ namespace {
 // The indicator's colour when idle (0x00BBGGRR).
 constexpr quint32 Green = 49152;
 const QString AddFileTitle = QStringLiteral("Add Bin-File");
-// The window's name as holder of the port.
-const QString OwnerName = QStringLiteral("Firmware Update");
 // A copied image must be readable this soon.
 constexpr int FileReadyTries = 50;
 constexpr double FileReadyPause = 0.1;
@@ -54,19 +52,28 @@ enum Button {
 
 using ui::arial;
 
+// "196,608 bytes (3 sectors)"
+QString sizeText(qint64 bytes, int sectors) {
+    return QStringLiteral("%1 bytes (%2 %3)")
+        .arg(bytes)
+        .arg(sectors)
+        .arg(sectors == 1 ? QStringLiteral("sector") : QStringLiteral("sectors"));
+}
+
 }  // namespace
 
-Form_Update::Form_Update(Link& link, ProgramData& programData, MessageService& messages,
-                         ui::Shell& shell, ui::FileDialogs& fileDialogs,
-                         const QString& programFolder, QWidget* parent)
+const QString Form_Update::OwnerName = QStringLiteral("Firmware Update");
+
+Form_Update::Form_Update(Link& link, ProgramData& programData, ui::DialogService& dialogs,
+                         ui::Shell& shell, const QString& programFolder, QWidget* parent)
     : QWidget(parent),
       link_(link),
       data_(programData),
-      messages_(messages),
+      dialogs_(dialogs),
+      messages_(dialogs),
       shell_(shell),
-      fileDialogs_(fileDialogs),
       folder_(programFolder),
-      presenter_(*this, shell, messages),
+      presenter_(*this, shell, dialogs),
       transfer_(link, presenter_) {
     setObjectName(QStringLiteral("Form_Update"));
     setWindowTitle(QStringLiteral("Update Utility"));
@@ -124,6 +131,22 @@ void Form_Update::buildControls() {
         }
         buttons_[k] = a;
     }
+    // The buttons from the keyboard too, wherever the focus is in the window.
+    const struct {
+        int index;
+        QKeySequence key;
+    } keys[] = {{ButtonAddFile, QKeySequence(Qt::ALT | Qt::Key_A)},
+                {ButtonUpdate, QKeySequence(Qt::ALT | Qt::Key_U)},
+                {ButtonExpert, QKeySequence(Qt::ALT | Qt::Key_E)},
+                {ButtonExit, QKeySequence(Qt::ALT | Qt::Key_X)}};
+    for (const auto& k : keys) {
+        QAction* a = button(k.index);
+        a->setShortcut(k.key);
+        a->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        a->setToolTip(
+            QStringLiteral("%1 (%2)").arg(a->text(), k.key.toString(QKeySequence::NativeText)));
+        addAction(a);
+    }
     // The module-type buttons have no action.
     button(ButtonSlave)->setVisible(false);
     button(ButtonCi)->setVisible(false);
@@ -162,6 +185,8 @@ void Form_Update::buildControls() {
     Text_Filename = ui::place(new QLineEdit(this), "Text_Filename", -1, 2520, 7440, 12450, 480,
                               arial(12, false));
     Text_Filename->setReadOnly(true);
+    Label_Image =
+        ui::place(new QLabel(this), "Label_Image", -1, 2520, 8040, 12450, 420, arial(9.75, false));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -187,13 +212,6 @@ void Form_Update::takeFocus() {
     Text_Filename->setFocus(Qt::OtherFocusReason);
 }
 
-void Form_Update::keyboardBack() {
-    // A window manager gives the keyboard back to the main window when a dialog closes; where
-    // there is none, nothing does, and the window's keys would be dead.
-    if (!QApplication::activeWindow()) window()->activateWindow();
-    takeFocus();
-}
-
 void Form_Update::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     takeFocus();
@@ -204,7 +222,9 @@ void Form_Update::showEvent(QShowEvent* event) {
 void Form_Update::Form_Activate() {
     resize_->Initialize();
     resize_->DoResize();
-    SelectFirmwareFile(true);
+    // The image of a running update stays what it is; the list of images is not shown inside
+    // an exchange with the unit.
+    if (!busy_) SelectFirmwareFile(!dialogs_.exchangeWaiting());
     takeFocus();
 }
 
@@ -227,14 +247,37 @@ QString Form_Update::SelectFirmwareFile(bool mayAsk) {
         data_.FirmwareFile = dir.filePath(names.first());
     } else if (mayAsk) {
         Form_Filelist list(names, this);
-        list.exec();
-        keyboardBack();
+        dialogs_.exec(list);
         if (!list.chosen().isEmpty()) data_.FirmwareFile = dir.filePath(list.chosen());
-    } else if (data_.FirmwareFile.isEmpty()) {
+    } else if (!names.contains(QFileInfo(data_.FirmwareFile).fileName())) {
         data_.FirmwareFile = dir.filePath(names.first());
     }
     Text_Filename->setText(QDir::toNativeSeparators(data_.FirmwareFile));
+    showChosenSize();
     return data_.FirmwareFile;
+}
+
+void Form_Update::showChosenSize() {
+    const QFileInfo info(data_.FirmwareFile);
+    Label_Image->setText(data_.FirmwareFile.isEmpty() || !info.exists()
+                             ? QString()
+                             : sizeText(info.size(), int(sectorCount(info.size()))));
+}
+
+void Form_Update::showImageSent(const QString& path, qint64 bytes, int sectors) {
+    if (path.isEmpty()) {
+        Text_Filename->setText(QDir::toNativeSeparators(data_.FirmwareFile));
+        showChosenSize();
+        return;
+    }
+    Text_Filename->setText(QDir::toNativeSeparators(path));
+    Label_Image->setText(QStringLiteral("Sending %1, as read at the start of the update")
+                             .arg(sizeText(bytes, sectors)));
+}
+
+void Form_Update::chooseImageToSend() {
+    // Chosen before the port is taken, so the list of images (expert mode) holds nothing up.
+    SelectFirmwareFile(true);
 }
 
 // ---- toolbar and keys -----------------------------------------------------------------------
@@ -292,18 +335,32 @@ void Form_Update::Form_KeyDown(int key) {
     }
 }
 
-bool Form_Update::refuseWhilePortHeld(const Link::OwnerScope& owner) {
-    if (owner.held()) return false;
-    messages_.show(text::portInUseBy(link_.owner()), shell_.applicationTitle(),
-                   MessageIcon::Information, MessageButtons::Ok);
-    keyboardBack();
+bool Form_Update::refuseWhilePortHeld() {
+    if (link_.owner().isEmpty() || link_.owner() == OwnerName) return false;
+    shell_.showNotice(text::portInUseBy(link_.owner()));
+    return true;
+}
+
+bool Form_Update::refuseDialogNow(const QString& what) {
+    if (!busy_ && !dialogs_.exchangeWaiting()) return false;
+    if (busy_) {
+        shell_.showNotice(QStringLiteral("An update is running: %1 once it has ended.").arg(what));
+    } else {
+        QString later = what + QStringLiteral(" once it is free.");
+        later[0] = later[0].toUpper();
+        shell_.showNotice(text::portInUseBy(link_.owner()) + QLatin1Char(' ') + later);
+    }
     return true;
 }
 
 void Form_Update::startUpdate() {
-    if (busy_) return;
+    if (busy_ || refuseWhilePortHeld()) return;
+    chooseImageToSend();
     const Link::OwnerScope owner(link_, OwnerName);
-    if (refuseWhilePortHeld(owner)) return;
+    if (!owner.held()) {
+        refuseWhilePortHeld();
+        return;
+    }
     busy_ = true;
     transfer_.RetryCount = 0;
     button(ButtonAddFile)->setEnabled(false);
@@ -320,9 +377,13 @@ void Form_Update::startUpdate() {
 
 void Form_Update::moduleCheck() {
     // One transfer at a time: a key pressed while one runs starts nothing.
-    if (busy_) return;
+    if (busy_ || refuseWhilePortHeld()) return;
+    chooseImageToSend();
     const Link::OwnerScope owner(link_, OwnerName);
-    if (refuseWhilePortHeld(owner)) return;
+    if (!owner.held()) {
+        refuseWhilePortHeld();
+        return;
+    }
     busy_ = true;
     // A new start: a cancel of an earlier update does not stop this one.
     presenter_.begin();
@@ -335,13 +396,13 @@ void Form_Update::moduleCheck() {
 
 bool Form_Update::askPassword() {
     frmLogin login(messages_, this);
-    login.exec();
+    dialogs_.exec(login);
     data_.PasswordAccepted = login.passwordAccepted(data_.PasswordAccepted);
-    keyboardBack();
     return data_.PasswordAccepted;
 }
 
 void Form_Update::expertLogin() {
+    if (refuseDialogNow(QStringLiteral("the expert password can be given"))) return;
     if (!askPassword()) return;
     button(ButtonAddFile)->setVisible(true);
     button(ButtonExpert)->setVisible(false);
@@ -349,7 +410,8 @@ void Form_Update::expertLogin() {
 }
 
 void Form_Update::addFile() {
-    const QString source = fileDialogs_.getOpenFileName(
+    if (refuseDialogNow(QStringLiteral("files can be added"))) return;
+    const QString source = dialogs_.getOpenFileName(
         this, AddFileTitle, QStringLiteral("Bin-File (*.bin)"), QStringLiteral("*.bin"));
     if (source.isEmpty()) return;
     const QString dest = QDir(folder_).filePath(QFileInfo(source).fileName());

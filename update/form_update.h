@@ -26,7 +26,7 @@ namespace meridan {
 
 namespace ui {
 class ActivityInd;
-class FileDialogs;
+class DialogService;
 class Shell;
 class clsResize;
 }  // namespace ui
@@ -34,19 +34,25 @@ class clsResize;
 // "Update Utility": uploads a firmware image "VELNO_S*.bin" from the program's folder to a
 // module of the headend, showing the state, the progress, an elapsed clock and a turning
 // indicator. Toolbar buttons keep their 1-based indices: 3 Add File, 4 Update, 5 Expert,
-// 7 Cancel, 8 Exit (1 and 2 have no action and are not shown). Keys, whenever the window is
-// the active child window: F1 module check and update, F2 the same in expert mode (else the
-// expert password), Esc ends the program.
+// 7 Cancel, 8 Exit (1 and 2 have no action and are not shown); Alt+A, Alt+U, Alt+E and Alt+X
+// press 3, 4, 5 and 8. Keys, whenever the window is the active child window: F1 module check
+// and update, F2 the same in expert mode (else the expert password), Esc ends the program.
+//
+// The image is chosen when an update starts (in expert mode the user picks it then) and read
+// whole: every automatic restart sends those bytes. While an update or a module check runs, or
+// another window's exchange with the unit, nothing here opens a dialog: the expert password
+// and Add File say in the status bar why they wait.
 class Form_Update : public QWidget {
     Q_OBJECT
   public:
+    // The window's name as holder of the port.
+    static const QString OwnerName;
     static constexpr int ClientWidthTwips = 15330;
     static constexpr int ClientHeightTwips = 10695;
     static constexpr int TimerIntervalMs = 100;
 
-    Form_Update(Link& link, ProgramData& programData, MessageService& messages, ui::Shell& shell,
-                ui::FileDialogs& fileDialogs, const QString& programFolder,
-                QWidget* parent = nullptr);
+    Form_Update(Link& link, ProgramData& programData, ui::DialogService& dialogs, ui::Shell& shell,
+                const QString& programFolder, QWidget* parent = nullptr);
     ~Form_Update() override;
 
     QSize sizeHint() const override;
@@ -69,6 +75,11 @@ class Form_Update : public QWidget {
     // The image to send: the newest, or the user's choice in expert mode. May ask the user
     // only when mayAsk is true. Empty when there is none.
     QString SelectFirmwareFile(bool mayAsk);
+    // The image an update started now sends.
+    const QString& chosenImage() const { return data_.FirmwareFile; }
+    // The image an update is sending (its path, size and sectors shown), or, with an empty
+    // path, none: the chosen image's size is shown again.
+    void showImageSent(const QString& path, qint64 bytes, int sectors);
     // The elapsed clock: back to 0:00:00; started (reference tick taken, timer on); stopped.
     void resetClock();
     void startClock();
@@ -88,6 +99,8 @@ class Form_Update : public QWidget {
     ui::ActivityInd* Activity1 = nullptr;
     QLabel* Label_Type = nullptr;
     QLineEdit* Text_Filename = nullptr;
+    // The size of the image named above; during an update, the image being sent.
+    QLabel* Label_Image = nullptr;
     QPushButton* Command1 = nullptr;
     QTimer* Timer1 = nullptr;
 
@@ -103,20 +116,24 @@ class Form_Update : public QWidget {
     void expertLogin();
     void addFile();
     void finishSequence();
-    // True, after saying so, when another window's sequence holds the port.
-    bool refuseWhilePortHeld(const Link::OwnerScope& owner);
+    // True, after saying so in the status bar, when another window's exchange holds the port.
+    bool refuseWhilePortHeld();
+    // True, after saying so, when `what` would open a dialog inside an exchange's wait: this
+    // window's update or check, or another window's exchange.
+    bool refuseDialogNow(const QString& what);
+    // The image chosen for an update about to start, asking in expert mode.
+    void chooseImageToSend();
+    void showChosenSize();
     bool askPassword();
     // Gives the keyboard focus to the file name box unless a control of the window has it, so
     // the window's keys reach it.
     void takeFocus();
-    // The same once a dialog of this window has closed.
-    void keyboardBack();
 
     Link& link_;
     ProgramData& data_;
+    ui::DialogService& dialogs_;
     MessageService& messages_;
     ui::Shell& shell_;
-    ui::FileDialogs& fileDialogs_;
     QString folder_;
     UpdatePresenter presenter_;
     FirmwareTransfer transfer_;

@@ -50,8 +50,9 @@ QString signedNumber(qint64 value) {
 UpdatePresenter::UpdatePresenter(Form_Update& window, ui::Shell& shell, MessageService& messages)
     : window_(window), shell_(shell), messages_(messages) {}
 
-QString UpdatePresenter::chooseImage(bool mayAsk) {
-    return window_.SelectFirmwareFile(mayAsk);
+QString UpdatePresenter::chooseImage(bool) {
+    // Chosen by the window before the update started.
+    return window_.chosenImage();
 }
 
 void UpdatePresenter::begin() {
@@ -102,6 +103,8 @@ void UpdatePresenter::phaseChanged(TransferPhase phase, const TransferStatus& st
             sending_ = true;
             showTitle(Running, Colour::Red);
             showInstructions(RunningEnglish, RunningGerman);
+            window_.showImageSent(window_.transfer().figures().image,
+                                  window_.transfer().figures().imageBytes, status.sectors);
             window_.ProgressBar1->setMaximum(status.totalBlocks);
             window_.ProgressBar1->setValue(0);
             setPercent(QStringLiteral("0%"));
@@ -178,6 +181,7 @@ void UpdatePresenter::finished(TransferOutcome outcome, const QString& detail) {
     }
     busy_ = false;
     sending_ = false;
+    window_.showImageSent({}, 0, 0);
 }
 
 void UpdatePresenter::endInReady() {

@@ -1,7 +1,10 @@
 #include "guirig.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFile>
+#include <QTest>
+#include <QTimer>
 
 namespace meridan::test {
 
@@ -17,13 +20,30 @@ QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modifie
     return data;
 }
 
+MessageResult ExchangeCheckedMessages::show(const QString& text, const QString& title,
+                                            MessageIcon icon, MessageButtons buttons) {
+    if (link_.waiting() && !link_.owner().isEmpty()) {
+        QTest::qFail(
+            qPrintable(QStringLiteral("a box inside the wait of the %1 window's exchange: %2")
+                           .arg(link_.owner(), text)),
+            __FILE__, __LINE__);
+    }
+    return boxes_.show(text, title, icon, buttons);
+}
+
 GuiRig::GuiRig() {
     sim.port.close();
     sim.reporter.setApplicationTitle(MDIForm1::Title);
+    dialogs.setFaultHandler([](const QString& fault) {
+        QTest::qFail(qPrintable(fault), __FILE__, __LINE__);
+        // The dialog opens anyway: closed, so the test goes on.
+        QTimer::singleShot(0, [] {
+            if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        });
+    });
     settings = std::make_unique<QSettings>(dir.filePath(QStringLiteral("Meridan Converter.conf")),
                                            QSettings::IniFormat);
-    main = std::make_unique<MDIForm1>(sim.link, data, sim.messages, *settings,
-                                      PortMap(settings.get()));
+    main = std::make_unique<MDIForm1>(sim.link, data, dialogs, *settings, PortMap(settings.get()));
     main->setProgramFolder(programDir.path());
     main->setFileDialogs(&fileDialogs);
 }

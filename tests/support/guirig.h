@@ -8,6 +8,7 @@
 #include "app/mdiform1.h"
 #include "overview/form_uebersicht.h"
 #include "rig.h"
+#include "uisupport/dialogservice.h"
 #include "uisupport/filedialogs.h"
 #include "update/form_update.h"
 
@@ -17,17 +18,35 @@ namespace meridan::test {
 class FakeFileDialogs final : public ui::FileDialogs {
   public:
     QString getOpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
+        ++asked;
         return answer;
     }
     QString answer;
+    int asked = 0;
 };
 
-// The whole program's windows over a simulated headend, in virtual time, with its own
-// settings file and program folder.
+// Passes every box on to the recording service, and fails the running test when one comes
+// while an exchange of the windows waits for the unit: the box would hold it up.
+class ExchangeCheckedMessages final : public MessageService {
+  public:
+    ExchangeCheckedMessages(MessageService& boxes, Link& link) : boxes_(boxes), link_(link) {}
+    MessageResult show(const QString& text, const QString& title, MessageIcon icon,
+                       MessageButtons buttons) override;
+    void restoreCursor() override { boxes_.restoreCursor(); }
+
+  private:
+    MessageService& boxes_;
+    Link& link_;
+};
+
 // Writes a firmware image of `size` bytes (a fixed pattern) to `path`, with its modification
 // time set if one is given; returns what was written.
 QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modified = {});
 
+// The whole program's windows over a simulated headend, in virtual time, with its own
+// settings file and program folder. Every box and dialog of the windows, the link's messages
+// among them, goes through the windows' dialog service; one that would open inside the wait
+// of a running exchange fails the test.
 struct GuiRig {
     GuiRig();
     ~GuiRig();
@@ -49,6 +68,10 @@ struct GuiRig {
     QTemporaryDir dir;
     QTemporaryDir programDir;
     FakeFileDialogs fileDialogs;
+    ExchangeCheckedMessages checked{sim.messages, sim.link};
+    ui::DialogService dialogs{checked};
+    LinkMessages windowReporter{dialogs, MDIForm1::Title};
+    Link::ReporterScope reporting{sim.link, windowReporter};
     std::unique_ptr<QSettings> settings;
     ProgramData data;
     std::unique_ptr<MDIForm1> main;

@@ -31,6 +31,10 @@ QByteArray Pty::received() {
     return out;
 }
 
+void Pty::send(const QByteArray& bytes) {
+    [[maybe_unused]] const ssize_t n = ::write(master_, bytes.constData(), size_t(bytes.size()));
+}
+
 quint16 freeTcpPort() {
     QTcpServer s;
     s.listen(QHostAddress::LocalHost, 0);

@@ -68,6 +68,8 @@ class Pty {
     QString path() const { return path_; }
     // Everything written to the device since the last call.
     QByteArray received();
+    // Bytes the device sends to the program.
+    void send(const QByteArray& bytes);
 
   private:
     int master_ = -1;
