@@ -192,7 +192,9 @@ void CommandDevice::endCommand(double time) {
 
 void CommandDevice::execute(const QByteArray& frame, double time) {
     ++commandNo_;
-    frames_.append({time, frame});
+    ++framesReceived_;
+    if (keepFrames_) frames_.append({time, frame});
+    if (frameObserver_) frameObserver_({time, frame});
     const auto code = static_cast<std::uint8_t>(frame[0]);
     const auto index = static_cast<std::uint8_t>(frame[1]);
     const int used = usedBytes(code);

@@ -135,7 +135,13 @@ class HeadendModel final : private DeviceLine {
         double time;
         QByteArray frame;
     };
+    // The frames received, with their times: kept only once setKeepFrames(true) asked for
+    // them (tests), as a unit left running would otherwise keep every frame it ever saw.
     const QList<FrameRecord>& frames() const;
+    void setKeepFrames(bool keep);
+    long framesReceived() const;
+    // Told of every frame as it is received (a server's verbose output).
+    void setFrameObserver(std::function<void(const FrameRecord&)> observer);
     // What the host did wrong: frames before a connection, unknown commands, index out of
     // range, non-zero fill, "N" when none was due, a bad sector count.
     const QStringList& violations() const { return violations_; }

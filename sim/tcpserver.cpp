@@ -127,6 +127,12 @@ void TcpServer::onTimer() {
 void TcpServer::setVerbose(bool verbose, const QString& label) {
     verbose_ = verbose;
     label_ = label;
+    model_.setFrameObserver(
+        verbose
+            ? [label](
+                  const HeadendModel::FrameRecord&
+                      f) { QTextStream(stderr) << label << "frame " << f.frame.toHex(' ') << '\n'; }
+            : std::function<void(const HeadendModel::FrameRecord&)>());
 }
 
 bool TcpServer::listen(const QHostAddress& host, quint16 port, QString* error) {
@@ -166,7 +172,7 @@ void TcpServer::onNewConnection() {
         }
         client_ = s;
         ++connections_;
-        framesAtConnect_ = static_cast<int>(model_.frames().size());
+        framesAtConnect_ = model_.framesReceived();
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         if (model_.paced() && !model_.buffering()) s->setReadBufferSize(ReadAhead);
         connect(s, &QTcpSocket::readyRead, this, &TcpServer::onReadable);
@@ -251,7 +257,7 @@ void TcpServer::flushDue() {
         outbound_.clear();
     }
     if (verbose_) report();
-    if (client_ && dropAt_ > 0 && model_.frames().size() - framesAtConnect_ >= dropAt_) {
+    if (client_ && dropAt_ > 0 && model_.framesReceived() - framesAtConnect_ >= dropAt_) {
         dropClient();
     }
     schedule();
@@ -259,9 +265,6 @@ void TcpServer::flushDue() {
 
 void TcpServer::report() {
     QTextStream err(stderr);
-    const auto& frames = model_.frames();
-    for (; framesSeen_ < frames.size(); ++framesSeen_)
-        err << label_ << "frame " << frames[framesSeen_].frame.toHex(' ') << '\n';
     for (; updatesSeen_ < model_.updateAttempts(); ++updatesSeen_)
         err << label_ << "firmware update request " << updatesSeen_ + 1 << '\n';
     const auto& v = model_.violations();

@@ -105,9 +105,8 @@ class TcpServer : public QObject {
     bool verbose_ = false;
     bool readPaused_ = false;
     int dropAt_ = 0;
-    int framesAtConnect_ = 0;
+    long framesAtConnect_ = 0;
     int connections_ = 0;
-    int framesSeen_ = 0;
     int violationsSeen_ = 0;
     int updatesSeen_ = 0;
 };

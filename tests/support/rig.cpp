@@ -101,6 +101,7 @@ int WireLog::writes() const {
 }
 
 SimRig::SimRig() {
+    model.setKeepFrames(true);
     link.setWireObserver(&wire);
     port.open();
 }
