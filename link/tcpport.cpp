@@ -110,6 +110,8 @@ namespace {
 bool waitIn(QEventLoop& loop, double seconds) {
     QTimer timer;
     timer.setSingleShot(true);
+    // A coarse timer may fire 5 % early: "within 5 s" would end at 4.8 s.
+    timer.setTimerType(Qt::PreciseTimer);
     bool expired = false;
     QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
         expired = true;
