@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QThread>
 #include <cmath>
 #include <csignal>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "link/deviceport.h"
 #include "link/link.h"
 #include "link/portmap.h"
+#include "link/tcpport.h"
 #include "messages/linkmessages.h"
 #include "monitor.h"
 #include "profile.h"
@@ -51,9 +53,9 @@ MessageResult StreamMessages::show(const QString& text, const QString& title, Me
 QString formatUnitTable(const UnitImage& unit, const MemoryUnitView& view) {
     QString s;
     QTextStream t(&s);
-    t << "Type:        " << view.unitType << '\n'
-      << "HW-Version:  " << view.hwVersion << '\n'
-      << "SW-Version:  " << view.swVersion << '\n'
+    t << "Type:        " << printableText(view.unitType) << '\n'
+      << "HW-Version:  " << printableText(view.hwVersion) << '\n'
+      << "SW-Version:  " << printableText(view.swVersion) << '\n'
       << "Serial-No:  " << view.serialNo << "\n\n";
     t << "Converter  Carrier  Input        Input MHz  Gain  Input PLL  Output MHz  Output PLL\n";
     bool marked = false;
@@ -290,18 +292,40 @@ std::optional<Profile> loadProfile(const QString& path, QTextStream& err) {
 
 int cmdPorts(Session& session, QTextStream& out) {
     Port& port = session.port();
+    std::array<QString, LastComPort + 1> device, state;
+    std::vector<std::unique_ptr<QThread>> probes;
     for (int n = FirstComPort; n <= LastComPort; ++n) {
-        const bool opens = session.link().TestComPort(n);
-        QString state = QStringLiteral("-");
-        if (opens) {
-            state = QStringLiteral("opens");
+        const QString path = session.map().devicePath(n);
+        device[n] = printablePath(path);
+        if (isNetworkAddress(path)) {
+            // A server may take 5 s to answer or to set the line: every server is tried at
+            // once, each on a thread of its own with a port of its own.
+            probes.emplace_back(QThread::create([&result = state[n], path] {
+                TcpPort network;
+                network.setAddress(path.trimmed());
+                result = network.open() ? QStringLiteral("opens")
+                                        : QStringLiteral("- (%1)").arg(network.errorText());
+                network.close();
+            }));
+            probes.back()->start();
+            continue;
+        }
+        state[n] = QStringLiteral("-");
+        if (session.link().TestComPort(n)) {
+            state[n] = QStringLiteral("opens");
         } else if (port.openFailure() == OpenFailure::InUse ||
                    port.openFailure() == OpenFailure::BadDevicePath) {
-            state = QStringLiteral("- (%1)").arg(port.errorText());
+            state[n] = QStringLiteral("- (%1)").arg(port.errorText());
         }
+    }
+    for (const auto& probe : probes)
+        probe->wait();
+    qsizetype width = 0;
+    for (int n = FirstComPort; n <= LastComPort; ++n)
+        width = std::max(width, device[n].size());
+    for (int n = FirstComPort; n <= LastComPort; ++n) {
         out << QStringLiteral("Com%1").arg(n, -6)
-            << QStringLiteral("%1").arg(printablePath(session.map().devicePath(n)), -22) << state
-            << '\n';
+            << QStringLiteral("%1").arg(device[n], -int(width)) << "  " << state[n] << '\n';
     }
     return ExitOk;
 }
@@ -670,6 +694,9 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
     if (!known.contains(command))
         return usageError(QStringLiteral("unknown command \"%1\"").arg(command));
+    // An empty --port is a variable that was not set, never "the stored port".
+    if (p.isSet(port) && p.value(port).trimmed().isEmpty())
+        return usageError(QStringLiteral("--port is empty (a port name, device path or address)"));
     const bool isMonitor = command == QLatin1String("monitor");
     const bool takesFile =
         command != QLatin1String("ports") && command != QLatin1String("read") && !isMonitor;
@@ -699,7 +726,12 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
             QStringLiteral("--dry-run, --no-backup and --backup-dir belong to write"));
     }
 
-    // Whatever is read from files is checked before the port is touched.
+    // Whatever is read from files is checked before the port is touched, the settings too:
+    // a settings file that is a FIFO would hold the tool for ever.
+    if (const QString why = unusableSettingsFile(); !why.isEmpty()) {
+        err << "meridan-cli: " << why << "; nothing was sent" << Qt::endl;
+        return ExitBadInput;
+    }
     std::optional<Profile> profile;
     if (command == QLatin1String("diff") || command == QLatin1String("write")) {
         profile = loadProfile(args[1], err);
@@ -721,6 +753,18 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     QFile traceFile;
     std::unique_ptr<TraceWriter> tracer;
     if (p.isSet(trace)) {
+        // The trace must not write over what the run reads.
+        QList<QPair<QString, QString>> inputs;
+        if (profile) inputs.append({QStringLiteral("the profile"), args[1]});
+        if (command == QLatin1String("flash"))
+            inputs.append({QStringLiteral("the image"), args[1]});
+        for (const QString& file : settingsFiles())
+            inputs.append({QStringLiteral("the settings file"), file});
+        if (const QString input = overwrittenInput(p.value(trace), inputs); !input.isEmpty()) {
+            err << "meridan-cli: --trace " << p.value(trace) << " would write over " << input
+                << " (the same file); nothing was sent" << Qt::endl;
+            return ExitBadInput;
+        }
         QString why;
         if (!openTraceFile(traceFile, p.value(trace), &why)) {
             err << "meridan-cli: " << p.value(trace) << ": cannot be written: " << why << Qt::endl;

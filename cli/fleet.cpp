@@ -31,6 +31,7 @@
 #include "link/portmap.h"
 #include "link/tcpport.h"
 #include "profile.h"
+#include "protocol/display.h"
 #include "protocol/firmware.h"
 
 namespace meridan::cli {
@@ -340,7 +341,7 @@ class Fleet {
             if (verb_ == QLatin1String("read")) {
                 const QJsonObject unit = r.plan.value(QStringLiteral("unit")).toObject();
                 r.detail = QStringLiteral("%1, serial %2")
-                               .arg(unit.value(QStringLiteral("type")).toString())
+                               .arg(printableText(unit.value(QStringLiteral("type")).toString()))
                                .arg(unit.value(QStringLiteral("serial")).toInteger());
             } else if (verb_ == QLatin1String("diff")) {
                 r.detail = QStringLiteral("no differences");
@@ -667,6 +668,10 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
 
     // Two units on one port would talk over each other.
+    if (const QString problem = unusableSettingsFile(); !problem.isEmpty()) {
+        err << "meridan-cli: " << problem << "; no unit was touched" << Qt::endl;
+        return ExitBadInput;
+    }
     QSettings settings(SettingsOrganisation, ApplicationTitle);
     const PortMap map(&settings);
     QHash<QString, const FleetUnit*> ports;
@@ -718,6 +723,21 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
         }
     }
     const QString report = p.value(reportOption);
+    if (!report.isEmpty()) {
+        // The report must not write over what the fleet reads.
+        QList<QPair<QString, QString>> inputs{{QStringLiteral("the inventory"), inventory}};
+        for (const FleetUnit& u : units) {
+            inputs.append({QStringLiteral("the profile"), u.profile});
+            inputs.append({QStringLiteral("the image"), u.image});
+        }
+        for (const QString& file : settingsFiles())
+            inputs.append({QStringLiteral("the settings file"), file});
+        if (const QString input = overwrittenInput(report, inputs); !input.isEmpty()) {
+            err << "meridan-cli: the report " << report << " would write over " << input
+                << " (the same file); no unit was touched" << Qt::endl;
+            return ExitBadInput;
+        }
+    }
     if (!report.isEmpty() && !reportWritable(report, &why)) {
         err << "meridan-cli: the report " << report << " cannot be written: " << why
             << "; no unit was touched" << Qt::endl;

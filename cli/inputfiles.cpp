@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryFile>
 #include <cerrno>
 #include <cstring>
@@ -117,6 +118,33 @@ bool openTraceFile(QFile& file, const QString& path, QString* error) {
         return false;
     }
     return true;
+}
+
+namespace {
+// The path with every link resolved; for a path that does not exist, its folder's.
+QString resolvedPath(const QString& path) {
+    const QFileInfo info(path);
+    if (info.exists()) return info.canonicalFilePath();
+    const QString folder = info.absoluteDir().canonicalPath();
+    return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
+}
+}  // namespace
+
+bool sameFile(const QString& output, const QString& input) {
+    struct stat a {
+    }, b{};
+    if (::stat(QFile::encodeName(output).constData(), &a) == 0 &&
+        ::stat(QFile::encodeName(input).constData(), &b) == 0) {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    }
+    return resolvedPath(output) == resolvedPath(input);
+}
+
+QString overwrittenInput(const QString& output, const QList<QPair<QString, QString>>& inputs) {
+    for (const auto& [what, path] : inputs) {
+        if (!path.isEmpty() && sameFile(output, path)) return what + QLatin1Char(' ') + path;
+    }
+    return {};
 }
 
 bool prepareBackupFolder(const QString& folder, QString* error) {

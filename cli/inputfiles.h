@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <optional>
 
@@ -23,6 +25,15 @@ bool isReadableRegularFile(const QString& path, QString* error);
 // reader would hold the tool, a device would swallow the trace. Each write goes straight to
 // the file, so an interrupted run keeps every line written so far.
 bool openTraceFile(QFile& file, const QString& path, QString* error);
+
+// Whether `output` is the file `input` names: the same device and inode, or, where either
+// does not exist, the same path once links are resolved. An output that is one of the tool's
+// inputs would destroy it (--trace plan.json write plan.json).
+bool sameFile(const QString& output, const QString& input);
+
+// The first of `inputs` (a description and a path each) that `output` would overwrite, as
+// "the profile plan.json"; empty when none.
+QString overwrittenInput(const QString& output, const QList<QPair<QString, QString>>& inputs);
 
 // Creates the backup folder if needed and tries a file in it, so a write never reads the
 // unit only to find that its backup cannot be kept.

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
@@ -90,6 +91,11 @@ QString typeName(const QJsonValue& v) {
     return QStringLiteral("nothing");
 }
 
+// A number as the file gave it, every digit kept: 1010.0000000000002, 4294967297.
+QString numberText(double d) {
+    return QString::number(d, 'g', QLocale::FloatingPointShortest);
+}
+
 // A whole number within [lo, hi] or an error text. The range is checked on the double, before
 // any conversion, so 1e300 is an error like any other.
 std::variant<qint64, QString> wholeInRange(const QJsonObject& o, const QString& key, qint64 lo,
@@ -101,12 +107,11 @@ std::variant<qint64, QString> wholeInRange(const QJsonObject& o, const QString& 
     }
     const double d = v.toDouble();
     if (d != std::floor(d)) {
-        return QStringLiteral("\"%1\" must be a whole number, not %2").arg(key).arg(d);
+        return QStringLiteral("\"%1\" must be a whole number, not %2").arg(key, numberText(d));
     }
     if (!(d >= double(lo) && d <= double(hi))) {
         return QStringLiteral("\"%1\" %2 is out of range (%3 to %4)")
-            .arg(key)
-            .arg(d)
+            .arg(key, numberText(d))
             .arg(lo)
             .arg(hi);
     }
@@ -286,7 +291,7 @@ std::variant<Profile, QString> parseProfile(const QByteArray& json) {
     if (!format.isDouble() || format.toDouble() != ProfileFormat) {
         return QStringLiteral("\"format\" must be %1, found %2")
             .arg(ProfileFormat)
-            .arg(format.isDouble() ? QString::number(format.toDouble()) : typeName(format));
+            .arg(format.isDouble() ? numberText(format.toDouble()) : typeName(format));
     }
     const QJsonValue source = root.value(QStringLiteral("source"));
     if (!source.isUndefined() && source != QJsonValue(SourceUnit)) {

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -170,6 +171,11 @@ void TstCli::profileChecks_data() {
     // Every number is checked in range before it is converted.
     edit(R"("format":1)", R"("format":1,"unit":{"serial":1e300})",
          R"(unit: "serial" 1e+300 is out of range)");
+    // Numbers keep every digit in the message.
+    edit("1010", "1010.0000000000002",
+         R"(converter 11: "input_mhz" must be a whole number, not 1010.0000000000002)");
+    edit(R"("format":1)", R"("format":1,"unit":{"serial":4294967297})",
+         R"(unit: "serial" 4294967297 is out of range)");
 
     // A record read from a unit is checked as a plan once it has been changed.
     UnitImage unit;
@@ -202,8 +208,15 @@ void TstCli::nothingReachesThePort_data() {
     QTest::addColumn<QByteArray>("inventory");
     row({}, 2, "no command given");
     row({"--port", "Com16", "read"}, 2, "--port takes Com1 to Com15");
+    row({"--port", "", "write", "@plan.json"}, 2, "--port is empty");
+    row({"--port", " \t", "read"}, 2, "--port is empty");
     row({"write", "@bad.json"}, 2, R"(@bad.json: "format" must be 1, found 2)");
     row({"write", "@fifo"}, 2, "@fifo: cannot be read: not a regular file (a FIFO)");
+    // An output that is an input (also through a link) is refused before it is opened.
+    row({"--trace", "@link.json", "write", "@plan.json"}, 2,
+        "--trace @link.json would write over the profile @plan.json (the same file)");
+    row({"--trace", "@image.bin", "flash", "@image.bin"}, 2,
+        "--trace @image.bin would write over the image @image.bin");
     row({"--trace", "@fifo", "read"}, 2, "cannot be written: not a regular file (a FIFO)");
     row({"write", "@big.json"}, 2, "is larger than 1048576 bytes");
     row({"write", "@plan.json", "--backup-dir", "/proc/nope/bk"}, 2,
@@ -224,6 +237,8 @@ void TstCli::nothingReachesThePort_data() {
     fleet("roof (line 2) has no profile, and none is given after write", one, {"write"});
     fleet("r.json cannot be written: No such file or directory; no unit was touched", one,
           {"read", "--report", "@no/r.json"});
+    fleet("the report @units would write over the inventory @units", one,
+          {"read", "--report", "@units"});
     fleet("a (line 2) and b (line 3) are on the same port",
           "name,port\na,tcp://127.0.0.1:1\nb,TCP://127.0.0.1:1\n");
     fleet(R"(line 1: unknown column "prot")", "name,prot\na,Com1\n");
@@ -241,6 +256,8 @@ void TstCli::nothingReachesThePort() {
     t.file("bad.json", R"({"format": 2})");
     t.file("big.json", QByteArray(2 * 1024 * 1024, ' '));
     t.file("image.bin", QByteArray(100, 'x'));
+    QVERIFY(QFile::link(t.path("plan.json"), t.path("link.json")));
+    const QByteArray plan = t.read("plan.json").toUtf8();
     t.file("empty.bin", {});
     QFile large(t.file("large.bin", {}));
     QVERIFY(large.resize(255 * 65536 + 1));
@@ -256,6 +273,8 @@ void TstCli::nothingReachesThePort() {
     QVERIFY2((code ? r.err : r.out).count(message) == 1, qPrintable(r.err + r.out));
     QVERIFY2(code == 0 || r.out.isEmpty(), qPrintable(r.out));
     QVERIFY(!QDir(t.path("data")).exists());  // no backup either
+    QCOMPARE(t.read("plan.json").toUtf8(), plan);
+    QCOMPARE(QFileInfo(t.path("image.bin")).size(), 100);
 }
 
 void TstCli::readDiffWriteRestore() {
@@ -308,12 +327,17 @@ void TstCli::oddValuesAreShownAndRestored() {
     odd.channels[4].gain = 3;
     odd.channels[6].carrier = 2;
     odd.channels[8].inFreq = 3000;
+    // A type that would clear the terminal and overwrite its line.
+    odd.unitType = QString::fromLatin1("MC\x1b[2J\r1200");
     QVERIFY(sim::saveStateFile(t.path("unit.json"), odd, nullptr));
     const QString tty = t.startSim({"--state", t.path("unit.json")});
 
-    // Shown as read, marked, and read says so.
-    const Run r = t.cli({"--port", tty, "read"});
+    // Shown as read, marked, and read says so; the unit's text with its controls escaped.
+    const Run r = t.cli({"--port", tty, "--trace", "@wire.txt", "read"});
     QCOMPARE(r.code, 4);
+    QVERIFY2(r.out.contains("Type:        MC\\x1b[2J\\x0d1200\n"), qPrintable(r.out));
+    QVERIFY(!r.out.contains('\x1b') && !r.out.contains('\r') &&
+            !t.read("wire.txt").contains('\x1b'));
     for (const char* cell : {"SAT code 5!", "3!", "2!", "3000!"})
         QVERIFY2(r.out.contains(QLatin1String(cell)), cell);
     QVERIFY2(r.err.contains("converter 9: input 3000 MHz (950 to 2150)"), qPrintable(r.err));
@@ -427,13 +451,33 @@ void TstCli::portsAndSettings() {
     QtSerialPort other{PortMap()};  // another program holds this one
     other.setDevicePath(held.path());
     QVERIFY(other.open());
+    // Two device servers that take the connection and never set the line: each takes the
+    // whole 5 s, both at once.
+    QTcpServer silent[2];
+    QByteArray servers;
+    for (int k = 0; k < 2; ++k) {
+        QVERIFY(silent[k].listen(QHostAddress::LocalHost, 0));
+        servers += QStringLiteral("\nCom%1=rfc2217://127.0.0.1:%2")
+                       .arg(9 + k)
+                       .arg(silent[k].serverPort())
+                       .toUtf8();
+    }
     const QByteArray ports = "[Ports]\nCom1=" + tty.toUtf8() + "\nCom5=" + t.path("ttyQ").toUtf8() +
-                             '\0' + "X\nCom7=" + held.path().toUtf8() + '\n';
+                             '\0' + "X\nCom7=" + held.path().toUtf8() + servers + '\n';
     t.file("Meridan/Meridan Converter.conf", ports + "[Settings]\nCOM-Port=5\n");
     r = t.cli({"ports"});
+    QVERIFY2(r.ms < 8000, qPrintable(QString::number(r.ms)));
     const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 15);
-    QVERIFY2(lines[0].startsWith("Com1") && lines[0].contains(tty) && lines[0].endsWith("opens"),
+    for (const int k : {8, 9}) {
+        QVERIFY2(
+            QRegularExpression("^Com\\d+ +rfc2217://127.0.0.1:\\d+ {2,}- \\(the server did not "
+                               "confirm the line settings within 5 s")
+                .match(lines[k])
+                .hasMatch(),
+            qPrintable(lines[k]));
+    }
+    QVERIFY2(lines[0].startsWith("Com1") && lines[0].contains(tty) && lines[0].endsWith("  opens"),
              qPrintable(lines[0]));
     QVERIFY2(lines[4].contains("ttyQ\\x00X") && lines[4].contains("holds a control character"),
              qPrintable(lines[4]));
@@ -446,10 +490,32 @@ void TstCli::portsAndSettings() {
     QVERIFY2(r.err.contains("the setting Com5 in section [Ports] of ") &&
                  r.err.contains("holds a control character"),
              qPrintable(r.err));
+
+    // A settings file that is a FIFO is refused, not waited on.
+    const QString conf = t.path("Meridan/Meridan Converter.conf");
+    QVERIFY(QFile::remove(conf) && ::mkfifo(QFile::encodeName(conf).constData(), 0600) == 0);
+    for (const QStringList& args : {QStringList{"--port", tty, "read"}, QStringList{"ports"}}) {
+        r = t.cli(args, 10000);
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("Converter.conf is not a regular file (a FIFO)"),
+                 qPrintable(r.err));
+    }
 }
 
 void TstCli::helpAndVersion() {
     Tools t;
+    // The program answers --help and --version without a display.
+    for (const char* option : {"--help", "--version"}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QLatin1String(name));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(MERIDAN_CONVERTER), {QLatin1String(option)});
+        QVERIFY(p.waitForFinished(10000));
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, option);
+        QVERIFY(p.readAllStandardOutput().contains(option[2] == 'h' ? "Usage: " : " 1.0.0\n"));
+    }
     for (const char* program : {MERIDAN_CLI, MERIDAN_SIM, MERIDAN_BENCH}) {
         const Run help = t.run(program, {"--help"}, 10000);
         QVERIFY2(help.code == 0 && help.out.startsWith("Usage: "), program);
