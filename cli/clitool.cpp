@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QStandardPaths>
@@ -158,8 +159,30 @@ QString defaultBackupFolder() {
 }
 
 QString signalName(int sig) {
-    return sig == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("Ctrl+C");
+    switch (sig) {
+        case SIGTERM:
+            return QStringLiteral("SIGTERM");
+        case SIGHUP:
+            return QStringLiteral("SIGHUP");
+        default:
+            return QStringLiteral("Ctrl+C");
+    }
 }
+
+// Passes the link's failures on and keeps the last: a device server that refused the
+// connection ends the tool as a port that cannot be opened does.
+class FailureRecorder final : public LinkReporter {
+  public:
+    explicit FailureRecorder(LinkReporter& next) : next_(next) {}
+    void report(const LinkFailure& failure) override {
+        last = failure.error;
+        next_.report(failure);
+    }
+    std::optional<LinkError> last;
+
+  private:
+    LinkReporter& next_;
+};
 
 // Everything one run needs to talk to the headend.
 class Session {
@@ -170,7 +193,8 @@ class Session {
           port_(map_),
           messages_(err),
           reporter_(messages_, QStringLiteral("meridan-cli")),
-          link_(port_, clock_, pump_, reporter_),
+          recorder_(reporter_),
+          link_(port_, clock_, pump_, recorder_),
           err_(err) {}
 
     // Picks the port from --port, or the one the program stored. False on bad usage.
@@ -208,14 +232,21 @@ class Session {
         return true;
     }
 
-    // ExitOk, or the exit code of a port that cannot be opened (reported).
-    int open() {
+    bool open() {
         port_.setReceiveBufferSize(Port::ReceiveBufferBytes);
         port_.setTransmitBufferSize(Port::TransmitBufferBytes);
-        if (port_.open()) return ExitOk;
-        reporter_.report(link_.openFailure());
+        return port_.open();
+    }
+    // Says why the port did not open; its exit code.
+    int reportOpenFailure() {
+        recorder_.report(link_.openFailure());
         return port_.openFailure() == OpenFailure::BadDevicePath ? ExitBadInput
                                                                  : ExitPortUnavailable;
+    }
+    // The exit code of a sequence the link failed: 3 when the port turned out not to be
+    // usable (a device server that refused the connection), else 1.
+    int failureCode() const {
+        return recorder_.last == LinkError::PortNotOpened ? ExitPortUnavailable : ExitLinkFailure;
     }
 
     Link& link() { return link_; }
@@ -232,33 +263,91 @@ class Session {
     DevicePort port_;
     StreamMessages messages_;
     LinkMessages reporter_;
+    FailureRecorder recorder_;
     Link link_;
     QTextStream& err_;
+};
+
+// Keeps what a second signal says of the unit up to date as the frames of a write go out.
+class UnitStateTracker final : public WireObserver {
+  public:
+    UnitStateTracker(InterruptWatch& interrupt, WireObserver* next)
+        : interrupt_(interrupt), next_(next) {}
+    void onWire(WireDirection direction, const QByteArray& bytes, double time) override;
+    void setState(const QString& state) { interrupt_.setStateNow(state); }
+    // From now on the frames are the write's; `backup` is the backup taken before it.
+    void writing(const QString& backup) {
+        writing_ = true;
+        backup_ = backup;
+        storeSent_ = stored_ = false;
+        setState(QStringLiteral("plan not written: the unit is as it was"));
+    }
+    void writeDone() { writing_ = false; }
+
+  private:
+    InterruptWatch& interrupt_;
+    WireObserver* next_;
+    QString backup_;
+    QByteArray lastIn_;
+    bool writing_ = false;
+    bool storeSent_ = false;
+    bool stored_ = false;
 };
 
 // What a command needs besides its arguments.
 struct Context {
     Session& session;
     InterruptWatch& interrupt;
+    UnitStateTracker& tracker;
     QTextStream& out;
     QTextStream& err;
+    bool confirm = false;  // --confirm: every value read twice
 };
 
-// The unit as read: image, what the window would show.
+// The unit as read: image, what the window would show, what the checked reads found.
 struct ReadResult {
     UnitImage unit;
     MemoryUnitView view;
+    ReadCheck check;
     SequenceResult result = SequenceResult::Failed;
     bool ok() const { return result == SequenceResult::Complete; }
 };
 
-ReadResult readAll(Link& link) {
+// Every read of the tool reads a value outside the range a unit reports again; with
+// `confirm`, every value.
+ReadResult readAll(Link& link, bool confirm) {
     ReadResult r;
+    r.check.confirmAll = confirm;
     LockTextTable lockText;
     fillLockText(lockText);
-    r.result = read_unit_data_(link, r.unit, lockText, r.view);
+    r.result = read_unit_data_(link, r.unit, lockText, r.view, &r.check);
     return r;
 }
+
+// "every value read twice and confirmed (2 repeated reads)"; empty when nothing was read again.
+QString readSummary(const ReadCheck& check) {
+    const QString repeats = check.repeatedReads == 1
+                                ? QStringLiteral("1 repeated read")
+                                : QStringLiteral("%1 repeated reads").arg(check.repeatedReads);
+    if (check.confirmAll)
+        return QStringLiteral("every value read twice and confirmed (%1)").arg(repeats);
+    if (check.repeatedReads > 0)
+        return repeats + QStringLiteral(" of values outside the range a unit reports");
+    return {};
+}
+
+// Values whose reads never agreed go to stderr under `headline`. True when there were any:
+// nothing may act on such a read.
+bool reportUnsettled(const ReadCheck& check, const QString& headline, QTextStream& err) {
+    if (check.unsettled.isEmpty()) return false;
+    err << "meridan-cli: " << headline << Qt::endl;
+    for (const QString& l : check.unsettled)
+        err << "  " << l << Qt::endl;
+    return true;
+}
+
+const QString UnsettledRead =
+    QStringLiteral("the reads of these values did not agree (line noise?), each read as listed:");
 
 const QString UnusualRead = QStringLiteral(
     "the unit reported values outside the range a unit reports (line noise or a fault?), "
@@ -330,33 +419,53 @@ int cmdPorts(Session& session, QTextStream& out) {
     return ExitOk;
 }
 
+// Whether what a command printed reached standard output; said on stderr when not (the
+// reader of a pipe has gone).
+bool outputWritten(Context& c) {
+    c.out.flush();
+    if (c.out.status() == QTextStream::Ok) return true;
+    c.err << "meridan-cli: the output could not be written (standard output is closed)" << Qt::endl;
+    return false;
+}
+
 int cmdRead(Context& c, bool json) {
-    const ReadResult r = readAll(c.session.link());
+    const ReadResult r = readAll(c.session.link(), c.confirm);
     if (c.interrupt.received()) {
         c.err << "meridan-cli: read interrupted; nothing on the unit was changed" << Qt::endl;
         return c.interrupt.exitCode();
     }
-    if (!r.ok()) return ExitLinkFailure;
+    if (!r.ok()) return c.session.failureCode();
+    // A value whose reads disagree is not shown: a record of it could restore it.
+    if (reportUnsettled(r.check, UnsettledRead + QStringLiteral(" nothing is shown"), c.err))
+        return ExitLinkFailure;
     if (json) {
-        c.out << QJsonDocument(unitToJson(r.unit, r.view)).toJson(QJsonDocument::Indented);
+        c.out << QJsonDocument(unitToJson(r.unit, r.view, r.check.confirmAll))
+                     .toJson(QJsonDocument::Indented);
     } else {
         c.out << formatUnitTable(r.unit, r.view);
     }
-    c.out.flush();
+    if (!outputWritten(c)) return ExitLinkFailure;
+    if (const QString summary = readSummary(r.check); !summary.isEmpty())
+        c.err << "meridan-cli: read: " << summary << Qt::endl;
     return reportUnusual(r.unit, UnusualRead, c.err) ? ExitDifferences : ExitOk;
 }
 
 int cmdDiff(Context& c, const Profile& profile) {
-    const ReadResult r = readAll(c.session.link());
+    const ReadResult r = readAll(c.session.link(), c.confirm);
     if (c.interrupt.received()) {
         c.err << "meridan-cli: diff interrupted; nothing on the unit was changed" << Qt::endl;
         return c.interrupt.exitCode();
     }
-    if (!r.ok()) return ExitLinkFailure;
+    if (!r.ok()) return c.session.failureCode();
+    if (reportUnsettled(r.check, UnsettledRead + QStringLiteral(" nothing is compared"), c.err))
+        return ExitLinkFailure;
+    if (const QString summary = readSummary(r.check); !summary.isEmpty())
+        c.err << "meridan-cli: diff: " << summary << Qt::endl;
     reportUnusual(r.unit, UnusualRead, c.err);
     const QStringList lines = diffPlan(r.unit, profile, QStringLiteral("in profile"));
     for (const QString& l : lines)
         c.out << l << '\n';
+    if (!outputWritten(c)) return ExitLinkFailure;
     return lines.isEmpty() ? ExitOk : ExitDifferences;
 }
 
@@ -370,11 +479,11 @@ QString converters(int first, int last) {
 QString unitState(const WriteOutcome& w, const QString& backup) {
     QString s;
     const int k = w.convertersSent;
+    if (!w.setSent && !w.stored) return QStringLiteral("plan not written: the unit is as it was");
     if (w.stored) {
         s = QStringLiteral("plan stored");
     } else if (w.result == SequenceResult::Stopped) {
         // Stopped between converters: each is either sent in full or not at all.
-        if (k == 0) return QStringLiteral("plan not written: the unit is as it was");
         s = k == ConverterCount
                 ? QStringLiteral("plan not stored: the unit runs all 12 converters changed")
                 : QStringLiteral("plan not stored: the unit runs %1 changed, %2 as before")
@@ -402,10 +511,39 @@ QString unitState(const WriteOutcome& w, const QString& backup) {
     return s;
 }
 
+void UnitStateTracker::onWire(WireDirection direction, const QByteArray& bytes, double time) {
+    if (next_) next_->onWire(direction, bytes, time);
+    if (!writing_) return;
+    if (direction == WireDirection::FromDevice) {
+        lastIn_ = (lastIn_ + bytes).right(2);
+        if (storeSent_ && !stored_ && lastIn_ == "EN") {
+            stored_ = true;
+            setState(QStringLiteral("plan stored; not read back"));
+        }
+        return;
+    }
+    if (bytes.size() != CommandFrame::Size) return;
+    lastIn_.clear();
+    const auto code = static_cast<std::uint8_t>(bytes[0]);
+    if (stored_ || code == ComEnd) return;
+    WriteOutcome w;
+    w.setSent = true;
+    if (code == SaveSettings) {
+        storeSent_ = true;
+        w.convertersSent = ConverterCount;
+    } else {
+        // A converter's last command reads its output lock: its settings are all sent.
+        const int index = static_cast<std::uint8_t>(bytes[1]);
+        w.convertersSent = code == ReadOutputLock ? index + 1 : index;
+    }
+    setState(unitState(w, backup_));
+}
+
 // Saves what the unit holds, then loads the file back as write would: a backup that would
 // not restore the unit stops the write before its first set command.
 int takeBackup(Context& c, const QString& folder, QString* path) {
-    const ReadResult before = readAll(c.session.link());
+    c.tracker.setState(QStringLiteral("nothing was written, the unit is as it was"));
+    const ReadResult before = readAll(c.session.link(), c.confirm);
     if (c.interrupt.received()) {
         c.err << "meridan-cli: interrupted during the backup read; nothing was written, the unit "
                  "is as it was"
@@ -415,6 +553,12 @@ int takeBackup(Context& c, const QString& folder, QString* path) {
     if (!before.ok()) {
         c.err << "meridan-cli: the unit could not be read for the backup; nothing was written"
               << Qt::endl;
+        return c.session.failureCode();
+    }
+    if (reportUnsettled(before.check,
+                        QStringLiteral("backup read: ") + UnsettledRead +
+                            QStringLiteral(" nothing was written, the unit is as it was"),
+                        c.err)) {
         return ExitLinkFailure;
     }
     reportUnusual(before.unit,
@@ -422,9 +566,13 @@ int takeBackup(Context& c, const QString& folder, QString* path) {
                                  "the backup keeps them exactly as read:"),
                   c.err);
     QString why;
-    *path = saveBackup(folder, before.unit, before.view, &why);
+    const QByteArray record =
+        QJsonDocument(unitToJson(before.unit, before.view, before.check.confirmAll))
+            .toJson(QJsonDocument::Indented);
+    *path = saveBackup(folder, record, before.unit, &why);
     if (path->isEmpty()) {
-        c.err << "meridan-cli: backup not saved (" << why << "); nothing was written" << Qt::endl;
+        c.err << "meridan-cli: the backup could not be saved in " << folder << ": " << why
+              << "; nothing was written" << Qt::endl;
         return ExitLinkFailure;
     }
     QString reloadError;
@@ -447,6 +595,8 @@ int takeBackup(Context& c, const QString& folder, QString* path) {
         return ExitLinkFailure;
     }
     c.out << "Backup of the unit's plan: " << *path << Qt::endl;
+    if (const QString summary = readSummary(before.check); !summary.isEmpty())
+        c.out << "Backup read: " << summary << '.' << Qt::endl;
     return ExitOk;
 }
 
@@ -468,8 +618,10 @@ int cmdWrite(Context& c, const QString& file, const Profile& profile, const Writ
     LockTextTable lockText;
     fillLockText(lockText);
     MemoryUnitView view;
+    c.tracker.writing(backup);
     const WriteOutcome w =
         writeChannelSettings(c.session.link(), profile.settings, unit, lockText, view);
+    c.tracker.writeDone();
     if (c.interrupt.received()) {
         c.err << "meridan-cli: interrupted: " << unitState(w, backup)
               << (w.stored ? QStringLiteral("; not read back") : QString()) << Qt::endl;
@@ -483,11 +635,12 @@ int cmdWrite(Context& c, const QString& file, const Profile& profile, const Writ
         } else {
             c.err << "meridan-cli: " << unitState(w, backup) << Qt::endl;
         }
-        return ExitLinkFailure;
+        return w.setSent ? ExitLinkFailure : c.session.failureCode();
     }
     c.out << "Written and stored: " << ConverterCount << " converters." << Qt::endl;
 
-    const ReadResult after = readAll(c.session.link());
+    c.tracker.setState(QStringLiteral("plan stored; the read-back was not finished"));
+    const ReadResult after = readAll(c.session.link(), c.confirm);
     if (c.interrupt.received()) {
         c.err << "meridan-cli: interrupted: plan stored; the read-back was not finished"
               << Qt::endl;
@@ -498,6 +651,16 @@ int cmdWrite(Context& c, const QString& file, const Profile& profile, const Writ
               << Qt::endl;
         return ExitLinkFailure;
     }
+    if (reportUnsettled(after.check,
+                        QStringLiteral("read back: ") + UnsettledRead +
+                            QStringLiteral(" the plan was stored; whether the unit took it is "
+                                           "not known (meridan-cli diff ") +
+                            file + QStringLiteral(" checks it)"),
+                        c.err)) {
+        return ExitLinkFailure;
+    }
+    if (const QString summary = readSummary(after.check); !summary.isEmpty())
+        c.out << "Read back: " << summary << '.' << Qt::endl;
     reportUnusual(after.unit, QStringLiteral("read back: values outside the range a unit reports:"),
                   c.err);
     const QStringList lines = diffPlan(after.unit, profile, QStringLiteral("written"));
@@ -514,7 +677,7 @@ int cmdWrite(Context& c, const QString& file, const Profile& profile, const Writ
 
 // The commands a write would send, found by writing to a simulated unit: the backup read, the
 // write and store, and the read-back.
-int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream& err,
+int cmdDryRun(const Profile& profile, bool backup, bool confirm, QTextStream& out, QTextStream& err,
               WireObserver* trace) {
     sim::VirtualClock clock;
     sim::HeadendModel model;
@@ -557,7 +720,9 @@ int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream
     fillLockText(lockText);
     MemoryUnitView view;
     auto read = [&] {
-        return read_unit_data_(link, unit, lockText, view) == SequenceResult::Complete;
+        ReadCheck check;
+        check.confirmAll = confirm;
+        return read_unit_data_(link, unit, lockText, view, &check) == SequenceResult::Complete;
     };
     if (backup) {
         if (!phase("1. Backup read (what the unit holds, saved before anything is written)", read))
@@ -573,6 +738,7 @@ int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream
     }
     if (!phase("3. Read back (what the unit took)", read)) return ExitLinkFailure;
     out << '\n' << total << " commands in all.\n";
+    out.flush();
     return ExitOk;
 }
 
@@ -652,7 +818,10 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     const QCommandLineOption backupDir(QStringLiteral("backup-dir"),
                                        QStringLiteral("write: backup folder."),
                                        QStringLiteral("DIR"));
-    p.addOptions({help, version, port, trace, json, dryRun, noBackup, backupDir});
+    const QCommandLineOption confirmOption(
+        QStringLiteral("confirm"),
+        QStringLiteral("read, diff, write, monitor: read every value twice."));
+    p.addOptions({help, version, port, trace, json, dryRun, noBackup, backupDir, confirmOption});
     const QCommandLineOption converter(QStringLiteral("converter"),
                                        QStringLiteral("monitor: one converter."),
                                        QStringLiteral("N"));
@@ -720,6 +889,9 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
         return usageError(
             QStringLiteral("--converter, --output-lock and --rounds belong to monitor"));
     }
+    if (p.isSet(confirmOption) &&
+        (command == QLatin1String("ports") || command == QLatin1String("flash")))
+        return usageError(QStringLiteral("--confirm belongs to read, diff, write and monitor"));
     if ((p.isSet(dryRun) || p.isSet(noBackup) || p.isSet(backupDir)) &&
         command != QLatin1String("write")) {
         return usageError(
@@ -771,26 +943,37 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
             return ExitBadInput;
         }
         tracer = std::make_unique<TraceWriter>(&traceFile);
+        tracer->onFailure = [&err, path = p.value(trace)](const QString& reason) {
+            err << "\nmeridan-cli: the trace " << path << " could not be written: " << reason
+                << "; the run goes on without it" << Qt::endl;
+        };
         tracer->note(QStringLiteral("meridan-cli %1, %2")
                          .arg(arguments.join(QLatin1Char(' ')),
                               QDateTime::currentDateTime().toString(Qt::ISODate)));
     }
-    // The trace ends with how the run ended.
+    // The trace ends with how the run ended; a trace that could not be written fails a run
+    // that otherwise succeeded.
     auto finish = [&](int code) {
-        if (tracer) tracer->note(QStringLiteral("ended with exit code %1").arg(code));
-        return code;
+        if (!tracer) return code;
+        tracer->note(QStringLiteral("ended with exit code %1").arg(code));
+        return tracer->failed() && code == ExitOk ? int(ExitLinkFailure) : code;
     };
 
     const bool isWrite = command == QLatin1String("write");
-    if (isWrite && p.isSet(dryRun)) {
-        return finish(cmdDryRun(*profile, !p.isSet(noBackup), out, err, tracer.get()));
-    }
     WriteOptions opts;
     if (isWrite) {
         opts.backup = !p.isSet(noBackup);
         opts.backupDir = p.isSet(backupDir) ? p.value(backupDir) : defaultBackupFolder();
+        // A dry run leaves no folder behind that the check made.
+        QStringList made;
+        for (QDir d(QDir::cleanPath(QDir(opts.backupDir).absolutePath()));
+             p.isSet(dryRun) && !d.exists() && !d.isRoot(); d.setPath(QFileInfo(d.path()).path()))
+            made << d.path();
         QString why;
-        if (opts.backup && !prepareBackupFolder(opts.backupDir, &why)) {
+        const bool kept = !opts.backup || prepareBackupFolder(opts.backupDir, &why);
+        for (const QString& folder : std::as_const(made))
+            QDir().rmdir(folder);
+        if (!kept) {
             err << "meridan-cli: no backup can be kept: " << why
                 << "; nothing was sent (--backup-dir DIR names another folder)" << Qt::endl;
             return finish(ExitBadInput);
@@ -798,11 +981,14 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
 
     Session session(err);
-    if (tracer) session.link().setWireObserver(tracer.get());
+    // Watched from before the port opens: a device server may take seconds to connect.
+    InterruptWatch interrupt;
+    UnitStateTracker tracker(interrupt, tracer.get());
+    session.link().setWireObserver(&tracker);
+    if (tracer) interrupt.setTraceDescriptor(traceFile.handle());
     if (command == QLatin1String("ports")) return finish(cmdPorts(session, out));
     if (!session.choosePort(p.value(port))) return finish(ExitBadInput);
 
-    InterruptWatch interrupt;
     const bool isFlash = command == QLatin1String("flash");
     interrupt.onInterrupt = [&](int sig) {
         err << "\nmeridan-cli: " << signalName(sig)
@@ -811,6 +997,7 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
                                          "communication"))
             << " (" << signalName(sig) << " again stops at once)" << Qt::endl;
         if (tracer) tracer->note(QStringLiteral("interrupted by %1").arg(signalName(sig)));
+        session.port().cancelOpen();
         // A firmware transfer has no end command: it stops without a further byte, and the
         // module drops the update after its pause.
         if (isFlash) {
@@ -819,11 +1006,35 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
             session.link().requestStop();
         }
     };
-    if (const int code = session.open(); code != ExitOk) return finish(code);
-    Context c{session, interrupt, out, err};
+    tracker.setState(isFlash ? QStringLiteral("the module has not got the whole image")
+                             : QStringLiteral("nothing on the unit was changed"));
+    if (!session.open()) {
+        if (interrupt.received()) {
+            err << "meridan-cli: interrupted while the port was being opened; nothing was sent"
+                << Qt::endl;
+            return finish(interrupt.exitCode());
+        }
+        return finish(session.reportOpenFailure());
+    }
+    const bool confirm = p.isSet(confirmOption);
+    if (isWrite && p.isSet(dryRun)) {
+        // A pre-flight: the plan, the backup folder and the port are checked as for the
+        // write itself; the commands come from a simulated unit.
+        const QString device = session.port().deviceName();
+        session.port().close();
+        const int code = cmdDryRun(*profile, opts.backup, confirm, out, err, tracer.get());
+        if (code == ExitOk) {
+            out << "\nThe port " << device << " opens"
+                << (opts.backup ? ", the backup folder can be written" : "")
+                << "; no byte was sent to the unit." << Qt::endl;
+        }
+        return finish(code);
+    }
+    Context c{session, interrupt, tracker, out, err, confirm};
     if (command == QLatin1String("read")) return finish(cmdRead(c, p.isSet(json)));
     if (command == QLatin1String("diff")) return finish(cmdDiff(c, *profile));
     if (isMonitor) {
+        monitorOptions->confirm = confirm;
         return finish(
             runMonitor(session.link(), *monitorOptions, out, err, ::isatty(STDOUT_FILENO) == 1));
     }

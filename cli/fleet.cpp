@@ -76,10 +76,11 @@ const char* const FleetUsage =
 constexpr qsizetype OutputLimit = 1024 * 1024;
 
 // ---------------------------------------------------------------------------------------
-// Signals: the first Ctrl+C or SIGTERM lets the running units finish the exchange in
-// progress, the second stops them at once; both are passed on to every running unit, which
-// runs in a process group of its own so the terminal's signal reaches only this tool. A third
-// ends this tool at once.
+// Signals: the first Ctrl+C, SIGTERM or SIGHUP (the terminal or the SSH session closed) lets
+// the running units finish the exchange in progress, the second stops them at once; both are
+// passed on to every running unit, which runs in a process group of its own so the terminal's
+// signal reaches only this tool. A third ends this tool at once. The report is written either
+// way, unless the third came.
 
 int fleetPipe[2] = {-1, -1};
 volatile sig_atomic_t fleetSignalsSeen = 0;
@@ -105,8 +106,8 @@ class FleetSignals {
         sa.sa_handler = onFleetSignal;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &sa, nullptr);
-        ::sigaction(SIGTERM, &sa, nullptr);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+            ::sigaction(sig, &sa, nullptr);
         notifier_ = std::make_unique<QSocketNotifier>(fleetPipe[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
             char c = 0;
@@ -118,8 +119,8 @@ class FleetSignals {
     }
     ~FleetSignals() {
         if (fleetPipe[0] < 0) return;
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(sig, SIG_DFL);
         notifier_.reset();
         ::close(fleetPipe[0]);
         ::close(fleetPipe[1]);
@@ -323,7 +324,8 @@ class Fleet {
             }
             if (m.startsWith(QLatin1String("meridan-cli: "))) m = m.mid(13);
             // Its notice of the Ctrl+C this tool passed on.
-            if (m.startsWith(QLatin1String("Ctrl+C")) || m.startsWith(QLatin1String("SIGTERM")))
+            if (m.startsWith(QLatin1String("Ctrl+C")) || m.startsWith(QLatin1String("SIGTERM")) ||
+                m.startsWith(QLatin1String("SIGHUP")))
                 continue;
             said << m.trimmed();
         }
@@ -388,7 +390,8 @@ class Fleet {
         if (r.exitCode == -1) {
             why = QStringLiteral("meridan-cli crashed") +
                   (why.isEmpty() ? QString() : QStringLiteral(" after: ") + why);
-        } else if (r.exitCode == 130 || r.exitCode == 143) {
+        } else if (r.exitCode == 128 + SIGINT || r.exitCode == 128 + SIGTERM ||
+                   r.exitCode == 128 + SIGHUP) {
             r.result = QStringLiteral("interrupted");
             if (!why.contains(QLatin1String("interrupted"))) {
                 why = QStringLiteral("interrupted") +
@@ -401,7 +404,9 @@ class Fleet {
 
     void onSignal(int sig) {
         ++signals_;
-        const QString name = sig == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("Ctrl+C");
+        const QString name = sig == SIGTERM  ? QStringLiteral("SIGTERM")
+                             : sig == SIGHUP ? QStringLiteral("SIGHUP")
+                                             : QStringLiteral("Ctrl+C");
         stopping_ = true;
         int left = 0;
         for (auto& r : runs_) {
@@ -776,14 +781,14 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     if (fleet.interruptedBy() != 0) code = 128 + fleet.interruptedBy();
     printSummary(fleet, out);
     if (!report.isEmpty()) {
-        QSaveFile file(report);
         const QByteArray json =
             QJsonDocument(
                 reportOf(fleet, verb, QFileInfo(inventory).absoluteFilePath(), started, code))
                 .toJson(QJsonDocument::Indented);
-        if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit()) {
-            err << "meridan-cli: the report " << report
-                << " could not be written: " << file.errorString() << Qt::endl;
+        // Not QSaveFile: on a full disk it can report success for an empty file.
+        if (!replaceFile(report, json, &why)) {
+            err << "meridan-cli: the report " << report << " could not be written: " << why
+                << Qt::endl;
             if (code == ExitOk || code == ExitDifferences) code = ExitLinkFailure;
         }
     }

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QTextStream>
+#include <functional>
 #include <optional>
 #include <variant>
 
@@ -15,6 +16,7 @@ struct MonitorOptions {
     MonitorChoice choice;
     long rounds = 0;  // 0: until Ctrl+C
     bool json = false;
+    bool confirm = false;  // every lock value read twice
 };
 
 // The options of `monitor` as given; why they are refused.
@@ -35,6 +37,8 @@ class MonitorPrinter final : public MonitorObserver {
     void reconnected() override;
     // Rounds per second at the last round.
     double lastRate() const { return last_.rate; }
+    // Called once when standard output is gone (the reader of a pipe has ended).
+    std::function<void()> onOutputGone;
 
     // A round as --json prints it, one line per converter read.
     static QStringList jsonLines(const MonitorRound& round, const QDateTime& time);
@@ -43,6 +47,7 @@ class MonitorPrinter final : public MonitorObserver {
 
   private:
     void drawTable(bool force);
+    void flushOut();
     QDateTime wallTime(double linkTime) const;
 
     MonitorOptions options_;

@@ -28,6 +28,7 @@ class DevicePort final : public Port {
     bool isOpen() const override { return current_->isOpen(); }
     QString errorText() const override { return current_->errorText(); }
     OpenFailure openFailure() const override { return current_->openFailure(); }
+    void cancelOpen() override { current_->cancelOpen(); }
 
     qint64 write(const QByteArray& data) override { return current_->write(data); }
     qint64 bytesToWrite() const override { return current_->bytesToWrite(); }

@@ -40,6 +40,9 @@ class Port : public QObject {
     virtual bool isOpen() const = 0;
     virtual QString errorText() const = 0;
     virtual OpenFailure openFailure() const { return OpenFailure::Other; }
+    // An open() that is waiting (for a device server to connect and set the line) gives up
+    // at once and fails: the user has asked the program to stop.
+    virtual void cancelOpen() {}
 
     virtual qint64 write(const QByteArray& data) = 0;
     // Bytes handed to write() that have not left yet.

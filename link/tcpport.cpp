@@ -80,6 +80,7 @@ bool TcpPort::open() {
     rx_.clear();
     telnet_.reset();
     opening_ = true;
+    cancelled_ = false;
     QElapsedTimer elapsed;
     elapsed.start();
     bool ok = connectWithin(*address, openTimeout_);
@@ -145,6 +146,7 @@ bool TcpPort::connectWithin(const NetworkAddress& address, double limit) {
         waiting_ = nullptr;
     }
     if (!socket_) return fail(QStringLiteral("the port was closed while connecting"));
+    if (cancelled_) return fail(QStringLiteral("interrupted while connecting"));
     if (socket_->state() == QAbstractSocket::ConnectedState) {
         // Requests and answers are a few bytes each: send them at once.
         socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -157,13 +159,14 @@ bool TcpPort::connectWithin(const NetworkAddress& address, double limit) {
 bool TcpPort::negotiateWithin(double limit) {
     telnet_.emplace();
     socket_->write(telnet_->opening());
-    if (telnet_->status() == Rfc2217Client::Status::Negotiating) {
+    if (telnet_->status() == Rfc2217Client::Status::Negotiating && !cancelled_) {
         QEventLoop loop;
         waiting_ = &loop;
         waitIn(loop, limit);
         waiting_ = nullptr;
     }
     if (!socket_) return fail(QStringLiteral("the port was closed while connecting"));
+    if (cancelled_) return fail(QStringLiteral("interrupted while the line was being set"));
     switch (telnet_->status()) {
         case Rfc2217Client::Status::Ready:
             return true;
@@ -179,6 +182,12 @@ bool TcpPort::negotiateWithin(double limit) {
     return fail(QStringLiteral("the server did not confirm the line settings within %1 s "
                                "(no answer about: %2)")
                     .arg(seconds(openTimeout_), telnet_->unconfirmed()));
+}
+
+void TcpPort::cancelOpen() {
+    if (!opening_) return;
+    cancelled_ = true;
+    if (waiting_) waiting_->quit();
 }
 
 void TcpPort::onReadyRead() {

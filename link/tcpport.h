@@ -50,6 +50,7 @@ class TcpPort final : public Port {
     bool isOpen() const override;
     QString errorText() const override { return error_; }
     OpenFailure openFailure() const override { return failure_; }
+    void cancelOpen() override;
 
     qint64 write(const QByteArray& data) override;
     qint64 bytesToWrite() const override;
@@ -76,6 +77,7 @@ class TcpPort final : public Port {
     double openTimeout_ = ConnectTimeout;
     int number_ = 0;
     bool opening_ = false;
+    bool cancelled_ = false;
     bool lost_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "link/link.h"
+#include "readcheck.h"
 #include "unitimage.h"
 #include "unitview.h"
 
@@ -89,6 +90,11 @@ class LockMonitor final : private LinkReporter {
     // no connection to end: the wait ends at once. Link::requestStop() stops it the same way.
     void stop();
     bool running() const { return running_; }
+    // Every lock value read twice, a pair that differs read again until two agree (at most
+    // three more); a value whose reads never agree is left out of its round.
+    void setConfirm(bool confirm) { check_.confirmAll = confirm; }
+    long repeatedReads() const { return check_.repeatedReads; }
+    long unsettledValues() const { return unsettled_; }
 
   private:
     void report(const LinkFailure& failure) override;
@@ -110,6 +116,8 @@ class LockMonitor final : private LinkReporter {
     bool stop_ = false;
     bool running_ = false;
     bool connecting_ = false;
+    ReadCheck check_;
+    long unsettled_ = 0;
 };
 
 }  // namespace meridan

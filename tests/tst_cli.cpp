@@ -225,11 +225,18 @@ void TstCli::nothingReachesThePort_data() {
     row({"flash", "@large.bin"}, 2, "@large.bin has 256 sectors of 64 KiB; at most 255");
     row({"flash", "@image.bin"}, 3, "ComPortError: Com Port /dev/does-not-exist");
     row({"--port", "/dev/null", "flash", "@image.bin"}, 3, "ComPortError: Com Port /dev/null");
-    // The commands of a write's three phases, listed against a simulated unit.
-    row({"write", "@plan.json", "--dry-run"}, 0,
+    // The commands of a write's three phases, listed against a simulated unit, after the
+    // checks of the write itself (PTY: a port that opens; nothing may reach it).
+    row({"--port", "PTY", "write", "@plan.json", "--dry-run"}, 0,
         "19 0b 00 00 03 f3 00 00 00 00 00 00 00 00 00   set input frequency (25), converter 12, "
         "value 1011");
-    row({"write", "@plan.json", "--dry-run", "--no-backup"}, 0, "163 commands in all.");
+    row({"--port", "PTY", "write", "@plan.json", "--dry-run", "--no-backup"}, 0,
+        "163 commands in all.");
+    row({"--port", "PTY", "write", "@plan.json", "--dry-run", "--confirm"}, 0,
+        "opens, the backup folder can be written; no byte was sent to the unit.");
+    row({"write", "@plan.json", "--dry-run"}, 3, "ComPortError: Com Port /dev/does-not-exist");
+    row({"--port", "PTY", "write", "@plan.json", "--dry-run", "--backup-dir", "/proc/nope/bk"}, 2,
+        "no backup can be kept");
     // Inventories refused before any unit is touched; port 1 on 127.0.0.1 refuses connections.
     auto fleet = [](const char* message, const QByteArray& inventory,
                     const QStringList& args = {"read"}) { row(args, 2, message, inventory); };
@@ -266,6 +273,8 @@ void TstCli::nothingReachesThePort() {
     } else if (!args.contains("--port")) {
         args = QStringList{"--port", "/dev/does-not-exist"} + args;
     }
+    Pty pty;
+    args.replaceInStrings(QRegularExpression("^PTY$"), pty.path());
     // A file that would hang the tool (a FIFO) gets it killed at the limit: code -3.
     const Run r = t.cli(args, 10000);
     QCOMPARE(r.code, code);
@@ -274,6 +283,7 @@ void TstCli::nothingReachesThePort() {
     QVERIFY2(code == 0 || r.out.isEmpty(), qPrintable(r.out));
     QVERIFY(!QDir(t.path("data")).exists());  // no backup either
     QCOMPARE(t.read("plan.json").toUtf8(), plan);
+    QVERIFY(pty.received().isEmpty());
     QCOMPARE(QFileInfo(t.path("image.bin")).size(), 100);
 }
 
