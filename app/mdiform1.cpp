@@ -70,6 +70,10 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
     }
     connect(mdi_, &QMdiArea::subWindowActivated, this, &MDIForm1::onSubWindowActivated);
     connect(&link_, &Link::portLost, this, &MDIForm1::onPortLost);
+    // What a slow device server costs, and what to change, once per server.
+    connect(&link_, &Link::deviceServerDelay, this, [this](const QString& device, double s) {
+        setStatusPanel(2, LinkMessages::deviceServerDelayText(device, s));
+    });
     programFolder_ = QCoreApplication::applicationDirPath();
     ownFileDialogs_ = std::make_unique<ui::QtFileDialogs>();
     fileDialogs_ = ownFileDialogs_.get();

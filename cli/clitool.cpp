@@ -195,7 +195,11 @@ class Session {
           reporter_(messages_, QStringLiteral("meridan-cli")),
           recorder_(reporter_),
           link_(port_, clock_, pump_, recorder_),
-          err_(err) {}
+          err_(err) {
+        QObject::connect(&link_, &Link::deviceServerDelay, [&err](const QString& d, double s) {
+            err << "meridan-cli: " << LinkMessages::deviceServerDelayText(d, s) << Qt::endl;
+        });
+    }
 
     // Picks the port from --port, or the one the program stored. False on bad usage.
     bool choosePort(const QString& given) {

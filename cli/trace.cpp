@@ -2,6 +2,8 @@
 
 #include <QIODevice>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "protocol/display.h"
@@ -32,9 +34,11 @@ TraceWriter::~TraceWriter() {
 void TraceWriter::flush() {
     if (failed_) return;
     out_.flush();
+    const int error = errno;
     if (out_.status() == QTextStream::Ok) return;
     failed_ = true;
-    if (onFailure) onFailure(device_ ? device_->errorString() : QString());
+    // The system's reason: the file's own text of it is often "Unknown error".
+    if (onFailure) onFailure(QString::fromLocal8Bit(std::strerror(error)));
 }
 
 void TraceWriter::note(const QString& text) {

@@ -20,6 +20,8 @@ class LinkMessages final : public LinkReporter {
 
     // The text the user reads for a failure.
     static QString describe(const LinkFailure& failure);
+    // What a serial device server that adds `seconds` to each reply costs, and what to change.
+    static QString deviceServerDelayText(const QString& device, double seconds);
 
   private:
     MessageService& messages_;

@@ -53,7 +53,11 @@ struct SimFaults {
     double lateDelay = 0.2;
     std::uint8_t gainOnValue = 1;  // some units answer 2 for gain on
     int frozenConverter = -1;      // this converter (0..11) answers its set commands, ignoring them
-    double lockChanges = 0;        // seconds a step of the lock pattern lasts (0: locks hold)
+    // Line noise: commands garbleAt to garbleAt + garbleCount - 1 of each connection get the
+    // first byte of their data (of a text: its first character) changed, each differently.
+    int garbleAt = 0;
+    int garbleCount = 1;
+    double lockChanges = 0;  // seconds a step of the lock pattern lasts (0: locks hold)
     QByteArray endMark = QByteArrayLiteral("EN");  // ends each command, and an update
 
     // Firmware module.

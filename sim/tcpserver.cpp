@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTextStream>
+#include <chrono>
 #include <cmath>
 
 namespace meridan::sim {
@@ -105,6 +106,13 @@ TcpServer::TcpServer(HeadendModel& model, QObject* parent) : QObject(parent), mo
         connect(timerNotifier_.get(), &QSocketNotifier::activated, this, &TcpServer::onTimer);
     }
     connect(&server_, &QTcpServer::newConnection, this, &TcpServer::onNewConnection);
+    idle_.setSingleShot(true);
+    connect(&idle_, &QTimer::timeout, this, &TcpServer::dropClient);
+}
+
+void TcpServer::setIdleTimeout(double seconds) {
+    idleOn_ = seconds > 0;
+    idle_.setInterval(std::chrono::milliseconds(qint64(seconds * 1000.0)));
 }
 
 TcpServer::~TcpServer() {
@@ -172,6 +180,7 @@ void TcpServer::onNewConnection() {
         }
         client_ = s;
         ++connections_;
+        if (idleOn_) idle_.start();
         framesAtConnect_ = model_.framesReceived();
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         if (model_.paced() && !model_.buffering()) s->setReadBufferSize(ReadAhead);
@@ -197,6 +206,7 @@ void TcpServer::onDisconnected() {
     if (verbose_) QTextStream(stderr) << label_ << "client disconnected\n";
     QTcpSocket* s = client_;
     client_ = nullptr;
+    idle_.stop();
     s->disconnect(this);
     s->deleteLater();
     telnet_.reset();
@@ -225,6 +235,7 @@ void TcpServer::onReadable() {
         }
         const QByteArray wire = client_->read(room);
         if (wire.isEmpty()) break;
+        if (idle_.isActive()) idle_.start();
         QByteArray data = wire;
         if (telnet_) {
             QByteArray answer;
@@ -254,6 +265,7 @@ void TcpServer::flushDue() {
     if (!outbound_.isEmpty() &&
         (next == Never || next - now > 1.5 / LineRate || outbound_.size() >= PacketBytes)) {
         if (client_) client_->write(telnet_ ? telnet_->encode(outbound_) : outbound_);
+        if (idle_.isActive()) idle_.start();
         outbound_.clear();
     }
     if (verbose_) report();

@@ -7,10 +7,12 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <csignal>
 
@@ -76,11 +78,13 @@ class Tools {
         QElapsedTimer timer;
         timer.start();
         p.setProcessEnvironment(env_);
+        if (childSetup) p.setChildProcessModifier(childSetup);
         p.start(QLatin1String(program), args);
         p.waitForStarted(5000);
         if (interrupt) interrupt(p);
         Run r;
-        if (!p.waitForFinished(limitMs)) {
+        // An interrupt that waits in the event loop may have seen the program end already.
+        if (p.state() != QProcess::NotRunning && !p.waitForFinished(limitMs)) {
             p.kill();
             p.waitForFinished(5000);
             r.code = -3;
@@ -104,6 +108,8 @@ class Tools {
         return path(name);
     }
     QString path(const QString& name) const { return home_.path() + QLatin1Char('/') + name; }
+    // Run in each program started, before it starts (limits of the process).
+    std::function<void()> childSetup;
     QString read(const QString& name) const {
         QFile f(path(name));
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
@@ -134,6 +140,11 @@ class TstCli : public QObject {
     void oddValuesAreShownAndRestored();
     void exchangeThatDoesNotComplete_data();
     void exchangeThatDoesNotComplete();
+    void noisyLine();
+    void filesThatCannotBeWritten();
+    void traceOnARealLine_data();
+    void traceOnARealLine();
+    void fleetHangUp();
     void flash();
     void portsAndSettings();
     void helpAndVersion();
@@ -370,65 +381,242 @@ void TstCli::oddValuesAreShownAndRestored() {
 }
 
 void TstCli::exchangeThatDoesNotComplete_data() {
-    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("simArgs");  // or a server of the test's own: busy, telnet
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("interruptAt");  // Ctrl+C once the trace shows this
+    QTest::addColumn<QString>("interruptAt");  // the signals go once the trace shows this
+    QTest::addColumn<QList<int>>("signals");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message");  // a pattern
     QTest::addColumn<bool>("stored");
     const QStringList write{"write", "@plan.json", "--backup-dir", "@backups"};
     const QStringList writeOnly{"write", "@plan.json", "--no-backup"};
+    const QStringList slow{"--reply-delay", "0.02"};
+    const QList<int> none, ctrlC{SIGINT};
+    const QString sent =
+        "plan not stored: the unit runs converters 1-(\\d+) changed, (\\d+)-12 as "
+        "before; the backup is .*backups/MC_1200-";
     QTest::newRow("read: a device server that drops the connection")
         << QStringList{"--tcp", "127.0.0.1:0", "--drop-connection-at", "10"} << QStringList{"read"}
-        << "" << 1
+        << "" << none << 1
         << "^ComPortError: Com Port lost: tcp://127.0.0.1:\\d+ is no longer available!\n$" << false;
+    QTest::newRow("read: a device server that is busy")
+        << QStringList{"busy"} << QStringList{"read"} << "" << none << 3
+        << "could not be opened: the device server refused the connection: \"Port already in "
+           "use\"\n$"
+        << false;
     // 72 commands for the converters, then the store and the end command.
     QTest::newRow("no answer to the store")
-        << QStringList{"--no-reply-at", "73"} << writeOnly << "" << 1
+        << QStringList{"--no-reply-at", "73"} << writeOnly << "" << none << 1
         << "plan sent to all 12 converters, but the unit did not confirm the store" << false;
     QTest::newRow("Ctrl+C during the set commands")
-        << QStringList{"--reply-delay", "0.02"} << write << "set carrier (46), converter 5" << 130
-        << "interrupted: plan not stored: the unit runs converters 1-(\\d+) changed, (\\d+)-12 as "
-           "before; the backup is .*backups/MC_1200-"
-        << false;
+        << slow << write << "set carrier (46), converter 5" << ctrlC << 130
+        << "interrupted: " + sent << false;
+    QTest::newRow("SIGHUP during the set commands")
+        << slow << write << "set carrier (46), converter 5" << QList<int>{SIGHUP} << 129
+        << "SIGHUP: finishing the exchange(?:.|\n)*interrupted: " + sent << false;
     QTest::newRow("Ctrl+C after the store")
-        << QStringList{"--reply-delay", "0.02"} << write << "store settings (33)" << 130
+        << slow << write << "store settings (33)" << ctrlC << 130
         << "interrupted: plan stored; not read back" << true;
+    // A second signal ends the tool at once, with what is known then.
+    QTest::newRow("a second Ctrl+C")
+        << slow << write << "set carrier (46), converter 5" << QList<int>{SIGINT, SIGINT} << 130
+        << "stopped at once: plan not stored: the unit runs converters 1-\\d+ changed, converter "
+           "\\d+ possibly in part"
+        << false;
+    QTest::newRow("Ctrl+C during the connection requests")
+        << QStringList{"--silent"} << writeOnly << "connection request" << ctrlC << 130
+        << "interrupted: plan not written: the unit is as it was\n$" << false;
+    QTest::newRow("Ctrl+C while a device server sets the line")
+        << QStringList{"telnet"} << QStringList{"read"} << "meridan-cli --port" << ctrlC << 130
+        << "interrupted while the port was being opened; nothing was sent\n$" << false;
 }
 
 void TstCli::exchangeThatDoesNotComplete() {
     QFETCH(QStringList, simArgs);
     QFETCH(QStringList, args);
     QFETCH(QString, interruptAt);
+    QFETCH(QList<int>, signals);
     QFETCH(int, code);
     QFETCH(QString, message);
     QFETCH(bool, stored);
     Tools t;
-    const QString tty = t.startSim(QStringList{"--state", t.path("unit.json")} + simArgs);
+    // A device server that turns a client away, or takes it and never sets the line.
+    QTcpServer server;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket* s = server.nextPendingConnection();
+        if (simArgs[0] != QLatin1String("busy")) return;
+        s->write("Port already in use\r\n");
+        s->disconnectFromHost();
+    });
+    QString port;
+    if (simArgs[0] == QLatin1String("busy") || simArgs[0] == QLatin1String("telnet")) {
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        port = QStringLiteral("%1://127.0.0.1:%2")
+                   .arg(simArgs[0] == QLatin1String("busy") ? "tcp" : "rfc2217")
+                   .arg(server.serverPort());
+    } else {
+        port = t.startSim(QStringList{"--state", t.path("unit.json")} + simArgs);
+    }
+    QProcess* running = nullptr;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        // The trace is written line by line, so it shows the frame at once. A signal too
+        // early would meet a tool that has not set up its handlers: the connection to a
+        // server waits 300 ms more.
+        if (!running || !t.read("wire.txt").contains(interruptAt)) return;
+        poll.stop();
+        if (interruptAt.startsWith("meridan-cli")) QThread::msleep(300);
+        for (const int sig : std::as_const(signals)) {
+            ::kill(static_cast<pid_t>(running->processId()), sig);
+            QThread::msleep(30);  // two signals at once would be taken as one
+        }
+    });
     const Run r =
-        t.cli(QStringList{"--port", tty, "--trace", "@wire.txt"} + args, 60000, [&](QProcess& p) {
-            // The trace is written line by line, so it shows the frame at once.
-            for (int k = 0; k < 6000 && !interruptAt.isEmpty(); ++k) {
-                if (t.read("wire.txt").contains(interruptAt)) {
-                    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-                    return;
-                }
-                QThread::msleep(5);
-            }
+        t.cli(QStringList{"--port", port, "--trace", "@wire.txt"} + args, 60000, [&](QProcess& p) {
+            running = &p;
+            // The test's own server answers from this event loop.
+            if (server.isListening())
+                QTRY_VERIFY_WITH_TIMEOUT(p.state() == QProcess::NotRunning || !signals.isEmpty(),
+                                         20000);
+            if (signals.isEmpty()) return;
+            poll.start(5);
+            QTRY_VERIFY_WITH_TIMEOUT(!poll.isActive(), 30000);
         });
     QCOMPARE(r.code, code);
     const auto m = QRegularExpression(message).match(r.err);
     QVERIFY2(m.hasMatch(), qPrintable(r.err));
-    if (m.lastCapturedIndex() == 2) QCOMPARE(m.captured(1).toInt() + 1, m.captured(2).toInt());
+    if (m.lastCapturedIndex() >= 2 && !m.captured(2).isEmpty())
+        QCOMPARE(m.captured(1).toInt() + 1, m.captured(2).toInt());
     QCOMPARE(QFile::exists(t.path("unit.json")), stored);
     QVERIFY2(!r.out.contains("Read back") && !r.out.contains("Converter"), qPrintable(r.out));
-    if (code != 130) return;
-    // The trace ends with the end command and the unit's answer to it.
+    const QStringList trace = t.read("wire.txt").split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(trace.last(), QStringLiteral("# ended with exit code %1").arg(code));
+    if (signals.size() == 2) {
+        QVERIFY2(trace[trace.size() - 2].startsWith("# stopped at once by Ctrl+C: plan not stored"),
+                 qPrintable(trace[trace.size() - 2]));
+        return;
+    }
+    if (signals.isEmpty() || !message.contains(QRegularExpression("plan (not )?stored"))) return;
+    // Else the trace ends with the end command and the unit's answer to it.
     static const QRegularExpression frame(QStringLiteral("  (->|<-)  "));
-    const QStringList wire = t.read("wire.txt").split('\n').filter(frame);
+    const QStringList wire = trace.filter(frame);
     QVERIFY2(wire.size() >= 2 && wire[wire.size() - 2].endsWith("end of communication (40)") &&
                  wire.last().endsWith("end of command"),
              qPrintable(wire.mid(wire.size() - 2).join('\n')));
+}
+
+void TstCli::noisyLine() {
+    // Every value read twice: the third read of converter 3's output lock (command 49 when
+    // confirming) settles it; the backup says it was confirmed.
+    Tools t;
+    QString tty = t.startSim({"--state", t.path("unit.json"), "--garble-at", "49"});
+    Run r = t.cli({"--port", tty, "write", "@plan.json", "--backup-dir", "@backups", "--confirm"});
+    QVERIFY2(r.code == 0 && r.out.contains("Backup read: every value read twice and confirmed (1 "
+                                           "repeated read).\n"),
+             qPrintable(r.out + r.err));
+    const QStringList saved = QDir(t.path("backups")).entryList(QDir::Files);
+    QCOMPARE(saved.size(), 1);
+    const QJsonObject backup =
+        QJsonDocument::fromJson(t.read("backups/" + saved[0]).toUtf8()).object();
+    QCOMPARE(backup["confirmed"], QJsonValue(true));
+    QCOMPARE(backup["channels"][2]["output_lock"], QJsonValue("Locked"));
+
+    // Converter 7's input frequency (command 49) out of range on every read: nothing written.
+    Tools u;
+    tty = u.startSim({"--state", u.path("unit.json"), "--garble-at", "49:4"});
+    r = u.cli({"--port", tty, "write", "@plan.json", "--backup-dir", "@backups"});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(QRegularExpression("backup read: the reads of these values did not agree .* nothing "
+                                "was written, the unit is as it was\n  converter 7: input "
+                                "frequency: \\d+, \\d+, \\d+, \\d+\n$")
+                 .match(r.err)
+                 .hasMatch(),
+             qPrintable(r.err));
+    QVERIFY(!QFile::exists(u.path("unit.json")));
+    QVERIFY(QDir(u.path("backups")).entryList(QDir::Files | QDir::Hidden).isEmpty());
+
+    // The software version garbled in range: only the second read tells.
+    Tools v;
+    tty = v.startSim({"--garble-at", "5"});
+    r = v.cli({"--port", tty, "read", "--json", "--confirm"});
+    const QJsonObject record = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(record["unit"]["sw"], QJsonValue("2.17"));
+    QCOMPARE(record["confirmed"], QJsonValue(true));
+    QVERIFY2(r.code == 0 && r.err ==
+                                "meridan-cli: read: every value read twice and confirmed (1 "
+                                "repeated read)\n",
+             qPrintable(r.err));
+}
+
+void TstCli::filesThatCannotBeWritten() {
+    // A file of more than 2048 bytes cannot be written (as on a full disk): the trace says so
+    // once and fails a read that went well; a backup that cannot be saved stops the write
+    // before its first set command and leaves nothing behind.
+    Tools t;
+    const QString tty = t.startSim({"--state", t.path("unit.json")});
+    t.childSetup = [] {
+        const rlimit small{2048, 2048};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        ::signal(SIGXFSZ, SIG_IGN);
+    };
+    Run r = t.cli({"--port", tty, "--trace", "@wire.txt", "read"});
+    QCOMPARE(r.code, 1);
+    QVERIFY(r.out.contains("Serial-No:   10423"));
+    QCOMPARE(
+        r.err.count("the trace " + t.path("wire.txt") + " could not be written: File too large"),
+        1);
+
+    QVERIFY(QDir().mkpath(t.path("backups")));
+    const QString big = t.file("backups/big", QByteArray(8192, 'x'));  // room: not the problem
+    r = t.cli({"--port", tty, "write", "@plan.json", "--backup-dir", "@backups"});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains("the backup could not be saved in " + t.path("backups") +
+                            ": File too large; nothing was written"),
+             qPrintable(r.err));
+    QCOMPARE(QDir(t.path("backups")).entryList(QDir::Files | QDir::Hidden), QStringList{"big"});
+    QVERIFY(!QFile::exists(t.path("unit.json")));
+}
+
+void TstCli::traceOnARealLine_data() {
+    QTest::addColumn<QString>("line");
+    QTest::newRow("paced") << "--paced";
+    QTest::newRow("buffering") << "--buffering";
+}
+
+void TstCli::traceOnARealLine() {
+    // At the line rate the unit's answers come a byte or two at a time: each reply is still
+    // decoded whole, and no lone byte is taken for a value.
+    QFETCH(QString, line);
+    Tools t;
+    const QString tty = t.startSim({line});
+    QCOMPARE(t.cli({"--port", tty, "--trace", "@wire.txt", "read"}).code, 0);
+    const QString trace = t.read("wire.txt");
+    for (const int mhz : {1010, 1054, 1097, 1141, 1185, 1229, 1362, 1406, 1450, 1494, 1538, 1582})
+        QVERIFY2(trace.contains(QStringLiteral("value %1").arg(mhz)), qPrintable(trace));
+    QVERIFY(trace.contains("text \"MC 1200\"") && trace.contains("value 10423"));
+    QCOMPARE(trace.count("end of command"), 89);
+    QVERIFY(!trace.contains("value 69") && !trace.contains("value 78"));
+}
+
+void TstCli::fleetHangUp() {
+    // The terminal closes during a fleet read: every unit ends its communication, and the
+    // report is written.
+    Tools t;
+    QStringList ports{t.startSim({"--tcp", "127.0.0.1:0", "--units", "2", "--paced"})};
+    ports += t.simLines(1);
+    const QString inventory =
+        t.file("units.csv", ("name,port\na," + ports[0] + "\nb," + ports[1] + "\n").toUtf8());
+    const Run r =
+        t.cli({"fleet", inventory, "read", "--report", "@report.json"}, 30000, [&](QProcess& p) {
+            QThread::msleep(700);
+            ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+        });
+    QCOMPARE(r.code, 129);
+    const QJsonArray units =
+        QJsonDocument::fromJson(t.read("report.json").toUtf8())["units"].toArray();
+    QCOMPARE(units.size(), 2);
+    for (const QJsonValue u : units)
+        QCOMPARE(u["result"].toString(), QStringLiteral("interrupted"));
 }
 
 void TstCli::flash() {
