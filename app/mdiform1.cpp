@@ -72,7 +72,8 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
     connect(&link_, &Link::portLost, this, &MDIForm1::onPortLost);
     // What a slow device server costs, and what to change, once per server.
     connect(&link_, &Link::deviceServerDelay, this, [this](const QString& device, double s) {
-        setStatusPanel(2, LinkMessages::deviceServerDelayText(device, s));
+        setStatusPanel(2, LinkMessages::deviceServerDelayText(device, s, true));
+        StatusBar1[1]->setToolTip(LinkMessages::deviceServerDelayText(device, s));
     });
     programFolder_ = QCoreApplication::applicationDirPath();
     ownFileDialogs_ = std::make_unique<ui::QtFileDialogs>();
