@@ -70,7 +70,8 @@ const char* const FleetUsage =
     "\n"
     "Exit codes: 0 every unit done; 4 some units differ (diff, write: fields a unit did not\n"
     "take; read: values outside the range a unit reports), none failed; 1 any unit failed;\n"
-    "2 bad usage or input (no unit was touched); 130 interrupted by Ctrl+C (143: SIGTERM).\n";
+    "2 bad usage or input (no unit was touched); 130 interrupted by Ctrl+C (143: SIGTERM,\n"
+    "129: SIGHUP); the report is written either way.\n";
 
 // What is kept of a unit's output; a flash's progress lines are not kept.
 constexpr qsizetype OutputLimit = 1024 * 1024;

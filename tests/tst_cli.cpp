@@ -534,18 +534,6 @@ void TstCli::noisyLine() {
              qPrintable(r.err));
     QVERIFY(!QFile::exists(u.path("unit.json")));
     QVERIFY(QDir(u.path("backups")).entryList(QDir::Files | QDir::Hidden).isEmpty());
-
-    // The software version garbled in range: only the second read tells.
-    Tools v;
-    tty = v.startSim({"--garble-at", "5"});
-    r = v.cli({"--port", tty, "read", "--json", "--confirm"});
-    const QJsonObject record = QJsonDocument::fromJson(r.out.toUtf8()).object();
-    QCOMPARE(record["unit"]["sw"], QJsonValue("2.17"));
-    QCOMPARE(record["confirmed"], QJsonValue(true));
-    QVERIFY2(r.code == 0 && r.err ==
-                                "meridan-cli: read: every value read twice and confirmed (1 "
-                                "repeated read)\n",
-             qPrintable(r.err));
 }
 
 void TstCli::filesThatCannotBeWritten() {

@@ -274,22 +274,7 @@ void TstNetwork::endToEnd() {
         QVERIFY2(delay[0][1].toDouble() > 0.002, qPrintable(delay[0][1].toString()));
         QVERIFY(LinkMessages::deviceServerDelayText(address, delay[0][1].toDouble())
                     .contains("\"chardelay: false\""));
-        return;
     }
-    if (!viaSer2net) return;
-    // A second client of the same port is refused by ser2net, with its words.
-    RealLink second(PortMap(), MDIForm1::Title);
-    second.port.setDevicePath(address);
-    const bool opened = second.port.open();
-    QCOMPARE(opened, !telnet);  // a raw port learns of it at its first exchange
-    if (opened)
-        QCOMPARE(read_unit_data_(second.link, unit, lockText, view), SequenceResult::Failed);
-    const QString refused = QStringLiteral(
-        "the device server refused the connection: \"Port "
-        "already in use\"");
-    QVERIFY2(opened ? second.messages.texts().join('\n').contains(refused)
-                    : second.port.errorText() == refused,
-             qPrintable(second.messages.texts().join('\n') + second.port.errorText()));
 }
 
 void TstNetwork::serverEndsTheConnection_data() {
