@@ -14,7 +14,7 @@ namespace meridan::cli {
 // size, checked before the port is opened: a FIFO, a device (/dev/zero) or a folder would make
 // it wait for ever or read without end.
 constexpr qint64 ProfileMaxBytes = 1024 * 1024;
-constexpr qint64 BackupRoomBytes = 64 * 1024;
+constexpr qint64 BackupRoomBytes = 16 * 1024;
 
 // The whole file, or nullopt and the reason ("not a regular file (a FIFO)"). Opening never
 // waits for a writer.

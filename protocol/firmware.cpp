@@ -113,6 +113,7 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage(const QString
     int blocksSent = 0;
     double answerOpens = 0;
     double lineFree = 0;  // when the line has carried the last block handed over
+    double handedOver = 0;
     qint64 offset = 0;
     for (int sector = 0; sector < sectors; ++sector) {
         if (!waitForReply(WordOK, WordAt::End, answerOpens)) {
@@ -131,7 +132,7 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage(const QString
             data.append(QByteArray(blockSize - data.size(), ' '));
             offset += blockSize;
             link_.clearReplyBuffer();
-            const double handedOver = link_.clock().now();
+            handedOver = link_.clock().now();
             if (block == 0) sectorHandedOver = handedOver;
             link_.write(data);
             // The block counts as sent once the port has taken all of it and the line has
@@ -166,8 +167,10 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage(const QString
             sectorHandedOver + double(BlocksPerSector) * double(blockSize) / LineBytesPerSecond);
     }
 
-    // The module answers the last sector with "EN" at the start of what it sends.
-    warte(EndPause);
+    // The module answers the last sector with "EN" at the start of what it sends. The pause
+    // runs from the moment the port took the last block, as it always has: the time spent
+    // above waiting for the line is part of it.
+    warte(std::max(0.0, handedOver + EndPause - link_.clock().now()));
     if (link_.aborted()) return aborted;
     if (!waitForReply(WordEN, WordAt::Start, answerOpens)) {
         return link_.aborted() ? std::optional(aborted) : std::nullopt;
