@@ -98,6 +98,11 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
                 this, [this] { dialogs_->showHeldBack(); }, Qt::QueuedConnection);
         }
     });
+    // What a slow device server costs, and what to change, once per server.
+    connect(&link_, &Link::deviceServerDelay, this, [this](const QString& device, double s) {
+        setStatusPanel(2, LinkMessages::deviceServerDelayText(device, s, true));
+        StatusBar1[1]->setToolTip(LinkMessages::deviceServerDelayText(device, s));
+    });
     programFolder_ = QCoreApplication::applicationDirPath();
     placeWindow();
 }

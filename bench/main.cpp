@@ -7,8 +7,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 #include <algorithm>
 
 #include "fleet.h"
@@ -18,6 +21,7 @@
 #include "phones.h"
 #include "protocol/firmware.h"
 #include "protocol/monitor.h"
+#include "protocol/readcheck.h"
 #include "protocol/sequences.h"
 #include "sim/simprocess.h"
 
@@ -95,6 +99,17 @@ bool readUnit(Link& link) {
     fillLockText(lockText);
     MemoryUnitView view;
     return read_unit_data_(link, unit, lockText, view) == SequenceResult::Complete;
+}
+
+bool readConfirmed(Link& link) {
+    UnitImage unit;
+    LockTextTable lockText;
+    fillLockText(lockText);
+    MemoryUnitView view;
+    ReadCheck check;
+    check.confirmAll = true;
+    return read_unit_data_(link, unit, lockText, view, &check) == SequenceResult::Complete &&
+           check.unsettled.isEmpty();
 }
 
 bool writeUnit(Link& link) {
@@ -230,6 +245,109 @@ int monitorBench(QTextStream& out) {
     return ok ? 0 : 1;
 }
 
+// A full read with every value read twice, against a plain read, paced: what --confirm costs.
+int confirmBench(QTextStream& out) {
+    Sim sim;
+    if (!sim.start({QStringLiteral("--paced")})) return 1;
+    out << "Full read, paced at 5760 B/s, plain and with every value read twice (--confirm);\n"
+           "floor = 1.0 s of pauses + bytes on the wire / 5760.\n";
+    bool ok = true;
+    for (int r = 0; r < 2; ++r) {
+        const Figures plain = measure(sim.tty, 1.0, readUnit);
+        const Figures confirmed = measure(sim.tty, 1.0, readConfirmed);
+        print(out, "read", plain);
+        print(out, "read --confirm", confirmed);
+        out << QStringLiteral(
+                   "  --confirm costs %1 s (%2% of the plain read); its own floor is "
+                   "%3 s more\n")
+                   .arg(confirmed.wall - plain.wall, 0, 'f', 3)
+                   .arg((confirmed.wall / plain.wall - 1.0) * 100.0, 0, 'f', 1)
+                   .arg(confirmed.floor - plain.floor, 0, 'f', 3);
+        out.flush();
+        ok = ok && plain.ok && confirmed.ok;
+    }
+    return ok ? 0 : 1;
+}
+
+// A read and the lock monitor through Debian's ser2net in front of the paced simulator, with
+// ser2net's defaults and as the README recommends, against the simulator's own TCP port.
+int ser2netBench(QTextStream& out) {
+    const QString ser2net = QStandardPaths::findExecutable(
+        QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+    if (ser2net.isEmpty()) {
+        out << "ser2net is not installed: nothing to measure.\n";
+        return 0;
+    }
+    Sim sim;
+    if (!sim.start({QStringLiteral("--paced")})) return 1;
+    out << "Through ser2net, paced unit on a pseudo-terminal (floor of a read: 1.310 s; of the "
+           "monitor: 12.6 rounds/s)\n";
+    bool ok = true;
+    for (const bool recommended : {false, true}) {
+        QTemporaryDir dir;
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        const quint16 port = probe.serverPort();
+        probe.close();
+        QFile conf(dir.filePath(QStringLiteral("ser2net.yaml")));
+        if (!conf.open(QIODevice::WriteOnly)) return 1;
+        conf.write(
+            QStringLiteral("connection: &bench\n  accepter: %1,127.0.0.1,%2\n%3"
+                           "  connector: serialdev,%4,57600n81,local\n")
+                .arg(recommended ? QStringLiteral("tcp(nodelay)") : QStringLiteral("tcp"))
+                .arg(port)
+                .arg(recommended ? QStringLiteral("  options:\n    chardelay: false\n") : QString(),
+                     sim.tty)
+                .toUtf8());
+        conf.close();
+        QProcess server;
+        server.start(ser2net, {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"),
+                               conf.fileName()});
+        server.waitForStarted(5000);
+        QThread::msleep(300);
+        const QString address = QStringLiteral("tcp://127.0.0.1:%1").arg(port);
+        const char* what = recommended ? "recommended" : "defaults";
+        double delay = 0;
+        const Figures read = measure(address, 1.0, [&](Link& link) {
+            QObject::connect(&link, &Link::deviceServerDelay,
+                             [&](const QString&, double s) { delay = s; });
+            return readUnit(link);
+        });
+        // Rounds a second from the end of the first round to the end of the last.
+        struct Count final : MonitorObserver {
+            QElapsedTimer timer;
+            long last = 0;
+            double seconds = 0;
+            void round(const MonitorRound& r) override {
+                if (r.number == 1) timer.start();
+                last = r.number;
+                seconds = double(timer.nsecsElapsed()) / 1e9;
+            }
+        } count;
+        const Figures monitor = measure(address, 0, [&](Link& link) {
+            LockMonitor m(link, count);
+            return m.run({-1, true}, 30).end == MonitorEnd::Done;
+        });
+        const long rounds = count.last - 1;
+        const double seconds = count.seconds;
+        out << QStringLiteral(
+                   "ser2net %1  read %2 s (%3% over the floor)  monitor %4 rounds/s  "
+                   "delay hint %5%6\n")
+                   .arg(QLatin1String(what), -11)
+                   .arg(read.wall, 0, 'f', 3)
+                   .arg((read.wall / read.floor - 1.0) * 100.0, 0, 'f', 1)
+                   .arg(double(rounds) / seconds, 0, 'f', 1)
+                   .arg(delay > 0 ? QStringLiteral("%1 ms a reply").arg(delay * 1000.0, 0, 'f', 1)
+                                  : QStringLiteral("none"))
+                   .arg(read.ok && monitor.ok ? QString() : QStringLiteral("  FAILED"));
+        out.flush();
+        ok = ok && read.ok && monitor.ok;
+        server.terminate();
+        server.waitForFinished(3000);
+    }
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -244,8 +362,8 @@ int main(int argc, char* argv[]) {
     p.setApplicationDescription(QStringLiteral(
         "Speed figures of the link against meridan-headend-sim: full reads and a write, paced "
         "at 5760 bytes/s and unpaced, a firmware upload, and a connection request to a unit "
-        "that never answers, the lock monitor, the lock monitor served to phones (about 150 s in "
-        "all)."));
+        "that never answers, the lock monitor, the lock monitor served to phones, --confirm, "
+        "ser2net (about 180 s in all)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption version(QStringLiteral("version"),
@@ -263,8 +381,12 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption phonesOption(
         QStringLiteral("phones"),
         QStringLiteral("Only the lock monitor served to 8 phones: latency and rate."));
-    p.addOptions(
-        {help, version, quickOption, uploadOption, monitorOption, fleetOption, phonesOption});
+    const QCommandLineOption confirmOption(QStringLiteral("confirm"),
+                                           QStringLiteral("Only a read with --confirm."));
+    const QCommandLineOption ser2netOption(
+        QStringLiteral("ser2net"), QStringLiteral("Only a read and the monitor through ser2net."));
+    p.addOptions({help, version, quickOption, uploadOption, monitorOption, fleetOption,
+                  phonesOption, confirmOption, ser2netOption});
     if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
         QTextStream(stderr) << "meridan-bench: "
                             << (p.errorText().isEmpty() ? QStringLiteral("takes no arguments")
@@ -285,6 +407,8 @@ int main(int argc, char* argv[]) {
     if (p.isSet(uploadOption)) return uploadBench(out);
     if (p.isSet(monitorOption)) return monitorBench(out);
     if (p.isSet(phonesOption)) return phonesBench(out);
+    if (p.isSet(confirmOption)) return confirmBench(out);
+    if (p.isSet(ser2netOption)) return ser2netBench(out);
     if (p.isSet(fleetOption)) {
         bool ok = false;
         const int n = p.value(fleetOption).toInt(&ok);
@@ -349,6 +473,10 @@ int main(int argc, char* argv[]) {
         phones.setProcessChannelMode(QProcess::ForwardedChannels);
         phones.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--phones")});
         phones.waitForFinished(120000);
+        out << '\n';
+        confirmBench(out);
+        out << '\n';
+        ser2netBench(out);
 
         Sim silent;
         if (!silent.start({QStringLiteral("--silent")})) return 1;

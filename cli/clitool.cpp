@@ -6,9 +6,11 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QThread>
 #include <cmath>
 #include <csignal>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "link/deviceport.h"
 #include "link/link.h"
 #include "link/portmap.h"
+#include "link/tcpport.h"
 #include "messages/linkmessages.h"
 #include "monitor.h"
 #include "profile.h"
@@ -51,9 +54,9 @@ MessageResult StreamMessages::show(const QString& text, const QString& title, Me
 QString formatUnitTable(const UnitImage& unit, const MemoryUnitView& view) {
     QString s;
     QTextStream t(&s);
-    t << "Type:        " << view.unitType << '\n'
-      << "HW-Version:  " << view.hwVersion << '\n'
-      << "SW-Version:  " << view.swVersion << '\n'
+    t << "Type:        " << printableText(view.unitType) << '\n'
+      << "HW-Version:  " << printableText(view.hwVersion) << '\n'
+      << "SW-Version:  " << printableText(view.swVersion) << '\n'
       << "Serial-No:  " << view.serialNo << "\n\n";
     t << "Converter  Carrier  Input        Input MHz  Gain  Input PLL  Output MHz  Output PLL\n";
     bool marked = false;
@@ -100,7 +103,8 @@ const char* const Usage =
     "  write PROFILE.json    write a channel plan to the unit and have it store it, in three\n"
     "                        phases: read the unit and save it as a backup, write and store,\n"
     "                        read back and report any field the unit did not take\n"
-    "        --dry-run         list the commands of all three phases; send nothing\n"
+    "        --dry-run         check the plan, the backup folder and the port, then list the\n"
+    "                          commands of all three phases; send nothing\n"
     "        --no-backup       leave out the backup read\n"
     "        --backup-dir DIR  where the backup is saved\n"
     "                          (default: $XDG_DATA_HOME/meridan/backups)\n"
@@ -117,6 +121,8 @@ const char* const Usage =
     "                          http://ADDR:PORT/?token=..., read only, while the monitor\n"
     "                          runs (ADDR 127.0.0.1 unless given; 0.0.0.0 every address of\n"
     "                          this machine); its address, and a QR code of it, on stderr\n"
+    "  --confirm             read, diff, write, monitor: every value read twice, a pair that\n"
+    "                        differs read again until two agree (the protocol has no checksum)\n"
     "  fleet INVENTORY VERB  read, diff, write or flash every unit of a list at once\n"
     "                        (meridan-cli fleet --help)\n"
     "\n"
@@ -128,7 +134,8 @@ const char* const Usage =
     "--trace FILE writes every byte on the wire, with its time and direction and the\n"
     "frames decoded, to FILE, line by line.\n"
     "\n"
-    "Files: a profile, an image and the trace must be regular files (links are followed);\n"
+    "Files: a profile, an image, the settings and the trace must be regular files (links are\n"
+    "followed), and the trace must not be one of the others;\n"
     "a FIFO, a device or a folder is refused, as is a profile over 1 MiB or an image over\n"
     "255 sectors of 64 KiB. A profile with a duplicate key, an unknown key or a value out of\n"
     "range is refused. All of this, and whether the backup folder can be written, is checked\n"
@@ -139,20 +146,20 @@ const char* const Usage =
     "(\"source\": \"unit\" and a digest of its values, \"settings_sha256\"): while unchanged it\n"
     "is written back exactly as the unit reported it; once edited it is checked as a plan.\n"
     "\n"
-    "Ctrl+C or SIGTERM: the exchange in progress is finished, the communication ended, and\n"
-    "the state of the unit is reported; a second Ctrl+C stops at once. monitor ends so,\n"
-    "with exit code 0.\n"
+    "Ctrl+C, SIGTERM or SIGHUP: the exchange in progress is finished, the communication\n"
+    "ended, and the state of the unit is reported; a second one stops at once. monitor ends\n"
+    "so, with exit code 0, and when nobody reads its output any more.\n"
     "\n"
     "Exit codes:\n"
     "  0    done (diff: no differences)\n"
     "  1    link failure (the headend did not answer as it should); a write says what the\n"
-    "       unit holds\n"
+    "       unit holds; reads that never agreed; the trace could not be written\n"
     "  2    bad usage or input (nothing was sent)\n"
     "  3    the port cannot be opened (missing, in use by another program, not a serial\n"
     "       device; a device server that cannot be reached or refuses the line settings)\n"
     "  4    differences found (diff; write: fields the unit did not take); read: values\n"
     "       outside the range a unit reports\n"
-    "  130  interrupted by Ctrl+C (143: by SIGTERM)\n";
+    "  130  interrupted by Ctrl+C (143: by SIGTERM, 129: by SIGHUP)\n";
 
 QString defaultBackupFolder() {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
@@ -160,8 +167,30 @@ QString defaultBackupFolder() {
 }
 
 QString signalName(int sig) {
-    return sig == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("Ctrl+C");
+    switch (sig) {
+        case SIGTERM:
+            return QStringLiteral("SIGTERM");
+        case SIGHUP:
+            return QStringLiteral("SIGHUP");
+        default:
+            return QStringLiteral("Ctrl+C");
+    }
 }
+
+// Passes the link's failures on and keeps the last: a device server that refused the
+// connection ends the tool as a port that cannot be opened does.
+class FailureRecorder final : public LinkReporter {
+  public:
+    explicit FailureRecorder(LinkReporter& next) : next_(next) {}
+    void report(const LinkFailure& failure) override {
+        last = failure.error;
+        next_.report(failure);
+    }
+    std::optional<LinkError> last;
+
+  private:
+    LinkReporter& next_;
+};
 
 // Everything one run needs to talk to the headend.
 class Session {
@@ -172,8 +201,13 @@ class Session {
           port_(map_),
           messages_(err),
           reporter_(messages_, QStringLiteral("meridan-cli")),
-          link_(port_, clock_, pump_, reporter_),
-          err_(err) {}
+          recorder_(reporter_),
+          link_(port_, clock_, pump_, recorder_),
+          err_(err) {
+        QObject::connect(&link_, &Link::deviceServerDelay, [&err](const QString& d, double s) {
+            err << "meridan-cli: " << LinkMessages::deviceServerDelayText(d, s) << Qt::endl;
+        });
+    }
 
     // Picks the port from --port, or the one the program stored. False on bad usage.
     bool choosePort(const QString& given) {
@@ -210,14 +244,21 @@ class Session {
         return true;
     }
 
-    // ExitOk, or the exit code of a port that cannot be opened (reported).
-    int open() {
+    bool open() {
         port_.setReceiveBufferSize(Port::ReceiveBufferBytes);
         port_.setTransmitBufferSize(Port::TransmitBufferBytes);
-        if (port_.open()) return ExitOk;
-        reporter_.report(link_.openFailure());
+        return port_.open();
+    }
+    // Says why the port did not open; its exit code.
+    int reportOpenFailure() {
+        recorder_.report(link_.openFailure());
         return port_.openFailure() == OpenFailure::BadDevicePath ? ExitBadInput
                                                                  : ExitPortUnavailable;
+    }
+    // The exit code of a sequence the link failed: 3 when the port turned out not to be
+    // usable (a device server that refused the connection), else 1.
+    int failureCode() const {
+        return recorder_.last == LinkError::PortNotOpened ? ExitPortUnavailable : ExitLinkFailure;
     }
 
     Link& link() { return link_; }
@@ -234,33 +275,91 @@ class Session {
     DevicePort port_;
     StreamMessages messages_;
     LinkMessages reporter_;
+    FailureRecorder recorder_;
     Link link_;
     QTextStream& err_;
+};
+
+// Keeps what a second signal says of the unit up to date as the frames of a write go out.
+class UnitStateTracker final : public WireObserver {
+  public:
+    UnitStateTracker(InterruptWatch& interrupt, WireObserver* next)
+        : interrupt_(interrupt), next_(next) {}
+    void onWire(WireDirection direction, const QByteArray& bytes, double time) override;
+    void setState(const QString& state) { interrupt_.setStateNow(state); }
+    // From now on the frames are the write's; `backup` is the backup taken before it.
+    void writing(const QString& backup) {
+        writing_ = true;
+        backup_ = backup;
+        storeSent_ = stored_ = false;
+        setState(QStringLiteral("plan not written: the unit is as it was"));
+    }
+    void writeDone() { writing_ = false; }
+
+  private:
+    InterruptWatch& interrupt_;
+    WireObserver* next_;
+    QString backup_;
+    QByteArray lastIn_;
+    bool writing_ = false;
+    bool storeSent_ = false;
+    bool stored_ = false;
 };
 
 // What a command needs besides its arguments.
 struct Context {
     Session& session;
     InterruptWatch& interrupt;
+    UnitStateTracker& tracker;
     QTextStream& out;
     QTextStream& err;
+    bool confirm = false;  // --confirm: every value read twice
 };
 
-// The unit as read: image, what the window would show.
+// The unit as read: image, what the window would show, what the checked reads found.
 struct ReadResult {
     UnitImage unit;
     MemoryUnitView view;
+    ReadCheck check;
     SequenceResult result = SequenceResult::Failed;
     bool ok() const { return result == SequenceResult::Complete; }
 };
 
-ReadResult readAll(Link& link) {
+// Every read of the tool reads a value outside the range a unit reports again; with
+// `confirm`, every value.
+ReadResult readAll(Link& link, bool confirm) {
     ReadResult r;
+    r.check.confirmAll = confirm;
     LockTextTable lockText;
     fillLockText(lockText);
-    r.result = read_unit_data_(link, r.unit, lockText, r.view);
+    r.result = read_unit_data_(link, r.unit, lockText, r.view, &r.check);
     return r;
 }
+
+// "every value read twice and confirmed (2 repeated reads)"; empty when nothing was read again.
+QString readSummary(const ReadCheck& check) {
+    const QString repeats = check.repeatedReads == 1
+                                ? QStringLiteral("1 repeated read")
+                                : QStringLiteral("%1 repeated reads").arg(check.repeatedReads);
+    if (check.confirmAll)
+        return QStringLiteral("every value read twice and confirmed (%1)").arg(repeats);
+    if (check.repeatedReads > 0)
+        return repeats + QStringLiteral(" of values outside the range a unit reports");
+    return {};
+}
+
+// Values whose reads never agreed go to stderr under `headline`. True when there were any:
+// nothing may act on such a read.
+bool reportUnsettled(const ReadCheck& check, const QString& headline, QTextStream& err) {
+    if (check.unsettled.isEmpty()) return false;
+    err << "meridan-cli: " << headline << Qt::endl;
+    for (const QString& l : check.unsettled)
+        err << "  " << l << Qt::endl;
+    return true;
+}
+
+const QString UnsettledRead =
+    QStringLiteral("the reads of these values did not agree (line noise?), each read as listed:");
 
 const QString UnusualRead = QStringLiteral(
     "the unit reported values outside the range a unit reports (line noise or a fault?), "
@@ -294,49 +393,91 @@ std::optional<Profile> loadProfile(const QString& path, QTextStream& err) {
 
 int cmdPorts(Session& session, QTextStream& out) {
     Port& port = session.port();
+    std::array<QString, LastComPort + 1> device, state;
+    std::vector<std::unique_ptr<QThread>> probes;
     for (int n = FirstComPort; n <= LastComPort; ++n) {
-        const bool opens = session.link().TestComPort(n);
-        QString state = QStringLiteral("-");
-        if (opens) {
-            state = QStringLiteral("opens");
+        const QString path = session.map().devicePath(n);
+        device[n] = printablePath(path);
+        if (isNetworkAddress(path)) {
+            // A server may take 5 s to answer or to set the line: every server is tried at
+            // once, each on a thread of its own with a port of its own.
+            probes.emplace_back(QThread::create([&result = state[n], path] {
+                TcpPort network;
+                network.setAddress(path.trimmed());
+                result = network.open() ? QStringLiteral("opens")
+                                        : QStringLiteral("- (%1)").arg(network.errorText());
+                network.close();
+            }));
+            probes.back()->start();
+            continue;
+        }
+        state[n] = QStringLiteral("-");
+        if (session.link().TestComPort(n)) {
+            state[n] = QStringLiteral("opens");
         } else if (port.openFailure() == OpenFailure::InUse ||
                    port.openFailure() == OpenFailure::BadDevicePath) {
-            state = QStringLiteral("- (%1)").arg(port.errorText());
+            state[n] = QStringLiteral("- (%1)").arg(port.errorText());
         }
+    }
+    for (const auto& probe : probes)
+        probe->wait();
+    qsizetype width = 0;
+    for (int n = FirstComPort; n <= LastComPort; ++n)
+        width = std::max(width, device[n].size());
+    for (int n = FirstComPort; n <= LastComPort; ++n) {
         out << QStringLiteral("Com%1").arg(n, -6)
-            << QStringLiteral("%1").arg(printablePath(session.map().devicePath(n)), -22) << state
-            << '\n';
+            << QStringLiteral("%1").arg(device[n], -int(width)) << "  " << state[n] << '\n';
     }
     return ExitOk;
 }
 
+// Whether what a command printed reached standard output; said on stderr when not (the
+// reader of a pipe has gone).
+bool outputWritten(Context& c) {
+    c.out.flush();
+    if (c.out.status() == QTextStream::Ok) return true;
+    c.err << "meridan-cli: the output could not be written (standard output is closed)" << Qt::endl;
+    return false;
+}
+
 int cmdRead(Context& c, bool json) {
-    const ReadResult r = readAll(c.session.link());
+    const ReadResult r = readAll(c.session.link(), c.confirm);
     if (c.interrupt.received()) {
         c.err << "meridan-cli: read interrupted; nothing on the unit was changed" << Qt::endl;
         return c.interrupt.exitCode();
     }
-    if (!r.ok()) return ExitLinkFailure;
+    if (!r.ok()) return c.session.failureCode();
+    // A value whose reads disagree is not shown: a record of it could restore it.
+    if (reportUnsettled(r.check, UnsettledRead + QStringLiteral(" nothing is shown"), c.err))
+        return ExitLinkFailure;
     if (json) {
-        c.out << QJsonDocument(unitToJson(r.unit, r.view)).toJson(QJsonDocument::Indented);
+        c.out << QJsonDocument(unitToJson(r.unit, r.view, r.check.confirmAll))
+                     .toJson(QJsonDocument::Indented);
     } else {
         c.out << formatUnitTable(r.unit, r.view);
     }
-    c.out.flush();
+    if (!outputWritten(c)) return ExitLinkFailure;
+    if (const QString summary = readSummary(r.check); !summary.isEmpty())
+        c.err << "meridan-cli: read: " << summary << Qt::endl;
     return reportUnusual(r.unit, UnusualRead, c.err) ? ExitDifferences : ExitOk;
 }
 
 int cmdDiff(Context& c, const Profile& profile) {
-    const ReadResult r = readAll(c.session.link());
+    const ReadResult r = readAll(c.session.link(), c.confirm);
     if (c.interrupt.received()) {
         c.err << "meridan-cli: diff interrupted; nothing on the unit was changed" << Qt::endl;
         return c.interrupt.exitCode();
     }
-    if (!r.ok()) return ExitLinkFailure;
+    if (!r.ok()) return c.session.failureCode();
+    if (reportUnsettled(r.check, UnsettledRead + QStringLiteral(" nothing is compared"), c.err))
+        return ExitLinkFailure;
+    if (const QString summary = readSummary(r.check); !summary.isEmpty())
+        c.err << "meridan-cli: diff: " << summary << Qt::endl;
     reportUnusual(r.unit, UnusualRead, c.err);
     const QStringList lines = diffPlan(r.unit, profile, QStringLiteral("in profile"));
     for (const QString& l : lines)
         c.out << l << '\n';
+    if (!outputWritten(c)) return ExitLinkFailure;
     return lines.isEmpty() ? ExitOk : ExitDifferences;
 }
 
@@ -349,10 +490,39 @@ QString unitState(const WriteOutcome& w, const QString& backup) {
     return s;
 }
 
+void UnitStateTracker::onWire(WireDirection direction, const QByteArray& bytes, double time) {
+    if (next_) next_->onWire(direction, bytes, time);
+    if (!writing_) return;
+    if (direction == WireDirection::FromDevice) {
+        lastIn_ = (lastIn_ + bytes).right(2);
+        if (storeSent_ && !stored_ && lastIn_ == "EN") {
+            stored_ = true;
+            setState(QStringLiteral("plan stored; not read back"));
+        }
+        return;
+    }
+    if (bytes.size() != CommandFrame::Size) return;
+    lastIn_.clear();
+    const auto code = static_cast<std::uint8_t>(bytes[0]);
+    if (stored_ || code == ComEnd) return;
+    WriteOutcome w;
+    w.setSent = true;
+    if (code == SaveSettings) {
+        storeSent_ = true;
+        w.convertersSent = ConverterCount;
+    } else {
+        // A converter's last command reads its output lock: its settings are all sent.
+        const int index = static_cast<std::uint8_t>(bytes[1]);
+        w.convertersSent = code == ReadOutputLock ? index + 1 : index;
+    }
+    setState(unitState(w, backup_));
+}
+
 // Saves what the unit holds, then loads the file back as write would: a backup that would
 // not restore the unit stops the write before its first set command.
 int takeBackup(Context& c, const QString& folder, QString* path) {
-    const ReadResult before = readAll(c.session.link());
+    c.tracker.setState(QStringLiteral("nothing was written, the unit is as it was"));
+    const ReadResult before = readAll(c.session.link(), c.confirm);
     if (c.interrupt.received()) {
         c.err << "meridan-cli: interrupted during the backup read; nothing was written, the unit "
                  "is as it was"
@@ -362,6 +532,12 @@ int takeBackup(Context& c, const QString& folder, QString* path) {
     if (!before.ok()) {
         c.err << "meridan-cli: the unit could not be read for the backup; nothing was written"
               << Qt::endl;
+        return c.session.failureCode();
+    }
+    if (reportUnsettled(before.check,
+                        QStringLiteral("backup read: ") + UnsettledRead +
+                            QStringLiteral(" nothing was written, the unit is as it was"),
+                        c.err)) {
         return ExitLinkFailure;
     }
     reportUnusual(before.unit,
@@ -369,9 +545,13 @@ int takeBackup(Context& c, const QString& folder, QString* path) {
                                  "the backup keeps them exactly as read:"),
                   c.err);
     QString why;
-    *path = saveBackup(folder, before.unit, before.view, &why);
+    const QByteArray record =
+        QJsonDocument(unitToJson(before.unit, before.view, before.check.confirmAll))
+            .toJson(QJsonDocument::Indented);
+    *path = saveBackup(folder, record, before.unit, &why);
     if (path->isEmpty()) {
-        c.err << "meridan-cli: backup not saved (" << why << "); nothing was written" << Qt::endl;
+        c.err << "meridan-cli: the backup could not be saved in " << folder << ": " << why
+              << "; nothing was written" << Qt::endl;
         return ExitLinkFailure;
     }
     QString reloadError;
@@ -394,6 +574,8 @@ int takeBackup(Context& c, const QString& folder, QString* path) {
         return ExitLinkFailure;
     }
     c.out << "Backup of the unit's plan: " << *path << Qt::endl;
+    if (const QString summary = readSummary(before.check); !summary.isEmpty())
+        c.out << "Backup read: " << summary << '.' << Qt::endl;
     return ExitOk;
 }
 
@@ -415,8 +597,10 @@ int cmdWrite(Context& c, const QString& file, const Profile& profile, const Writ
     LockTextTable lockText;
     fillLockText(lockText);
     MemoryUnitView view;
+    c.tracker.writing(backup);
     const WriteOutcome w =
         writeChannelSettings(c.session.link(), profile.settings, unit, lockText, view);
+    c.tracker.writeDone();
     if (c.interrupt.received()) {
         c.err << "meridan-cli: interrupted: " << unitState(w, backup)
               << (w.stored ? QStringLiteral("; not read back") : QString()) << Qt::endl;
@@ -430,11 +614,12 @@ int cmdWrite(Context& c, const QString& file, const Profile& profile, const Writ
         } else {
             c.err << "meridan-cli: " << unitState(w, backup) << Qt::endl;
         }
-        return ExitLinkFailure;
+        return w.setSent ? ExitLinkFailure : c.session.failureCode();
     }
     c.out << "Written and stored: " << ConverterCount << " converters." << Qt::endl;
 
-    const ReadResult after = readAll(c.session.link());
+    c.tracker.setState(QStringLiteral("plan stored; the read-back was not finished"));
+    const ReadResult after = readAll(c.session.link(), c.confirm);
     if (c.interrupt.received()) {
         c.err << "meridan-cli: interrupted: plan stored; the read-back was not finished"
               << Qt::endl;
@@ -445,6 +630,16 @@ int cmdWrite(Context& c, const QString& file, const Profile& profile, const Writ
               << Qt::endl;
         return ExitLinkFailure;
     }
+    if (reportUnsettled(after.check,
+                        QStringLiteral("read back: ") + UnsettledRead +
+                            QStringLiteral(" the plan was stored; whether the unit took it is "
+                                           "not known (meridan-cli diff ") +
+                            file + QStringLiteral(" checks it)"),
+                        c.err)) {
+        return ExitLinkFailure;
+    }
+    if (const QString summary = readSummary(after.check); !summary.isEmpty())
+        c.out << "Read back: " << summary << '.' << Qt::endl;
     reportUnusual(after.unit, QStringLiteral("read back: values outside the range a unit reports:"),
                   c.err);
     const QStringList lines = diffPlan(after.unit, profile, QStringLiteral("written"));
@@ -461,7 +656,7 @@ int cmdWrite(Context& c, const QString& file, const Profile& profile, const Writ
 
 // The commands a write would send, found by writing to a simulated unit: the backup read, the
 // write and store, and the read-back.
-int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream& err,
+int cmdDryRun(const Profile& profile, bool backup, bool confirm, QTextStream& out, QTextStream& err,
               WireObserver* trace) {
     sim::VirtualClock clock;
     sim::HeadendModel model;
@@ -504,7 +699,9 @@ int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream
     fillLockText(lockText);
     MemoryUnitView view;
     auto read = [&] {
-        return read_unit_data_(link, unit, lockText, view) == SequenceResult::Complete;
+        ReadCheck check;
+        check.confirmAll = confirm;
+        return read_unit_data_(link, unit, lockText, view, &check) == SequenceResult::Complete;
     };
     if (backup) {
         if (!phase("1. Backup read (what the unit holds, saved before anything is written)", read))
@@ -520,6 +717,7 @@ int cmdDryRun(const Profile& profile, bool backup, QTextStream& out, QTextStream
     }
     if (!phase("3. Read back (what the unit took)", read)) return ExitLinkFailure;
     out << '\n' << total << " commands in all.\n";
+    out.flush();
     return ExitOk;
 }
 
@@ -599,7 +797,10 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     const QCommandLineOption backupDir(QStringLiteral("backup-dir"),
                                        QStringLiteral("write: backup folder."),
                                        QStringLiteral("DIR"));
-    p.addOptions({help, version, port, trace, json, dryRun, noBackup, backupDir});
+    const QCommandLineOption confirmOption(
+        QStringLiteral("confirm"),
+        QStringLiteral("read, diff, write, monitor: read every value twice."));
+    p.addOptions({help, version, port, trace, json, dryRun, noBackup, backupDir, confirmOption});
     const QCommandLineOption converter(QStringLiteral("converter"),
                                        QStringLiteral("monitor: one converter."),
                                        QStringLiteral("N"));
@@ -644,6 +845,9 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
     if (!known.contains(command))
         return usageError(QStringLiteral("unknown command \"%1\"").arg(command));
+    // An empty --port is a variable that was not set, never "the stored port".
+    if (p.isSet(port) && p.value(port).trimmed().isEmpty())
+        return usageError(QStringLiteral("--port is empty (a port name, device path or address)"));
     const bool isMonitor = command == QLatin1String("monitor");
     const bool takesFile =
         command != QLatin1String("ports") && command != QLatin1String("read") && !isMonitor;
@@ -674,13 +878,21 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
         return usageError(
             QStringLiteral("--converter, --output-lock, --rounds and --serve belong to monitor"));
     }
+    if (p.isSet(confirmOption) &&
+        (command == QLatin1String("ports") || command == QLatin1String("flash")))
+        return usageError(QStringLiteral("--confirm belongs to read, diff, write and monitor"));
     if ((p.isSet(dryRun) || p.isSet(noBackup) || p.isSet(backupDir)) &&
         command != QLatin1String("write")) {
         return usageError(
             QStringLiteral("--dry-run, --no-backup and --backup-dir belong to write"));
     }
 
-    // Whatever is read from files is checked before the port is touched.
+    // Whatever is read from files is checked before the port is touched, the settings too:
+    // a settings file that is a FIFO would hold the tool for ever.
+    if (const QString why = unusableSettingsFile(); !why.isEmpty()) {
+        err << "meridan-cli: " << why << "; nothing was sent" << Qt::endl;
+        return ExitBadInput;
+    }
     std::optional<Profile> profile;
     if (command == QLatin1String("diff") || command == QLatin1String("write")) {
         profile = loadProfile(args[1], err);
@@ -702,32 +914,55 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     QFile traceFile;
     std::unique_ptr<TraceWriter> tracer;
     if (p.isSet(trace)) {
+        // The trace must not write over what the run reads.
+        QList<QPair<QString, QString>> inputs;
+        if (profile) inputs.append({QStringLiteral("the profile"), args[1]});
+        if (command == QLatin1String("flash"))
+            inputs.append({QStringLiteral("the image"), args[1]});
+        for (const QString& file : settingsFiles())
+            inputs.append({QStringLiteral("the settings file"), file});
+        if (const QString input = overwrittenInput(p.value(trace), inputs); !input.isEmpty()) {
+            err << "meridan-cli: --trace " << p.value(trace) << " would write over " << input
+                << " (the same file); nothing was sent" << Qt::endl;
+            return ExitBadInput;
+        }
         QString why;
         if (!openTraceFile(traceFile, p.value(trace), &why)) {
             err << "meridan-cli: " << p.value(trace) << ": cannot be written: " << why << Qt::endl;
             return ExitBadInput;
         }
         tracer = std::make_unique<TraceWriter>(&traceFile);
+        tracer->onFailure = [&err, path = p.value(trace)](const QString& reason) {
+            err << "\nmeridan-cli: the trace " << path << " could not be written: " << reason
+                << "; the run goes on without it" << Qt::endl;
+        };
         tracer->note(QStringLiteral("meridan-cli %1, %2")
                          .arg(arguments.join(QLatin1Char(' ')),
                               QDateTime::currentDateTime().toString(Qt::ISODate)));
     }
-    // The trace ends with how the run ended.
+    // The trace ends with how the run ended; a trace that could not be written fails a run
+    // that otherwise succeeded.
     auto finish = [&](int code) {
-        if (tracer) tracer->note(QStringLiteral("ended with exit code %1").arg(code));
-        return code;
+        if (!tracer) return code;
+        tracer->note(QStringLiteral("ended with exit code %1").arg(code));
+        return tracer->failed() && code == ExitOk ? int(ExitLinkFailure) : code;
     };
 
     const bool isWrite = command == QLatin1String("write");
-    if (isWrite && p.isSet(dryRun)) {
-        return finish(cmdDryRun(*profile, !p.isSet(noBackup), out, err, tracer.get()));
-    }
     WriteOptions opts;
     if (isWrite) {
         opts.backup = !p.isSet(noBackup);
         opts.backupDir = p.isSet(backupDir) ? p.value(backupDir) : defaultBackupFolder();
+        // A dry run leaves no folder behind that the check made.
+        QStringList made;
+        for (QDir d(QDir::cleanPath(QDir(opts.backupDir).absolutePath()));
+             p.isSet(dryRun) && !d.exists() && !d.isRoot(); d.setPath(QFileInfo(d.path()).path()))
+            made << d.path();
         QString why;
-        if (opts.backup && !prepareBackupFolder(opts.backupDir, &why)) {
+        const bool kept = !opts.backup || prepareBackupFolder(opts.backupDir, &why);
+        for (const QString& folder : std::as_const(made))
+            QDir().rmdir(folder);
+        if (!kept) {
             err << "meridan-cli: no backup can be kept: " << why
                 << "; nothing was sent (--backup-dir DIR names another folder)" << Qt::endl;
             return finish(ExitBadInput);
@@ -735,11 +970,14 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
 
     Session session(err);
-    if (tracer) session.link().setWireObserver(tracer.get());
+    // Watched from before the port opens: a device server may take seconds to connect.
+    InterruptWatch interrupt;
+    UnitStateTracker tracker(interrupt, tracer.get());
+    session.link().setWireObserver(&tracker);
+    if (tracer) interrupt.setTraceDescriptor(traceFile.handle());
     if (command == QLatin1String("ports")) return finish(cmdPorts(session, out));
     if (!session.choosePort(p.value(port))) return finish(ExitBadInput);
 
-    InterruptWatch interrupt;
     const bool isFlash = command == QLatin1String("flash");
     interrupt.onInterrupt = [&](int sig) {
         err << "\nmeridan-cli: " << signalName(sig)
@@ -748,6 +986,7 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
                                          "communication"))
             << " (" << signalName(sig) << " again stops at once)" << Qt::endl;
         if (tracer) tracer->note(QStringLiteral("interrupted by %1").arg(signalName(sig)));
+        session.port().cancelOpen();
         // A firmware transfer has no end command: it stops without a further byte, and the
         // module drops the update after its pause.
         if (isFlash) {
@@ -756,6 +995,8 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
             session.link().requestStop();
         }
     };
+    tracker.setState(isFlash ? QStringLiteral("the module has not got the whole image")
+                             : QStringLiteral("nothing on the unit was changed"));
     // Phones are served from before the unit's port is opened, so a server that cannot
     // listen stops the monitor before anything is sent.
     std::unique_ptr<PhoneServe> phones;
@@ -763,11 +1004,33 @@ int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
         phones = startServing(*monitorOptions, session.clock(), err, ::isatty(STDERR_FILENO) == 1);
         if (!phones) return finish(ExitBadInput);
     }
-    if (const int code = session.open(); code != ExitOk) return finish(code);
-    Context c{session, interrupt, out, err};
+    if (!session.open()) {
+        if (interrupt.received()) {
+            err << "meridan-cli: interrupted while the port was being opened; nothing was sent"
+                << Qt::endl;
+            return finish(interrupt.exitCode());
+        }
+        return finish(session.reportOpenFailure());
+    }
+    const bool confirm = p.isSet(confirmOption);
+    if (isWrite && p.isSet(dryRun)) {
+        // A pre-flight: the plan, the backup folder and the port are checked as for the
+        // write itself; the commands come from a simulated unit.
+        const QString device = session.port().deviceName();
+        session.port().close();
+        const int code = cmdDryRun(*profile, opts.backup, confirm, out, err, tracer.get());
+        if (code == ExitOk) {
+            out << "\nThe port " << device << " opens"
+                << (opts.backup ? ", the backup folder can be written" : "")
+                << "; no byte was sent to the unit." << Qt::endl;
+        }
+        return finish(code);
+    }
+    Context c{session, interrupt, tracker, out, err, confirm};
     if (command == QLatin1String("read")) return finish(cmdRead(c, p.isSet(json)));
     if (command == QLatin1String("diff")) return finish(cmdDiff(c, *profile));
     if (isMonitor) {
+        monitorOptions->confirm = confirm;
         return finish(runMonitor(session.link(), *monitorOptions, out, err,
                                  ::isatty(STDOUT_FILENO) == 1, phones.get()));
     }

@@ -31,6 +31,7 @@
 #include "link/portmap.h"
 #include "link/tcpport.h"
 #include "profile.h"
+#include "protocol/display.h"
 #include "protocol/firmware.h"
 
 namespace meridan::cli {
@@ -69,16 +70,18 @@ const char* const FleetUsage =
     "\n"
     "Exit codes: 0 every unit done; 4 some units differ (diff, write: fields a unit did not\n"
     "take; read: values outside the range a unit reports), none failed; 1 any unit failed;\n"
-    "2 bad usage or input (no unit was touched); 130 interrupted by Ctrl+C (143: SIGTERM).\n";
+    "2 bad usage or input (no unit was touched); 130 interrupted by Ctrl+C (143: SIGTERM,\n"
+    "129: SIGHUP); the report is written either way.\n";
 
 // What is kept of a unit's output; a flash's progress lines are not kept.
 constexpr qsizetype OutputLimit = 1024 * 1024;
 
 // ---------------------------------------------------------------------------------------
-// Signals: the first Ctrl+C or SIGTERM lets the running units finish the exchange in
-// progress, the second stops them at once; both are passed on to every running unit, which
-// runs in a process group of its own so the terminal's signal reaches only this tool. A third
-// ends this tool at once.
+// Signals: the first Ctrl+C, SIGTERM or SIGHUP (the terminal or the SSH session closed) lets
+// the running units finish the exchange in progress, the second stops them at once; both are
+// passed on to every running unit, which runs in a process group of its own so the terminal's
+// signal reaches only this tool. A third ends this tool at once. The report is written either
+// way, unless the third came.
 
 int fleetPipe[2] = {-1, -1};
 volatile sig_atomic_t fleetSignalsSeen = 0;
@@ -104,8 +107,8 @@ class FleetSignals {
         sa.sa_handler = onFleetSignal;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &sa, nullptr);
-        ::sigaction(SIGTERM, &sa, nullptr);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+            ::sigaction(sig, &sa, nullptr);
         notifier_ = std::make_unique<QSocketNotifier>(fleetPipe[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
             char c = 0;
@@ -117,8 +120,8 @@ class FleetSignals {
     }
     ~FleetSignals() {
         if (fleetPipe[0] < 0) return;
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(sig, SIG_DFL);
         notifier_.reset();
         ::close(fleetPipe[0]);
         ::close(fleetPipe[1]);
@@ -322,7 +325,8 @@ class Fleet {
             }
             if (m.startsWith(QLatin1String("meridan-cli: "))) m = m.mid(13);
             // Its notice of the Ctrl+C this tool passed on.
-            if (m.startsWith(QLatin1String("Ctrl+C")) || m.startsWith(QLatin1String("SIGTERM")))
+            if (m.startsWith(QLatin1String("Ctrl+C")) || m.startsWith(QLatin1String("SIGTERM")) ||
+                m.startsWith(QLatin1String("SIGHUP")))
                 continue;
             said << m.trimmed();
         }
@@ -340,7 +344,7 @@ class Fleet {
             if (verb_ == QLatin1String("read")) {
                 const QJsonObject unit = r.plan.value(QStringLiteral("unit")).toObject();
                 r.detail = QStringLiteral("%1, serial %2")
-                               .arg(unit.value(QStringLiteral("type")).toString())
+                               .arg(printableText(unit.value(QStringLiteral("type")).toString()))
                                .arg(unit.value(QStringLiteral("serial")).toInteger());
             } else if (verb_ == QLatin1String("diff")) {
                 r.detail = QStringLiteral("no differences");
@@ -387,7 +391,8 @@ class Fleet {
         if (r.exitCode == -1) {
             why = QStringLiteral("meridan-cli crashed") +
                   (why.isEmpty() ? QString() : QStringLiteral(" after: ") + why);
-        } else if (r.exitCode == 130 || r.exitCode == 143) {
+        } else if (r.exitCode == 128 + SIGINT || r.exitCode == 128 + SIGTERM ||
+                   r.exitCode == 128 + SIGHUP) {
             r.result = QStringLiteral("interrupted");
             if (!why.contains(QLatin1String("interrupted"))) {
                 why = QStringLiteral("interrupted") +
@@ -400,7 +405,9 @@ class Fleet {
 
     void onSignal(int sig) {
         ++signals_;
-        const QString name = sig == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("Ctrl+C");
+        const QString name = sig == SIGTERM  ? QStringLiteral("SIGTERM")
+                             : sig == SIGHUP ? QStringLiteral("SIGHUP")
+                                             : QStringLiteral("Ctrl+C");
         stopping_ = true;
         int left = 0;
         for (auto& r : runs_) {
@@ -667,6 +674,10 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
 
     // Two units on one port would talk over each other.
+    if (const QString problem = unusableSettingsFile(); !problem.isEmpty()) {
+        err << "meridan-cli: " << problem << "; no unit was touched" << Qt::endl;
+        return ExitBadInput;
+    }
     QSettings settings(SettingsOrganisation, ApplicationTitle);
     const PortMap map(&settings);
     QHash<QString, const FleetUnit*> ports;
@@ -718,6 +729,21 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
         }
     }
     const QString report = p.value(reportOption);
+    if (!report.isEmpty()) {
+        // The report must not write over what the fleet reads.
+        QList<QPair<QString, QString>> inputs{{QStringLiteral("the inventory"), inventory}};
+        for (const FleetUnit& u : units) {
+            inputs.append({QStringLiteral("the profile"), u.profile});
+            inputs.append({QStringLiteral("the image"), u.image});
+        }
+        for (const QString& file : settingsFiles())
+            inputs.append({QStringLiteral("the settings file"), file});
+        if (const QString input = overwrittenInput(report, inputs); !input.isEmpty()) {
+            err << "meridan-cli: the report " << report << " would write over " << input
+                << " (the same file); no unit was touched" << Qt::endl;
+            return ExitBadInput;
+        }
+    }
     if (!report.isEmpty() && !reportWritable(report, &why)) {
         err << "meridan-cli: the report " << report << " cannot be written: " << why
             << "; no unit was touched" << Qt::endl;
@@ -756,14 +782,14 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     if (fleet.interruptedBy() != 0) code = 128 + fleet.interruptedBy();
     printSummary(fleet, out);
     if (!report.isEmpty()) {
-        QSaveFile file(report);
         const QByteArray json =
             QJsonDocument(
                 reportOf(fleet, verb, QFileInfo(inventory).absoluteFilePath(), started, code))
                 .toJson(QJsonDocument::Indented);
-        if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit()) {
-            err << "meridan-cli: the report " << report
-                << " could not be written: " << file.errorString() << Qt::endl;
+        // Not QSaveFile: on a full disk it can report success for an empty file.
+        if (!replaceFile(report, json, &why)) {
+            err << "meridan-cli: the report " << report << " could not be written: " << why
+                << Qt::endl;
             if (code == ExitOk || code == ExitDifferences) code = ExitLinkFailure;
         }
     }

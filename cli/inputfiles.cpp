@@ -1,10 +1,13 @@
 #include "inputfiles.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
 #include <QTemporaryFile>
 #include <cerrno>
 #include <cstring>
@@ -119,6 +122,95 @@ bool openTraceFile(QFile& file, const QString& path, QString* error) {
     return true;
 }
 
+QString writeTemporary(const QString& folder, const QByteArray& bytes, QString* error) {
+    QByteArray path = QFile::encodeName(QDir(folder).filePath(QStringLiteral(".part-XXXXXX")));
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    auto fail = [&](bool remove) {
+        if (error) *error = systemError();
+        if (fd >= 0) ::close(fd);
+        if (remove) ::unlink(path.constData());
+        return QString();
+    };
+    if (fd < 0) return fail(false);
+    // As any new file: readable by others when the umask allows it.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(true);
+        done += n;
+    }
+    if (::fsync(fd) != 0) return fail(true);
+    const int closed = ::close(fd);
+    if (closed != 0) {
+        if (error) *error = systemError();
+        ::unlink(path.constData());
+        return {};
+    }
+    return QFile::decodeName(path);
+}
+
+bool nameWithoutReplacing(const QString& from, const QString& to, QString* error) {
+    const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
+    auto failed = [&] {
+        if (errno != EEXIST && error) *error = systemError();
+        return false;
+    };
+    if (::link(a.constData(), b.constData()) == 0) {
+        ::unlink(a.constData());
+        return true;
+    }
+    if (errno == EEXIST) return failed();
+    // A file system without hard links (a FAT stick).
+    if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) return failed();
+    const int taken = ::open(b.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (taken < 0) return failed();
+    ::close(taken);
+    return ::rename(a.constData(), b.constData()) == 0 || failed();
+}
+
+bool replaceFile(const QString& path, const QByteArray& bytes, QString* error) {
+    const QFileInfo info(path);
+    const QString written = writeTemporary(info.absolutePath(), bytes, error);
+    if (written.isEmpty()) return false;
+    if (::rename(QFile::encodeName(written).constData(), QFile::encodeName(path).constData()) == 0)
+        return true;
+    if (error) *error = systemError();
+    QFile::remove(written);
+    return false;
+}
+
+namespace {
+// The path with every link resolved; for a path that does not exist, its folder's.
+QString resolvedPath(const QString& path) {
+    const QFileInfo info(path);
+    if (info.exists()) return info.canonicalFilePath();
+    const QString folder = info.absoluteDir().canonicalPath();
+    return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
+}
+}  // namespace
+
+bool sameFile(const QString& output, const QString& input) {
+    struct stat a {
+    }, b{};
+    if (::stat(QFile::encodeName(output).constData(), &a) == 0 &&
+        ::stat(QFile::encodeName(input).constData(), &b) == 0) {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    }
+    return resolvedPath(output) == resolvedPath(input);
+}
+
+QString overwrittenInput(const QString& output, const QList<QPair<QString, QString>>& inputs) {
+    for (const auto& [what, path] : inputs) {
+        if (!path.isEmpty() && sameFile(output, path)) return what + QLatin1Char(' ') + path;
+    }
+    return {};
+}
+
 bool prepareBackupFolder(const QString& folder, QString* error) {
     if (!QDir().mkpath(folder)) {
         if (error) *error = QStringLiteral("the folder %1 cannot be created").arg(folder);
@@ -129,6 +221,16 @@ bool prepareBackupFolder(const QString& folder, QString* error) {
         if (error) {
             *error = QStringLiteral("nothing can be written in the folder %1: %2")
                          .arg(folder, probe.errorString());
+        }
+        return false;
+    }
+    // An empty file can still be made on a full disk: the room is asked for too.
+    const qint64 room = QStorageInfo(folder).bytesAvailable();
+    if (room >= 0 && room < BackupRoomBytes) {
+        if (error) {
+            *error = QStringLiteral("the folder %1 has no room for a backup (%2 bytes free)")
+                         .arg(folder)
+                         .arg(room);
         }
         return false;
     }

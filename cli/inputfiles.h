@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <optional>
 
@@ -12,6 +14,7 @@ namespace meridan::cli {
 // size, checked before the port is opened: a FIFO, a device (/dev/zero) or a folder would make
 // it wait for ever or read without end.
 constexpr qint64 ProfileMaxBytes = 1024 * 1024;
+constexpr qint64 BackupRoomBytes = 16 * 1024;
 
 // The whole file, or nullopt and the reason ("not a regular file (a FIFO)"). Opening never
 // waits for a writer.
@@ -24,8 +27,29 @@ bool isReadableRegularFile(const QString& path, QString* error);
 // the file, so an interrupted run keeps every line written so far.
 bool openTraceFile(QFile& file, const QString& path, QString* error);
 
-// Creates the backup folder if needed and tries a file in it, so a write never reads the
-// unit only to find that its backup cannot be kept.
+// Writes `bytes` whole to a new file in `folder` with a name of its own (".part-XXXXXX"),
+// synced to the disk. Its path, or an empty string and the system's reason ("No space left on
+// device"); nothing is left behind then.
+QString writeTemporary(const QString& folder, const QByteArray& bytes, QString* error);
+// Gives the complete file `from` the name `to` unless that name is taken: false and no
+// reason when it is, false and the system's reason when the name cannot be given.
+bool nameWithoutReplacing(const QString& from, const QString& to, QString* error);
+// Writes `bytes` to `path` through a temporary file beside it that replaces `path` only once
+// it is complete: a reader never sees half a file, a failure leaves `path` as it was.
+bool replaceFile(const QString& path, const QByteArray& bytes, QString* error);
+
+// Whether `output` is the file `input` names: the same device and inode, or, where either
+// does not exist, the same path once links are resolved. An output that is one of the tool's
+// inputs would destroy it (--trace plan.json write plan.json).
+bool sameFile(const QString& output, const QString& input);
+
+// The first of `inputs` (a description and a path each) that `output` would overwrite, as
+// "the profile plan.json"; empty when none.
+QString overwrittenInput(const QString& output, const QList<QPair<QString, QString>>& inputs);
+
+// Creates the backup folder if needed, tries a file in it and asks for room for a backup
+// (BackupRoomBytes; a backup is about 4 KiB), so a write never reads the unit only to find
+// that its backup cannot be kept.
 bool prepareBackupFolder(const QString& folder, QString* error);
 
 }  // namespace meridan::cli

@@ -1,6 +1,7 @@
 // meridan-cli: reads and writes a Meridan converter headend from a terminal.
 #include <QCoreApplication>
 #include <QTextStream>
+#include <csignal>
 
 #include "clitool.h"
 #include "link/portmap.h"
@@ -10,6 +11,9 @@ int main(int argc, char* argv[]) {
     // the system calls for an exchange on the serial port: QSerialPort switches its write
     // notifier on and off for every write, and GLib wakes its loop for each switch.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
+    // A reader that goes away (monitor | head -3) must not end the tool in the middle of an
+    // exchange: a write to the pipe fails instead, and the command ends as it should.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(meridan::SettingsOrganisation);
     QCoreApplication::setApplicationName(meridan::ApplicationTitle);

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
+#include <utility>
 
 #include "clitool.h"
 #include "messages/texts.h"
@@ -77,6 +78,13 @@ MonitorPrinter::MonitorPrinter(const MonitorOptions& options, Clock& clock, QTex
     }
 }
 
+void MonitorPrinter::flushOut() {
+    out_.flush();
+    if (out_.status() == QTextStream::Ok || !onOutputGone) return;
+    err_ << "meridan-cli: standard output is closed; ending the monitor" << Qt::endl;
+    std::exchange(onOutputGone, nullptr)();
+}
+
 QDateTime MonitorPrinter::wallTime(double linkTime) const {
     // From the link's clock, so the time zone is not looked up for every round.
     return start_.addMSecs(qint64((linkTime - startClock_) * 1000.0));
@@ -123,12 +131,13 @@ void MonitorPrinter::round(const MonitorRound& r) {
     if (options_.json) {
         for (const QString& line : jsonLines(r, time))
             out_ << line << '\n';
-        out_.flush();
+        flushOut();
     } else if (terminal_) {
         if (r.number == 1) state_ = QStringLiteral("Running");
         drawTable(false);
     } else {
-        out_ << roundLine(r, time) << Qt::endl;
+        out_ << roundLine(r, time) << '\n';
+        flushOut();
     }
 }
 
@@ -175,7 +184,7 @@ void MonitorPrinter::drawTable(bool force) {
     if (linesDrawn_ > 0) out_ << "\x1b[" << linesDrawn_ << 'A';
     for (const QString& l : lines)
         out_ << '\r' << l << "\x1b[K\n";
-    out_.flush();
+    flushOut();
     linesDrawn_ = int(lines.size());
 }
 
@@ -226,6 +235,9 @@ int runMonitor(Link& link, const MonitorOptions& options, QTextStream& out, QTex
         QObject::connect(&phones->server, &web::LiveServer::viewersChanged, &phones->server,
                          [&printer](int count) { printer.setPhones(count); });
     }
+    monitor.setConfirm(options.confirm);
+    // Nobody reads the rounds any more (monitor | head -3): ended as by Ctrl+C.
+    printer.onOutputGone = [&monitor] { monitor.stop(); };
     // The table drawn last stays on the screen: a message of Ctrl+C may stand below it.
     const MonitorOutcome o = monitor.run(options.choice, options.rounds);
     if (phones) {
@@ -242,8 +254,15 @@ int runMonitor(Link& link, const MonitorOptions& options, QTextStream& out, QTex
         case MonitorEnd::Stopped:
             err << QStringLiteral("meridan-cli: %1 rounds, %2 rounds/s; ")
                        .arg(o.rounds)
-                       .arg(printer.lastRate(), 0, 'f', 1)
-                << (o.ended       ? QStringLiteral("communication ended")
+                       .arg(printer.lastRate(), 0, 'f', 1);
+            if (options.confirm) {
+                err << QStringLiteral(
+                           "every value read twice: %1 repeated reads, %2 values "
+                           "whose reads did not agree left out; ")
+                           .arg(monitor.repeatedReads())
+                           .arg(monitor.unsettledValues());
+            }
+            err << (o.ended       ? QStringLiteral("communication ended")
                     : o.connected ? QStringLiteral("the end of communication failed")
                                   : QStringLiteral("no connection was open"))
                 << Qt::endl;

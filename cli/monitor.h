@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QString>
 #include <QTextStream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -22,6 +23,7 @@ struct MonitorOptions {
     bool serve = false;
     QHostAddress serveAddress;
     quint16 servePort = 0;
+    bool confirm = false;  // every lock value read twice
 };
 
 // The options of `monitor` as given; why they are refused.
@@ -44,6 +46,8 @@ class MonitorPrinter final : public MonitorObserver {
     double lastRate() const { return last_.rate; }
     // How many phones watch (--serve); -1: not served.
     void setPhones(int count);
+    // Called once when standard output is gone (the reader of a pipe has ended).
+    std::function<void()> onOutputGone;
 
     // A round as --json prints it, one line per converter read.
     static QStringList jsonLines(const MonitorRound& round, const QDateTime& time);
@@ -52,6 +56,7 @@ class MonitorPrinter final : public MonitorObserver {
 
   private:
     void drawTable(bool force);
+    void flushOut();
     QDateTime wallTime(double linkTime) const;
 
     MonitorOptions options_;

@@ -3,15 +3,19 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
 #include <cmath>
 #include <limits>
 #include <vector>
+
+#include "inputfiles.h"
+#include "protocol/readcheck.h"
 
 namespace meridan::cli {
 
@@ -38,7 +42,7 @@ ChannelSettings settingsOf(const UnitImage& unit) {
     return out;
 }
 
-QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view) {
+QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view, bool confirmed) {
     QJsonArray channels;
     for (int i = 0; i < ConverterCount; ++i) {
         const auto& c = view.channels[i];
@@ -60,6 +64,7 @@ QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view) {
         {QStringLiteral("format"), ProfileFormat},
         {QStringLiteral("source"), SourceUnit},
         {QStringLiteral("settings_sha256"), settingsDigest(settingsOf(unit))},
+        {QStringLiteral("confirmed"), confirmed},
         {QStringLiteral("unit"), QJsonObject{{QStringLiteral("type"), unit.UnitType},
                                              {QStringLiteral("hw"), unit.HwVersion},
                                              {QStringLiteral("sw"), unit.SwVersion},
@@ -90,6 +95,11 @@ QString typeName(const QJsonValue& v) {
     return QStringLiteral("nothing");
 }
 
+// A number as the file gave it, every digit kept: 1010.0000000000002, 4294967297.
+QString numberText(double d) {
+    return QString::number(d, 'g', QLocale::FloatingPointShortest);
+}
+
 // A whole number within [lo, hi] or an error text. The range is checked on the double, before
 // any conversion, so 1e300 is an error like any other.
 std::variant<qint64, QString> wholeInRange(const QJsonObject& o, const QString& key, qint64 lo,
@@ -101,12 +111,11 @@ std::variant<qint64, QString> wholeInRange(const QJsonObject& o, const QString& 
     }
     const double d = v.toDouble();
     if (d != std::floor(d)) {
-        return QStringLiteral("\"%1\" must be a whole number, not %2").arg(key).arg(d);
+        return QStringLiteral("\"%1\" must be a whole number, not %2").arg(key, numberText(d));
     }
     if (!(d >= double(lo) && d <= double(hi))) {
         return QStringLiteral("\"%1\" %2 is out of range (%3 to %4)")
-            .arg(key)
-            .arg(d)
+            .arg(key, numberText(d))
             .arg(lo)
             .arg(hi);
     }
@@ -276,17 +285,23 @@ std::variant<Profile, QString> parseProfile(const QByteArray& json) {
     if (!doc.isObject()) return QStringLiteral("the file must hold one JSON object");
     if (QString e = duplicateKey(json); !e.isEmpty()) return e;
     const QJsonObject root = doc.object();
-    if (QString e = unknownKeys(root, {QStringLiteral("format"), QStringLiteral("source"),
-                                       QStringLiteral("settings_sha256"), QStringLiteral("unit"),
-                                       QStringLiteral("channels")});
+    if (QString e =
+            unknownKeys(root, {QStringLiteral("format"), QStringLiteral("source"),
+                               QStringLiteral("settings_sha256"), QStringLiteral("confirmed"),
+                               QStringLiteral("unit"), QStringLiteral("channels")});
         !e.isEmpty()) {
         return e;
+    }
+    if (const QJsonValue confirmed = root.value(QStringLiteral("confirmed"));
+        !confirmed.isUndefined() && !confirmed.isBool()) {
+        return QStringLiteral("\"confirmed\" must be true or false, not %1")
+            .arg(typeName(confirmed));
     }
     const QJsonValue format = root.value(QStringLiteral("format"));
     if (!format.isDouble() || format.toDouble() != ProfileFormat) {
         return QStringLiteral("\"format\" must be %1, found %2")
             .arg(ProfileFormat)
-            .arg(format.isDouble() ? QString::number(format.toDouble()) : typeName(format));
+            .arg(format.isDouble() ? numberText(format.toDouble()) : typeName(format));
     }
     const QJsonValue source = root.value(QStringLiteral("source"));
     if (!source.isUndefined() && source != QJsonValue(SourceUnit)) {
@@ -393,19 +408,7 @@ QStringList diffPlan(const UnitImage& unit, const Profile& plan, const QString& 
 }
 
 bool isUnusual(ChannelField field, int value) {
-    switch (field) {
-        case ChannelField::InFreq:
-            return value < InFreqMinMhz || value > InFreqMaxMhz;
-        case ChannelField::Polarisation:
-            return value < 0 || value >= SatInputs;
-        case ChannelField::Carrier:
-            return value < 0 || value > 1;
-        case ChannelField::Gain:
-            return value < 0 || value > 2;
-        case ChannelField::OutFreq:
-            break;
-    }
-    return false;
+    return outsideReportedRange(field, value);
 }
 
 QStringList unusualValues(const UnitImage& unit) {
@@ -428,7 +431,7 @@ QStringList unusualValues(const UnitImage& unit) {
     return lines;
 }
 
-QString saveBackup(const QString& folder, const UnitImage& unit, const MemoryUnitView& view,
+QString saveBackup(const QString& folder, const QByteArray& record, const UnitImage& unit,
                    QString* error) {
     if (!QDir().mkpath(folder)) {
         if (error) *error = QStringLiteral("cannot create the folder %1").arg(folder);
@@ -441,29 +444,27 @@ QString saveBackup(const QString& folder, const UnitImage& unit, const MemoryUni
             .arg(type.isEmpty() ? QStringLiteral("unit") : type)
             .arg(unit.SerialNo)
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    // The whole record goes to a temporary file first and only then gets its name: a backup is
+    // never seen half written, and a failure (a full disk) leaves nothing behind.
+    const QString written = writeTemporary(folder, record, error);
+    if (written.isEmpty()) return {};
+    // Two tools backing up units of one type and serial number in the same second (a fleet)
+    // each get a name of their own.
     const QDir dir(folder);
-    // The name is taken by creating the file, so two tools backing up units of one type and
-    // serial number in the same second (a fleet) never write over each other's backup.
-    QString path;
-    for (int k = 1;; ++k) {
-        path = k == 1 ? dir.filePath(stem + QStringLiteral(".json"))
-                      : dir.filePath(QStringLiteral("%1-%2.json").arg(stem).arg(k));
-        QFile name(path);
-        if (name.open(QIODevice::WriteOnly | QIODevice::NewOnly)) break;
-        if (!name.exists() || k == 1000) {
-            if (error) *error = name.errorString();
+    for (int k = 1; k <= 1000; ++k) {
+        const QString path = k == 1 ? dir.filePath(stem + QStringLiteral(".json"))
+                                    : dir.filePath(QStringLiteral("%1-%2.json").arg(stem).arg(k));
+        QString why;
+        if (nameWithoutReplacing(written, path, &why)) return path;
+        if (!why.isEmpty()) {
+            QFile::remove(written);
+            if (error) *error = why;
             return {};
         }
     }
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly) ||
-        f.write(QJsonDocument(unitToJson(unit, view)).toJson(QJsonDocument::Indented)) < 0 ||
-        !f.commit()) {
-        if (error) *error = f.errorString();
-        QFile::remove(path);
-        return {};
-    }
-    return path;
+    QFile::remove(written);
+    if (error) *error = QStringLiteral("no free name for %1 in %2").arg(stem, folder);
+    return {};
 }
 
 }  // namespace meridan::cli

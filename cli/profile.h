@@ -39,7 +39,8 @@ struct Profile {
 };
 
 // The unit as read: the image plus what the view shows (output frequency, lock texts).
-QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view);
+// "confirmed": every value of it was read twice and agreed (--confirm).
+QJsonObject unitToJson(const UnitImage& unit, const MemoryUnitView& view, bool confirmed = false);
 
 // The first key that appears twice in one object of valid JSON, as "duplicate key "port" at
 // the top level, item 2"; empty when there is none.
@@ -61,9 +62,10 @@ QStringList diffPlan(const UnitImage& unit, const Profile& plan, const QString& 
 QStringList unusualValues(const UnitImage& unit);
 bool isUnusual(ChannelField field, int value);
 
-// Saves the unit as read as a profile in `folder`, named after the unit and the time.
-// Returns the file's path, or an empty string and the reason.
-QString saveBackup(const QString& folder, const UnitImage& unit, const MemoryUnitView& view,
+// Saves `record`, the unit as read, as a backup in `folder`, named after the unit and the
+// time, never over another file. Returns the file's path, or an empty string and the reason
+// (the system's: "No space left on device"); nothing is left behind then.
+QString saveBackup(const QString& folder, const QByteArray& record, const UnitImage& unit,
                    QString* error);
 
 }  // namespace meridan::cli

@@ -28,10 +28,13 @@ class DevicePort final : public Port {
     bool isOpen() const override { return current_->isOpen(); }
     QString errorText() const override { return current_->errorText(); }
     OpenFailure openFailure() const override { return current_->openFailure(); }
+    void cancelOpen() override { current_->cancelOpen(); }
+    void setExchangeRunning(bool running) override { tcp_.setExchangeRunning(running); }
 
     qint64 write(const QByteArray& data) override { return current_->write(data); }
     qint64 bytesToWrite() const override { return current_->bytesToWrite(); }
     void discardOutput() override { current_->discardOutput(); }
+    bool buffersWrites() const override { return current_->buffersWrites(); }
     QByteArray readAll() override { return current_->readAll(); }
     void setReceiveBufferSize(int bytes) override;
 

@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 #include <algorithm>
+#include <limits>
+#include <utility>
 
 #include "portmap.h"
 
@@ -25,7 +27,8 @@ Link::Link(Port& port, Clock& clock, Pump& pump, LinkReporter& reporter, QObject
 void Link::onReceived() {
     const QByteArray bytes = port_.readAll();
     if (bytes.isEmpty()) return;
-    if (observer_) observer_->onWire(WireDirection::FromDevice, bytes, clock_.now());
+    receivedAt_ = clock_.now();
+    if (observer_) observer_->onWire(WireDirection::FromDevice, bytes, receivedAt_);
     reply_.append(bytes);
 }
 
@@ -38,21 +41,35 @@ void Link::onPortEvent(PortEvent event) {
             reporter_->report({LinkError::ReceiveOverflow, port_.deviceName(), {}});
             break;
         case PortEvent::Lost:
-            if (lostPending_) return;
-            lostPending_ = true;
-            lostDevice_ = port_.deviceName();
-            aborted_ = true;
-            Q_EMIT portLost(lostDevice_);
-            // Reported by the wait that is running, or by the event loop when none is.
-            QMetaObject::invokeMethod(this, &Link::reportLostIfPending, Qt::QueuedConnection);
+            if (failPort({LinkError::PortLost, port_.deviceName(), {}})) {
+                Q_EMIT portLost(port_.deviceName());
+            }
+            break;
+        case PortEvent::Flood:
+            // The server's stream cannot be the unit's line: the exchange ends as one the unit
+            // did not answer. The port connects again at the next exchange.
+            if (busy()) failPort({LinkError::NoReply, port_.deviceName(), {}});
+            break;
+        case PortEvent::OpenFailed:
+            failPort({LinkError::PortNotOpened, port_.deviceName(), port_.errorText()});
             break;
     }
 }
 
+bool Link::failPort(const LinkFailure& failure) {
+    if (pendingFailure_) return false;
+    pendingFailure_ = failure;
+    reply_.clear();
+    aborted_ = true;
+    // Reported by the wait that is running, or by the event loop when none is.
+    QMetaObject::invokeMethod(this, &Link::reportLostIfPending, Qt::QueuedConnection);
+    return true;
+}
+
 void Link::reportLostIfPending() {
-    if (!lostPending_) return;
-    lostPending_ = false;
-    reporter_->report({LinkError::PortLost, lostDevice_, {}});
+    if (!pendingFailure_) return;
+    const LinkFailure failure = *std::exchange(pendingFailure_, std::nullopt);
+    reporter_->report(failure);
 }
 
 bool Link::interrupted() {
@@ -63,7 +80,9 @@ bool Link::interrupted() {
 bool Link::write(const QByteArray& data) {
     if (aborted_ || !port_.isOpen()) return false;
     const qint64 n = port_.write(data);
-    if (n > 0 && observer_) observer_->onWire(WireDirection::ToDevice, data.left(n), clock_.now());
+    lastWrite_ = data;
+    lastWriteAt_ = clock_.now();
+    if (n > 0 && observer_) observer_->onWire(WireDirection::ToDevice, data.left(n), lastWriteAt_);
     return n == data.size();
 }
 
@@ -112,6 +131,7 @@ bool Link::connect_() {
                                ReplyTimeout, attempt);
         if (w == Wait::Aborted || stopRequested_) return false;
         if (w == Wait::Done) {
+            measureReplyDelay(receivedAt_ - lastWriteAt_, 4);
             WaitSeconds(ConnectPause);
             return !aborted_;
         }
@@ -124,6 +144,8 @@ bool Link::connect_() {
 bool Link::disconnect_() {
     const Wait w = waitFor([&] { return reply_.endsWith(WordEN); }, ReplyTimeout);
     if (w == Wait::TimedOut) fail(LinkError::NoReply);
+    // "N" is answered "EN" at once, as "TS" is answered "OK".
+    if (w == Wait::Done && lastWrite_ == "N") measureReplyDelay(receivedAt_ - lastWriteAt_, 3);
     return w == Wait::Done;
 }
 
@@ -166,12 +188,29 @@ QList<int> Link::probeComPorts(QList<LinkFailure>* problems) {
     return usable;
 }
 
+void Link::measureReplyDelay(double turn, int lineBytes) {
+    if (!port_.isNetwork()) return;
+    const QString device = port_.deviceName();
+    if (device != delayDevice_) {
+        delayDevice_ = device;
+        delaySamples_ = 0;
+        delayLeast_ = std::numeric_limits<double>::infinity();
+    }
+    // The least of several turns: the program's own wake-ups only ever add to one.
+    if (delaySamples_ >= DelaySamples) return;
+    delayLeast_ = std::min(delayLeast_, turn - double(lineBytes) / LineBytesPerSecond);
+    if (++delaySamples_ < DelaySamples || delayLeast_ <= DeviceServerDelayHint) return;
+    Q_EMIT deviceServerDelay(device, delayLeast_);
+}
+
 Link::SequenceScope::SequenceScope(Link& link) : link_(link) {
-    if (link_.depth_++ == 0 && !link_.shutdown_) link_.aborted_ = false;
+    if (link_.depth_++ > 0) return;
+    if (!link_.shutdown_) link_.aborted_ = false;
+    link_.port_.setExchangeRunning(true);
 }
 
 Link::SequenceScope::~SequenceScope() {
-    --link_.depth_;
+    if (--link_.depth_ == 0) link_.port_.setExchangeRunning(false);
 }
 
 Link::OwnerScope::OwnerScope(Link& link, const QString& owner)

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 #include "clock.h"
 #include "linkfailure.h"
@@ -36,6 +37,15 @@ class Link : public QObject {
     static constexpr double ReplyTimeout = 5.0;     // data reply, "EN", one "TS" attempt
     static constexpr double ConnectTimeout = 50.0;  // all "TS" attempts together
     static constexpr double ConnectPause = 0.5;     // after "OK"
+    // 57600 baud, 8N1: ten bit times a byte.
+    static constexpr double LineBytesPerSecond = 5760.0;
+    // What a serial device server may add to each reply before the user is told: ser2net
+    // with its defaults adds about 3.5 ms (it waits for more characters, and a small reply
+    // waits for the peer's delayed acknowledgement), set up as recommended about 0.3 ms. It is
+    // measured on the answers a unit gives at once ("OK" to "TS", "EN" to "N"), the least of
+    // the first DelaySamples of them.
+    static constexpr double DeviceServerDelayHint = 0.002;
+    static constexpr int DelaySamples = 8;
 
     Link(Port& port, Clock& clock, Pump& pump, LinkReporter& reporter, QObject* parent = nullptr);
 
@@ -153,12 +163,20 @@ class Link : public QObject {
     void portLost(const QString& device);
     // Another owner holds the link now (empty: nobody does).
     void ownerChanged(const QString& owner);
+    // The serial device server at `device` adds `seconds` to each reply of the unit, more than
+    // DeviceServerDelayHint; said once per device.
+    void deviceServerDelay(const QString& device, double seconds);
 
   private:
     void onReceived();
     void onPortEvent(PortEvent event);
     bool interrupted();
     void reportLostIfPending();
+    // The port failed under the running sequence: it ends, and the failure is reported once.
+    // False when one is already pending.
+    bool failPort(const LinkFailure& failure);
+    // `turn`: from a write of `lineBytes - 2` bytes to the end of the 2-byte answer.
+    void measureReplyDelay(double turn, int lineBytes);
     void fail(LinkError error);
     double remaining(double start, double limit) const;
 
@@ -170,12 +188,17 @@ class Link : public QObject {
     QString owner_;
     int ownerDepth_ = 0;
     QByteArray reply_;
-    QString lostDevice_;
+    double receivedAt_ = 0;
+    std::optional<LinkFailure> pendingFailure_;
+    QByteArray lastWrite_;
+    double lastWriteAt_ = 0;
+    QString delayDevice_;
+    int delaySamples_ = 0;
+    double delayLeast_ = 0;
     int depth_ = 0;
     int pumping_ = 0;
     bool aborted_ = false;
     bool shutdown_ = false;
-    bool lostPending_ = false;
     bool stopRequested_ = false;
 };
 

@@ -8,7 +8,15 @@ namespace meridan {
 
 // Events of the serial port besides received data. The numbers of the first two are the
 // communication event codes the program has always used for them.
-enum class PortEvent { Overrun = 1006, ReceiveOverflow = 1008, Lost = -1 };
+// A network port also reports a server that sent more than any answer of a unit (Flood), and
+// a connection the server refused or that could not be made again (OpenFailed).
+enum class PortEvent {
+    Overrun = 1006,
+    ReceiveOverflow = 1008,
+    Lost = -1,
+    Flood = -2,
+    OpenFailed = -3
+};
 
 // Why the last open() failed, where the program tells the user more than the reason's text:
 // another program holds the device, or the device path cannot be a device at all.
@@ -40,12 +48,22 @@ class Port : public QObject {
     virtual bool isOpen() const = 0;
     virtual QString errorText() const = 0;
     virtual OpenFailure openFailure() const { return OpenFailure::Other; }
+    // An open() that is waiting (for a device server to connect and set the line) gives up
+    // at once and fails: the user has asked the program to stop.
+    virtual void cancelOpen() {}
+    // The link says when a sequence of exchanges runs: a network port whose server ends the
+    // connection in between connects again at the next exchange.
+    virtual void setExchangeRunning(bool) {}
 
     virtual qint64 write(const QByteArray& data) = 0;
     // Bytes handed to write() that have not left yet.
     virtual qint64 bytesToWrite() const = 0;
     // Drops what was written but has not left yet, so nothing of it reaches the device.
     virtual void discardOutput() {}
+    // The port takes written bytes before the line carries them (the system's buffer of a
+    // serial port, a pseudo-terminal, a USB adapter, a network server): bytesToWrite() runs
+    // ahead of the line, which only its rate tells.
+    virtual bool buffersWrites() const { return true; }
     virtual QByteArray readAll() = 0;
 
     virtual void setReceiveBufferSize(int bytes) { receiveBufferSize_ = bytes; }

@@ -1,8 +1,16 @@
 #include "portmap.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QVariant>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 namespace meridan {
 
@@ -34,6 +42,42 @@ QString PortMap::devicePath(int number) const {
         if (!over.isEmpty()) return over;
     }
     return defaultDevicePath(number);
+}
+
+QStringList settingsFiles() {
+    QStringList folders = QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation);
+    folders << QStringLiteral("/etc/xdg");
+    QStringList files;
+    for (const QString& folder : folders) {
+        const QDir dir(folder);
+        for (const QString& name :
+             {SettingsOrganisation + QLatin1Char('/') + ApplicationTitle, SettingsOrganisation}) {
+            const QString path = dir.filePath(name + QStringLiteral(".conf"));
+            if (!files.contains(path) && QFileInfo::exists(path)) files << path;
+        }
+    }
+    return files;
+}
+
+QString unusableSettingsFile() {
+    for (const QString& path : settingsFiles()) {
+        const QFileInfo info(path);
+        if (info.isFile()) continue;
+        QString kind = QStringLiteral("not a file");
+#ifndef Q_OS_WIN
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+            kind = S_ISDIR(st.st_mode)                          ? QStringLiteral("a folder")
+                   : S_ISFIFO(st.st_mode)                       ? QStringLiteral("a FIFO")
+                   : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? QStringLiteral("a device")
+                   : S_ISSOCK(st.st_mode)                       ? QStringLiteral("a socket")
+                                                                : kind;
+        }
+#endif
+        return QStringLiteral("the settings file %1 is not a regular file (%2)")
+            .arg(printablePath(path), kind);
+    }
+    return {};
 }
 
 int parseComName(const QString& name) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QSettings;
 class QVariant;
@@ -31,6 +32,15 @@ class PortMap {
   private:
     QSettings* store_;
 };
+
+// The files QSettings reads the settings from on this system, where they exist: the user's
+// ($XDG_CONFIG_HOME) and the system's ($XDG_CONFIG_DIRS, /etc/xdg), the program's own and
+// its maker's.
+QStringList settingsFiles();
+// A settings file that must not be read (a FIFO would hold every start, a device would be
+// read without end): "the settings file PATH is not a regular file (a FIFO)"; empty when
+// every one is a regular file.
+QString unusableSettingsFile();
 
 // "Com5" / "com5" -> 5; anything else -> 0.
 int parseComName(const QString& name);

@@ -15,6 +15,21 @@ QByteArray bytes(std::initializer_list<std::uint8_t> list) {
 }
 }  // namespace
 
+// The byte after an IAC that is not a doubled 0xFF.
+void Stream::takeCommand(std::uint8_t b) {
+    if (b >= WILL) {
+        verb_ = b;
+        state_ = State::Option;
+    } else if (b == SB) {
+        verb_ = b;
+        sub_.clear();
+        subTooLong_ = false;
+        state_ = State::Option;
+    } else {
+        state_ = State::Data;  // NOP, GA, break...: nothing for a serial line
+    }
+}
+
 void Stream::take(const QByteArray& wire, QByteArray* data, QList<Command>* commands) {
     for (const char ch : wire) {
         const auto b = static_cast<std::uint8_t>(ch);
@@ -30,16 +45,8 @@ void Stream::take(const QByteArray& wire, QByteArray* data, QList<Command>* comm
                 if (b == IAC) {
                     data->append(ch);
                     state_ = State::Data;
-                } else if (b >= WILL) {
-                    verb_ = b;
-                    state_ = State::Option;
-                } else if (b == SB) {
-                    verb_ = b;
-                    sub_.clear();
-                    subTooLong_ = false;
-                    state_ = State::Option;
                 } else {
-                    state_ = State::Data;  // NOP, GA, break...: nothing for a serial line
+                    takeCommand(b);
                 }
                 break;
             case State::Option:
@@ -69,12 +76,14 @@ void Stream::take(const QByteArray& wire, QByteArray* data, QList<Command>* comm
                     }
                     state_ = State::Sub;
                 } else {
-                    // SE ends it; anything else is a broken frame, ended here too.
+                    // SE ends it. Any other command ends a subnegotiation whose SE never came,
+                    // and is then taken as the command it is (IAC WILL 3 after it is a WILL).
                     if (!subTooLong_) {
                         commands->append({SB, static_cast<std::uint8_t>(sub_.at(0)), sub_.mid(1)});
                     }
                     sub_.clear();
                     state_ = State::Data;
+                    if (b != SE) takeCommand(b);
                 }
                 break;
         }

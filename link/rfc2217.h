@@ -64,6 +64,7 @@ class Stream {
     void take(const QByteArray& wire, QByteArray* data, QList<Command>* commands);
 
   private:
+    void takeCommand(std::uint8_t b);
     enum class State { Data, Iac, Option, Sub, SubIac };
     State state_ = State::Data;
     std::uint8_t verb_ = 0;

@@ -65,24 +65,31 @@ bool TcpPort::fail(const QString& why) {
 bool TcpPort::open() {
     error_.clear();
     failure_ = OpenFailure::Other;
-    if (socket_) return fail(QStringLiteral("already open"));
+    if (socket_ || dropped_) return fail(QStringLiteral("already open"));
     if (hasControlCharacter(address_)) {
         failure_ = OpenFailure::BadDevicePath;
         return fail(QStringLiteral("the address holds a control character"));
     }
     QString why;
-    const std::optional<NetworkAddress> address = parseNetworkAddress(address_, &why);
-    if (!address) {
+    if (!parseNetworkAddress(address_, &why)) {
         failure_ = OpenFailure::BadDevicePath;
         return fail(why);
     }
     lost_ = false;
     rx_.clear();
+    return connectToServer();
+}
+
+bool TcpPort::connectToServer() {
+    const std::optional<NetworkAddress> address = parseNetworkAddress(address_, nullptr);
     telnet_.reset();
     opening_ = true;
+    cancelled_ = false;
+    sinceConnect_.clear();
+    sinceWrite_ = 0;
     QElapsedTimer elapsed;
     elapsed.start();
-    bool ok = connectWithin(*address, openTimeout_);
+    bool ok = address && connectWithin(*address, openTimeout_);
     if (ok && address->rfc2217) {
         ok = negotiateWithin(openTimeout_ - double(elapsed.nsecsElapsed()) / 1e9);
     }
@@ -110,6 +117,8 @@ namespace {
 bool waitIn(QEventLoop& loop, double seconds) {
     QTimer timer;
     timer.setSingleShot(true);
+    // A coarse timer may fire 5 % early: "within 5 s" would end at 4.8 s.
+    timer.setTimerType(Qt::PreciseTimer);
     bool expired = false;
     QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
         expired = true;
@@ -134,6 +143,9 @@ bool TcpPort::connectWithin(const NetworkAddress& address, double limit) {
     connect(socket_, &QTcpSocket::errorOccurred, this, &TcpPort::onDropped);
     QEventLoop loop;
     connect(socket_, &QTcpSocket::connected, &loop, &QEventLoop::quit);
+    // What the socket holds unread is bounded too: a server that floods the port is cut off
+    // by onReadyRead, not by memory.
+    socket_->setReadBufferSize(64 * 1024);
     socket_->connectToHost(address.host, address.port);
     bool inTime = true;
     if (socket_ && socket_->state() != QAbstractSocket::UnconnectedState &&
@@ -143,6 +155,7 @@ bool TcpPort::connectWithin(const NetworkAddress& address, double limit) {
         waiting_ = nullptr;
     }
     if (!socket_) return fail(QStringLiteral("the port was closed while connecting"));
+    if (cancelled_) return fail(QStringLiteral("interrupted while connecting"));
     if (socket_->state() == QAbstractSocket::ConnectedState) {
         // Requests and answers are a few bytes each: send them at once.
         socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -155,13 +168,14 @@ bool TcpPort::connectWithin(const NetworkAddress& address, double limit) {
 bool TcpPort::negotiateWithin(double limit) {
     telnet_.emplace();
     socket_->write(telnet_->opening());
-    if (telnet_->status() == Rfc2217Client::Status::Negotiating) {
+    if (telnet_->status() == Rfc2217Client::Status::Negotiating && !cancelled_) {
         QEventLoop loop;
         waiting_ = &loop;
         waitIn(loop, limit);
         waiting_ = nullptr;
     }
     if (!socket_) return fail(QStringLiteral("the port was closed while connecting"));
+    if (cancelled_) return fail(QStringLiteral("interrupted while the line was being set"));
     switch (telnet_->status()) {
         case Rfc2217Client::Status::Ready:
             return true;
@@ -171,6 +185,7 @@ bool TcpPort::negotiateWithin(double limit) {
             break;
     }
     if (socket_->state() != QAbstractSocket::ConnectedState) {
+        if (const QString text = refusalText(); !text.isEmpty()) return fail(text);
         return fail(QStringLiteral("the server closed the connection before it set the line"));
     }
     // The time the whole open may take, not what was left of it after the connection.
@@ -179,18 +194,48 @@ bool TcpPort::negotiateWithin(double limit) {
                     .arg(seconds(openTimeout_), telnet_->unconfirmed()));
 }
 
+void TcpPort::cancelOpen() {
+    if (!opening_) return;
+    cancelled_ = true;
+    if (waiting_) waiting_->quit();
+}
+
 void TcpPort::onReadyRead() {
-    if (!socket_) return;
+    if (!socket_ || dropped_) return;
     const QByteArray wire = socket_->readAll();
+    QByteArray data = wire;
     if (telnet_) {
         QByteArray answer;
-        rx_.append(telnet_->decode(wire, &answer));
+        data = telnet_->decode(wire, &answer);
         if (!answer.isEmpty()) socket_->write(answer);
         if (waiting_ && telnet_->status() != Rfc2217Client::Status::Negotiating) waiting_->quit();
-    } else {
-        rx_.append(wire);
     }
+    if (sinceConnect_.size() < RefusalBytes) sinceConnect_ += data.left(RefusalBytes);
+    // A unit answers a request with a few bytes; a server that sends more without a request
+    // is not passing on a unit's line, and a socket, unlike a serial line, has no rate that
+    // would bound it.
+    sinceWrite_ += data.size();
+    if (sinceWrite_ > receiveBufferSize() && !opening_) {
+        error_ = QStringLiteral("the server sent %1 bytes without a request").arg(sinceWrite_);
+        rx_.clear();
+        dropLater();
+        Q_EMIT eventOccurred(PortEvent::Flood);
+        return;
+    }
+    rx_.append(data);
     if (!rx_.isEmpty() && !opening_) Q_EMIT received();
+}
+
+QString TcpPort::refusalText() const {
+    // "Port already in use": a line of text, and nothing a unit sends (a unit's answers hold
+    // a byte that is not text, or are words without blanks).
+    const QByteArray text = sinceConnect_.trimmed();
+    if (text.isEmpty() || !text.contains(' ') || sinceConnect_.size() >= RefusalBytes) return {};
+    for (const char c : sinceConnect_) {
+        if ((c < 0x20 || c > 0x7e) && c != '\r' && c != '\n' && c != '\t') return {};
+    }
+    return QStringLiteral("the device server refused the connection: \"%1\"")
+        .arg(QString::fromLatin1(text.simplified()));
 }
 
 void TcpPort::onDropped() {
@@ -199,7 +244,18 @@ void TcpPort::onDropped() {
         if (waiting_) waiting_->quit();
         return;
     }
-    if (lost_) return;
+    if (lost_ || dropped_) return;
+    // A server may end a connection that nobody uses (ser2net's timeout): the port connects
+    // again at the next exchange.
+    if (!exchangeRunning_) return dropLater();
+    // A server that takes the connection and closes it with a line of text has refused it
+    // (ser2net answers a second client "Port already in use").
+    if (const QString text = refusalText(); !text.isEmpty()) {
+        error_ = text;
+        dropLater();
+        Q_EMIT eventOccurred(PortEvent::OpenFailed);
+        return;
+    }
     lost_ = true;
     error_ = socket_->error() == QAbstractSocket::RemoteHostClosedError
                  ? QStringLiteral("the server closed the connection")
@@ -215,6 +271,17 @@ void TcpPort::onDropped() {
     Q_EMIT eventOccurred(PortEvent::Lost);
 }
 
+void TcpPort::dropLater() {
+    // Not from inside the socket's own notification: on the next pass of the event loop.
+    dropped_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (dropped_) dropSocket();
+        },
+        Qt::QueuedConnection);
+}
+
 void TcpPort::dropSocket() {
     if (!socket_) return;
     QTcpSocket* s = socket_;
@@ -227,25 +294,39 @@ void TcpPort::dropSocket() {
 void TcpPort::close() {
     dropSocket();
     lost_ = false;
+    dropped_ = false;
     telnet_.reset();
     rx_.clear();
     if (waiting_) waiting_->quit();
 }
 
 bool TcpPort::isOpen() const {
+    if (dropped_) return !lost_;
     return socket_ && !opening_ && !lost_ && socket_->state() == QAbstractSocket::ConnectedState;
 }
 
 qint64 TcpPort::write(const QByteArray& data) {
+    if (dropped_ && !lost_) {
+        // The server ended the connection since the last exchange: a new one first.
+        dropSocket();
+        dropped_ = false;
+        rx_.clear();
+        if (!connectToServer()) {
+            dropped_ = true;
+            Q_EMIT eventOccurred(PortEvent::OpenFailed);
+            return -1;
+        }
+    }
     QTcpSocket* s = socket_.data();
     if (!s || !isOpen()) return -1;
+    sinceWrite_ = 0;
     const QByteArray wire = telnet_ ? telnet_->encode(data) : data;
     return s->write(wire) == wire.size() ? data.size() : -1;
 }
 
 qint64 TcpPort::bytesToWrite() const {
     const QTcpSocket* s = socket_.data();
-    return s && isOpen() ? s->bytesToWrite() : 0;
+    return s && isOpen() && !dropped_ ? s->bytesToWrite() : 0;
 }
 
 QByteArray TcpPort::readAll() {

@@ -26,11 +26,16 @@ struct NetworkAddress {
 std::optional<NetworkAddress> parseNetworkAddress(const QString& path, QString* error);
 
 // A unit's serial line behind a serial device server, which runs the line at 57600 8N1. The
-// byte stream is the line's; a connection that drops is a port that went away: reported once
-// as PortEvent::Lost, after which the port takes no more writes.
+// byte stream is the line's. A connection that drops during an exchange is a port that went
+// away: reported once as PortEvent::Lost, after which the port takes no more writes. One that
+// the server ends while no exchange runs (an idle time-out) is made again at the next
+// exchange's first write; so is one the server refused with a line of text ("Port already in
+// use", PortEvent::OpenFailed, errorText() says it), or one cut off because the server sent
+// more than a unit answers (PortEvent::Flood).
 //
 // open() connects (and, for rfc2217://, sets the line) within ConnectTimeout, waiting in a
-// local event loop that repaints the windows but takes no user input meanwhile.
+// local event loop that repaints the windows but takes no user input meanwhile; so does a
+// write that connects again.
 class TcpPort final : public Port {
     Q_OBJECT
   public:
@@ -50,20 +55,32 @@ class TcpPort final : public Port {
     bool isOpen() const override;
     QString errorText() const override { return error_; }
     OpenFailure openFailure() const override { return failure_; }
+    void cancelOpen() override;
 
     qint64 write(const QByteArray& data) override;
     qint64 bytesToWrite() const override;
     QByteArray readAll() override;
 
+    void setExchangeRunning(bool running) override { exchangeRunning_ = running; }
+
     // Tests shorten the time an open may take.
     void setOpenTimeout(double seconds) { openTimeout_ = seconds; }
 
   private:
+    // Text a server sends before it closes a connection it refuses, at most.
+    static constexpr qsizetype RefusalBytes = 256;
+
+    bool connectToServer();
     bool connectWithin(const NetworkAddress& address, double seconds);
+    // "the device server refused the connection: "Port already in use"" when what came since
+    // the connection was made is such a line; else empty.
+    QString refusalText() const;
     bool negotiateWithin(double seconds);
     void onReadyRead();
     void onDropped();
     void dropSocket();
+    // The connection is given up; the next write makes a new one.
+    void dropLater();
     bool fail(const QString& why);
 
     QPointer<QTcpSocket> socket_;
@@ -76,7 +93,12 @@ class TcpPort final : public Port {
     double openTimeout_ = ConnectTimeout;
     int number_ = 0;
     bool opening_ = false;
+    bool cancelled_ = false;
     bool lost_ = false;
+    bool dropped_ = false;  // no connection now; the next write makes one
+    bool exchangeRunning_ = false;
+    QByteArray sinceConnect_;
+    qint64 sinceWrite_ = 0;
 };
 
 }  // namespace meridan

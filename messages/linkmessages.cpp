@@ -24,6 +24,27 @@ QString LinkMessages::describe(const LinkFailure& f) {
     return {};
 }
 
+QString LinkMessages::deviceServerDelayText(const QString& device, double seconds, bool brief) {
+    // A full read waits for about 180 replies, the lock monitor for two an exchange.
+    constexpr int RepliesOfARead = 181;
+    if (brief) {
+        return QStringLiteral(
+                   "%1 adds %2 ms to each reply (a read takes %3 s longer): on ser2net "
+                   "set chardelay: false and tcp(nodelay)")
+            .arg(device)
+            .arg(seconds * 1000.0, 0, 'f', 1)
+            .arg(seconds * RepliesOfARead, 0, 'f', 1);
+    }
+    return QStringLiteral(
+               "The device server at %1 adds %2 ms to each reply of the unit: a full read takes "
+               "%3 s longer, the lock monitor makes fewer rounds. On ser2net set "
+               "\"chardelay: false\" in the connection's options and use \"tcp(nodelay)\" in "
+               "its accepter; other device servers call this packing or force-transmit time.")
+        .arg(device)
+        .arg(seconds * 1000.0, 0, 'f', 1)
+        .arg(seconds * RepliesOfARead, 0, 'f', 1);
+}
+
 void LinkMessages::report(const LinkFailure& f) {
     switch (f.error) {
         case LinkError::NoReply:

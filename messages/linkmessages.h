@@ -20,6 +20,9 @@ class LinkMessages final : public LinkReporter {
 
     // The text the user reads for a failure.
     static QString describe(const LinkFailure& failure);
+    // What a serial device server that adds `seconds` to each reply costs, and what to change;
+    // `brief`: in a line a status bar can show.
+    static QString deviceServerDelayText(const QString& device, double seconds, bool brief = false);
 
   private:
     MessageService& messages_;

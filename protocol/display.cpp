@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <cmath>
 
+#include "link/portmap.h"
+
 namespace meridan {
 
 void fillLockText(LockTextTable& table) {
@@ -32,6 +34,10 @@ QString outFreqText(float mhz) {
 
 QString serialNoText(std::int32_t serial) {
     return serial < 0 ? QString::number(serial) : QLatin1Char(' ') + QString::number(serial);
+}
+
+QString printableText(const QString& text) {
+    return printablePath(text);
 }
 
 }  // namespace meridan

@@ -18,5 +18,8 @@ QString inFreqText(std::int32_t mhz);
 QString outFreqText(float mhz);
 // Sign position kept: " 1234", "-1234".
 QString serialNoText(std::int32_t serial);
+// A text the unit sent, as a terminal or a file may show it: control characters (an escape,
+// a carriage return, a NUL) written as \xNN, so a unit's type cannot clear a screen.
+QString printableText(const QString& text);
 
 }  // namespace meridan

@@ -113,6 +113,8 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage() {
 
     int blocksSent = 0;
     double answerOpens = 0;
+    double lineFree = 0;  // when the line has carried the last block handed over
+    double handedOver = 0;
     qint64 offset = 0;
     for (int sector = 0; sector < sectors; ++sector) {
         if (!waitForReply(WordOK, WordAt::End, answerOpens)) {
@@ -131,11 +133,29 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage() {
             data.append(QByteArray(blockSize - data.size(), ' '));
             offset += blockSize;
             link_.clearReplyBuffer();
-            if (block == 0) sectorHandedOver = link_.clock().now();
+            handedOver = link_.clock().now();
+            if (block == 0) sectorHandedOver = handedOver;
             link_.write(data);
-            // The block counts as sent once the port has taken all of it.
+            // The block counts as sent once the port has taken all of it and the line has
+            // carried it: a port that buffers (a network server, a pseudo-terminal, a USB
+            // adapter) takes it long before. Bytes reported after a stop count the same way.
+            const bool buffers = link_.port().buffersWrites();
+            const double lineStart = std::max(handedOver, lineFree);
+            lineFree = lineStart + double(blockSize) / LineBytesPerSecond;
+            auto onTheLine = [&] {
+                const double crossed = (link_.clock().now() - lineStart) * LineBytesPerSecond;
+                const qint64 left = blockSize - link_.port().bytesToWrite();
+                return std::clamp(std::min(qint64(crossed), left), qint64(0), qint64(blockSize));
+            };
             if (!link_.drain(DrainLimit)) {
+                figures_.bytesSent += onTheLine();
                 return link_.aborted() ? std::optional(aborted) : std::nullopt;
+            }
+            if (buffers && link_.clock().now() < lineFree)
+                link_.WaitSeconds(lineFree - link_.clock().now());
+            if (link_.aborted()) {
+                figures_.bytesSent += onTheLine();
+                return aborted;
             }
             ++blocksSent;
             figures_.bytesSent += blockSize;
@@ -148,8 +168,10 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage() {
             sectorHandedOver + double(BlocksPerSector) * double(blockSize) / LineBytesPerSecond);
     }
 
-    // The module answers the last sector with "EN" at the start of what it sends.
-    warte(EndPause);
+    // The module answers the last sector with "EN" at the start of what it sends. The pause
+    // runs from the moment the port took the last block, as it always has: the time spent
+    // above waiting for the line is part of it.
+    warte(std::max(0.0, handedOver + EndPause - link_.clock().now()));
     if (link_.aborted()) return aborted;
     if (!waitForReply(WordEN, WordAt::Start, answerOpens)) {
         return link_.aborted() ? std::optional(aborted) : std::nullopt;

@@ -82,11 +82,18 @@ LockMonitor::Step LockMonitor::readRound(const MonitorChoice& choice, MonitorRou
             // A stop is taken between exchanges, never inside one.
             if (stopping()) return Step::Stopped;
             std::uint8_t value = 0;
-            const CommandStatus status = side == LockSide::Input
-                                             ? cmd.read_input_lock_(value, index)
-                                             : cmd.read_output_lock_(value, index);
-            if (status == StatusFailed) return Step::Failed;
+            const bool read = readChecked(
+                check_.confirmAll ? &check_ : nullptr, value, QString(), [&](std::uint8_t& v) {
+                    return side == LockSide::Input ? cmd.read_input_lock_(v, index)
+                                                   : cmd.read_output_lock_(v, index);
+                });
+            if (!read) return Step::Failed;
             lastAnswer_ = link_.clock().now();
+            if (!check_.unsettled.isEmpty()) {
+                check_.unsettled.clear();
+                ++unsettled_;
+                continue;
+            }
             (side == LockSide::Input ? input : output)[i] = value;
         }
     }

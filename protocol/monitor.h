@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "link/link.h"
+#include "readcheck.h"
 #include "unitimage.h"
 #include "unitview.h"
 
@@ -110,6 +111,11 @@ class LockMonitor final : private LinkReporter {
     // Whether a run reads the unit's type (48) and serial number (21) once, after its first
     // connection request and before its first round. Off unless set.
     void setIdentify(bool identify) { identify_ = identify; }
+    // Every lock value read twice, a pair that differs read again until two agree (at most
+    // three more); a value whose reads never agree is left out of its round.
+    void setConfirm(bool confirm) { check_.confirmAll = confirm; }
+    long repeatedReads() const { return check_.repeatedReads; }
+    long unsettledValues() const { return unsettled_; }
 
   private:
     void report(const LinkFailure& failure) override;
@@ -142,6 +148,8 @@ class LockMonitor final : private LinkReporter {
     bool running_ = false;
     bool connecting_ = false;
     bool identify_ = false;
+    ReadCheck check_;
+    long unsettled_ = 0;
 };
 
 }  // namespace meridan

@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "display.h"
+#include "readcheck.h"
 
 namespace meridan {
 
@@ -47,12 +48,27 @@ class ValidationSuspension {
     int channel_;
 };
 
-bool readConverter(Commands& cmd, UnitImage& unit, const LockTextTable& lockText, UnitView& view,
-                   int i) {
+bool readConverter(Commands& cmd, ReadCheck* check, UnitImage& unit, const LockTextTable& lockText,
+                   UnitView& view, int i) {
     const auto idx = static_cast<std::uint8_t>(i);
     ValidationSuspension suspension(view, i);
+    const QString converter = QStringLiteral("converter %1: ").arg(i + 1);
+    // A byte setting read, checked against the range a unit reports.
+    auto setting = [&](std::uint8_t& value, const char* what, ChannelField field,
+                       CommandStatus (Commands::*read)(std::uint8_t&, std::uint8_t)) {
+        return readChecked(
+            check, value, converter + QLatin1String(what),
+            [&](std::uint8_t& v) { return (cmd.*read)(v, idx); },
+            [field](std::uint8_t v) { return outsideReportedRange(field, v); });
+    };
+    auto lock = [&](std::uint8_t& value, const char* what,
+                    CommandStatus (Commands::*read)(std::uint8_t&, std::uint8_t)) {
+        return readChecked(check, value, converter + QLatin1String(what),
+                           [&](std::uint8_t& v) { return (cmd.*read)(v, idx); });
+    };
 
-    if (cmd.read_carrier_(unit.Carrier[i], idx) == StatusFailed) return false;
+    if (!setting(unit.Carrier[i], "carrier", ChannelField::Carrier, &Commands::read_carrier_))
+        return false;
     view.setCarrier(i, unit.Carrier[i]);
     const bool on = unit.Carrier[i] != 0;
     view.setFieldEnabled(i, ChannelField::Polarisation, on);
@@ -60,22 +76,30 @@ bool readConverter(Commands& cmd, UnitImage& unit, const LockTextTable& lockText
     view.setFieldEnabled(i, ChannelField::Gain, on);
     view.setFieldEnabled(i, ChannelField::OutFreq, false);
 
-    if (cmd.read_polarisation_(unit.Polarisation[i], idx) == StatusFailed) return false;
+    if (!setting(unit.Polarisation[i], "SAT input", ChannelField::Polarisation,
+                 &Commands::read_polarisation_))
+        return false;
     view.selectPolarisation(i, unit.Polarisation[i]);
 
-    if (cmd.read_infreq_(unit.InFreq[i], idx) == StatusFailed) return false;
+    if (!readChecked(
+            check, unit.InFreq[i], converter + QStringLiteral("input frequency"),
+            [&](std::int32_t& v) { return cmd.read_infreq_(v, idx); },
+            [](std::int32_t v) { return outsideReportedRange(ChannelField::InFreq, v); }))
+        return false;
     view.setInFreqText(i, inFreqText(unit.InFreq[i]));
 
-    if (cmd.read_input_lock_(unit.InputLock[i], idx) == StatusFailed) return false;
+    if (!lock(unit.InputLock[i], "input lock", &Commands::read_input_lock_)) return false;
     view.setLockText(i, LockSide::Input, lockStateText(lockText, unit.InputLock[i]));
 
-    if (cmd.read_gain_(unit.Gain[i], idx) == StatusFailed) return false;
+    if (!setting(unit.Gain[i], "gain", ChannelField::Gain, &Commands::read_gain_)) return false;
     view.setGain(i, unit.Gain[i]);
 
-    if (cmd.read_outfreq_(unit.OutFreq[i], idx) == StatusFailed) return false;
+    if (!readChecked(check, unit.OutFreq[i], converter + QStringLiteral("output frequency"),
+                     [&](float& v) { return cmd.read_outfreq_(v, idx); }))
+        return false;
     view.setOutFreqText(i, outFreqText(unit.OutFreq[i]));
 
-    if (cmd.read_output_lock_(unit.OutputLock[i], idx) == StatusFailed) return false;
+    if (!lock(unit.OutputLock[i], "output lock", &Commands::read_output_lock_)) return false;
     view.setLockText(i, LockSide::Output, lockStateText(lockText, unit.OutputLock[i]));
     return true;
 }
@@ -154,23 +178,41 @@ std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView&
     return out;
 }
 
+bool outsideReportedRange(ChannelField field, int value) {
+    switch (field) {
+        case ChannelField::InFreq:
+            return value < InFreqMinMhz || value > InFreqMaxMhz;
+        case ChannelField::Polarisation:
+            return value < 0 || value >= SatInputs;
+        case ChannelField::Carrier:
+            return value < 0 || value > 1;
+        case ChannelField::Gain:
+            return value < 0 || value > 2;
+        case ChannelField::OutFreq:
+            break;
+    }
+    return false;
+}
+
 SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
-                               UnitView& view) {
+                               UnitView& view, ReadCheck* check) {
     Link::SequenceScope scope(link);
     Commands cmd(link);
     if (!link.connect_()) return SequenceResult::Failed;
 
-    if (cmd.read_text_(ReadUnitType, unit.UnitType) == StatusFailed) return SequenceResult::Failed;
+    auto text = [&](std::uint8_t code, QString& value, const char* what) {
+        return readChecked(check, value, QLatin1String(what),
+                           [&](QString& t) { return cmd.read_text_(code, t); });
+    };
+    if (!text(ReadUnitType, unit.UnitType, "type")) return SequenceResult::Failed;
     view.showUnitText(UnitField::Type, unit.UnitType);
-    if (cmd.read_text_(ReadHwVersion, unit.HwVersion) == StatusFailed) {
-        return SequenceResult::Failed;
-    }
+    if (!text(ReadHwVersion, unit.HwVersion, "hardware version")) return SequenceResult::Failed;
     view.showUnitText(UnitField::HwVersion, unit.HwVersion);
-    if (cmd.read_text_(ReadSwVersion, unit.SwVersion) == StatusFailed) {
-        return SequenceResult::Failed;
-    }
+    if (!text(ReadSwVersion, unit.SwVersion, "software version")) return SequenceResult::Failed;
     view.showUnitText(UnitField::SwVersion, unit.SwVersion);
-    if (cmd.read_serialno_(unit.SerialNo) == StatusFailed) return SequenceResult::Failed;
+    if (!readChecked(check, unit.SerialNo, QStringLiteral("serial number"),
+                     [&](std::int32_t& v) { return cmd.read_serialno_(v); }))
+        return SequenceResult::Failed;
     view.showUnitText(UnitField::SerialNo, serialNoText(unit.SerialNo));
 
     for (int i = 0; i < ConverterCount; ++i) {
@@ -179,7 +221,7 @@ SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable&
             cmd.com_end_();
             return SequenceResult::Stopped;
         }
-        if (!readConverter(cmd, unit, lockText, view, i)) return SequenceResult::Failed;
+        if (!readConverter(cmd, check, unit, lockText, view, i)) return SequenceResult::Failed;
     }
     return cmd.com_end_() == StatusFailed ? SequenceResult::Failed : SequenceResult::Complete;
 }
@@ -190,7 +232,6 @@ WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, U
     Commands cmd(link);
     WriteOutcome out;
     if (!link.connect_()) return out;
-    out.connected = true;
     auto stop = [&] {
         cmd.com_end_();
         out.result = SequenceResult::Stopped;
@@ -200,6 +241,7 @@ WriteOutcome writeChannelSettings(Link& link, const ChannelSettings& settings, U
         if (link.stopRequested()) return stop();
         const auto idx = static_cast<std::uint8_t>(i);
         const ChannelSetting& s = settings[i];
+        out.setSent = true;
         if (cmd.set_polarisation_(s.polarisation, idx) == StatusFailed) return out;
         if (cmd.set_infreq_(s.inFreq, idx) == StatusFailed) return out;
         if (cmd.read_input_lock_(unit.InputLock[i], idx) == StatusFailed) return out;

@@ -46,11 +46,14 @@ struct FieldError {
 std::variant<ChannelSettings, FieldError> collectChannelSettings(const UnitView& view,
                                                                  const UnitImage& unit);
 
+struct ReadCheck;
+
 // Reads the whole unit into the image and shows it in the view: connection, 4 unit commands,
 // 7 commands for each of the 12 converters, end of communication. Stops at the first command
-// that fails, sending nothing more. A stop request is taken between converters.
+// that fails, sending nothing more. A stop request is taken between converters. With a
+// `check`, values are read again as it asks (readcheck.h) and it gets what the reads found.
 SequenceResult read_unit_data_(Link& link, UnitImage& unit, const LockTextTable& lockText,
-                               UnitView& view);
+                               UnitView& view, ReadCheck* check = nullptr);
 
 struct WriteOutcome {
     SequenceResult result = SequenceResult::Failed;
@@ -60,8 +63,9 @@ struct WriteOutcome {
     bool stored = false;
     // Converters sent in full before the sequence stopped (12 when all were).
     int convertersSent = 0;
-    // The unit answered the connection request: something may have been sent.
-    bool connected = false;
+    // A set command went out: false when the write stopped before its first (no connection,
+    // a stop during the connection requests), so the unit is as it was.
+    bool setSent = false;
 };
 
 // What the unit runs after a write, in the words the program and the command line use:
@@ -70,8 +74,7 @@ struct WriteOutcome {
 QString unitStateAfterWrite(const WriteOutcome& outcome);
 // Whether a write that did not complete may have changed what the unit runs.
 inline bool changedSomething(const WriteOutcome& w) {
-    return w.stored ||
-           (w.connected && !(w.result == SequenceResult::Stopped && w.convertersSent == 0));
+    return w.stored || w.setSent;
 }
 
 // Sends `settings` for all 12 converters (6 commands each, the lock labels refreshed on the

@@ -192,7 +192,9 @@ void CommandDevice::endCommand(double time) {
 
 void CommandDevice::execute(const QByteArray& frame, double time) {
     ++commandNo_;
-    frames_.append({time, frame});
+    ++framesReceived_;
+    if (keepFrames_) frames_.append({time, frame});
+    if (frameObserver_) frameObserver_({time, frame});
     const auto code = static_cast<std::uint8_t>(frame[0]);
     const auto index = static_cast<std::uint8_t>(frame[1]);
     const int used = usedBytes(code);
@@ -218,16 +220,24 @@ void CommandDevice::execute(const QByteArray& frame, double time) {
     const bool isSet =
         code == CmdSetSat || code == CmdSetInFreq || code == CmdSetGain || code == CmdSetCarrier;
     if (isSet && index == faults_.frozenConverter) c = &ignored;
+    const int noisy = commandNo_ - faults_.garbleAt;
+    const auto noise = faults_.garbleAt > 0 && noisy >= 0 && noisy < faults_.garbleCount
+                           ? static_cast<char>(0x70 + noisy)
+                           : char(0);
+    auto garbled = [&](QByteArray data) {
+        if (!data.isEmpty()) data[0] = static_cast<char>(data[0] ^ noise);
+        return data;
+    };
     auto byteReply = [&](std::uint8_t v) {
         mode_ = Mode::AwaitN;
-        sendData(QByteArray(1, static_cast<char>(v)), time);
+        sendData(garbled(QByteArray(1, static_cast<char>(v))), time);
     };
     auto longReply = [&](std::uint32_t v) {
         mode_ = Mode::AwaitN;
-        sendData(bigEndian(v), time);
+        sendData(garbled(bigEndian(v)), time);
     };
     auto textReply = [&](const QString& text) {
-        pendingText_ = text.toLatin1().left(255);
+        pendingText_ = garbled(text.toLatin1().left(255));
         mode_ = Mode::AwaitTextN1;
         sendData(QByteArray(1, static_cast<char>(pendingText_.size())), time);
     };

@@ -27,6 +27,11 @@ class CommandDevice {
         onStore_ = std::move(handler);
     }
     const QList<HeadendModel::FrameRecord>& frames() const { return frames_; }
+    void setKeepFrames(bool keep) { keepFrames_ = keep; }
+    void setFrameObserver(std::function<void(const HeadendModel::FrameRecord&)> observer) {
+        frameObserver_ = std::move(observer);
+    }
+    long framesReceived() const { return framesReceived_; }
     int connectRequests() const { return connectRequests_; }
     int stores() const { return stores_; }
 
@@ -55,6 +60,9 @@ class CommandDevice {
     int commandNo_ = 0;
 
     QList<HeadendModel::FrameRecord> frames_;
+    bool keepFrames_ = false;
+    std::function<void(const HeadendModel::FrameRecord&)> frameObserver_;
+    long framesReceived_ = 0;
     int connectRequests_ = 0;
     int stores_ = 0;
 };

@@ -52,6 +52,15 @@ void HeadendModel::setFirmwareHandler(std::function<void(const QByteArray&)> han
 const QList<HeadendModel::FrameRecord>& HeadendModel::frames() const {
     return command_->frames();
 }
+void HeadendModel::setKeepFrames(bool keep) {
+    command_->setKeepFrames(keep);
+}
+long HeadendModel::framesReceived() const {
+    return command_->framesReceived();
+}
+void HeadendModel::setFrameObserver(std::function<void(const FrameRecord&)> observer) {
+    command_->setFrameObserver(std::move(observer));
+}
 int HeadendModel::connectRequests() const {
     return command_->connectRequests();
 }

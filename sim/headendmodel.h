@@ -53,7 +53,11 @@ struct SimFaults {
     double lateDelay = 0.2;
     std::uint8_t gainOnValue = 1;  // some units answer 2 for gain on
     int frozenConverter = -1;      // this converter (0..11) answers its set commands, ignoring them
-    double lockChanges = 0;        // seconds a step of the lock pattern lasts (0: locks hold)
+    // Line noise: commands garbleAt to garbleAt + garbleCount - 1 of each connection get the
+    // first byte of their data (of a text: its first character) changed, each differently.
+    int garbleAt = 0;
+    int garbleCount = 1;
+    double lockChanges = 0;  // seconds a step of the lock pattern lasts (0: locks hold)
     QByteArray endMark = QByteArrayLiteral("EN");  // ends each command, and an update
 
     // Firmware module.
@@ -135,7 +139,13 @@ class HeadendModel final : private DeviceLine {
         double time;
         QByteArray frame;
     };
+    // The frames received, with their times: kept only once setKeepFrames(true) asked for
+    // them (tests), as a unit left running would otherwise keep every frame it ever saw.
     const QList<FrameRecord>& frames() const;
+    void setKeepFrames(bool keep);
+    long framesReceived() const;
+    // Told of every frame as it is received (a server's verbose output).
+    void setFrameObserver(std::function<void(const FrameRecord&)> observer);
     // What the host did wrong: frames before a connection, unknown commands, index out of
     // range, non-zero fill, "N" when none was due, a bad sector count.
     const QStringList& violations() const { return violations_; }

@@ -8,6 +8,7 @@
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <algorithm>
 #include <csignal>
 
 #include "headendmodel.h"
@@ -81,6 +82,11 @@ int main(int argc, char* argv[]) {
         QStringLiteral("drop-en-at"),
         QStringLiteral("Leave out the \"EN\" of command K of each connection."),
         QStringLiteral("K"));
+    const QCommandLineOption garble(
+        QStringLiteral("garble-at"),
+        QStringLiteral("Line noise: command K of each connection (and the N-1 after it) gets the "
+                       "first byte of its data changed, each differently."),
+        QStringLiteral("K[:N]"));
     const QCommandLineOption gainOn(QStringLiteral("gain-on-value"),
                                     QStringLiteral("Answer V when gain is on (1 or 2)."),
                                     QStringLiteral("V"));
@@ -139,7 +145,7 @@ int main(int argc, char* argv[]) {
         QStringLiteral("K"));
     p.addOptions({link, state, paced, silent, delay, ignore, noReply, dropEn, gainOn, verbose,
                   fwOut, stallSector, stallAttempts, dropFinalEn, writeTime, frozen, lockChanges});
-    p.addOptions({tcp, rfc2217, units, stateDir, dropConnection});
+    p.addOptions({tcp, rfc2217, units, stateDir, dropConnection, garble});
     p.addOption(buffering);
     if (!p.parse(QCoreApplication::arguments()) || !p.positionalArguments().isEmpty()) {
         err << "meridan-headend-sim: "
@@ -196,6 +202,8 @@ int main(int argc, char* argv[]) {
         f.ignoreConnects = p.value(ignore).toInt();
         f.noReplyAt = p.value(noReply).toInt();
         f.dropEnAt = p.value(dropEn).toInt();
+        f.garbleAt = p.value(garble).section(QLatin1Char(':'), 0, 0).toInt();
+        f.garbleCount = std::max(1, p.value(garble).section(QLatin1Char(':'), 1, 1).toInt());
         if (p.isSet(gainOn)) f.gainOnValue = static_cast<std::uint8_t>(p.value(gainOn).toInt());
         if (p.isSet(stallSector)) {
             f.stallSector = p.value(stallSector).toInt();

@@ -38,6 +38,14 @@ PtyServer::~PtyServer() {
     if (master_ >= 0) ::close(master_);
 }
 
+void PtyServer::setVerbose(bool verbose) {
+    verbose_ = verbose;
+    model_.setFrameObserver(
+        verbose ? [](const HeadendModel::FrameRecord&
+                         f) { QTextStream(stderr) << "frame " << f.frame.toHex(' ') << '\n'; }
+                : std::function<void(const HeadendModel::FrameRecord&)>());
+}
+
 bool PtyServer::start(QString* error) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
@@ -139,10 +147,6 @@ void PtyServer::flushDue() {
     writePending();
     if (verbose_) {
         QTextStream err(stderr);
-        const auto& frames = model_.frames();
-        for (; framesSeen_ < frames.size(); ++framesSeen_) {
-            err << "frame " << frames[framesSeen_].frame.toHex(' ') << '\n';
-        }
         for (; updatesSeen_ < model_.updateAttempts(); ++updatesSeen_)
             err << "firmware update request " << updatesSeen_ + 1 << '\n';
         const auto& v = model_.violations();

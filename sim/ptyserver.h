@@ -30,7 +30,7 @@ class PtyServer : public QObject {
     void removeLink();
 
     // Verbose mode: every frame and violation goes to stderr as it happens.
-    void setVerbose(bool verbose) { verbose_ = verbose; }
+    void setVerbose(bool verbose);
 
   private:
     void onReadable();
@@ -54,7 +54,6 @@ class PtyServer : public QObject {
     QByteArray pending_;
     bool readPaused_ = false;
     bool verbose_ = false;
-    int framesSeen_ = 0;
     int violationsSeen_ = 0;
     int updatesSeen_ = 0;
 };

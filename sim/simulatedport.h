@@ -27,6 +27,9 @@ class SimulatedPort final : public Port {
     // A paced headend takes bytes at the line rate: what it has not taken yet is still to be
     // written.
     qint64 bytesToWrite() const override;
+    // Only a unit behind a buffer: a paced unit takes bytes at the line rate, an unpaced one
+    // has no line rate at all.
+    bool buffersWrites() const override { return model_.buffering(); }
     QByteArray readAll() override;
 
     HeadendModel& model() { return model_; }

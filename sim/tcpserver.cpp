@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTextStream>
+#include <chrono>
 #include <cmath>
 
 namespace meridan::sim {
@@ -105,6 +106,13 @@ TcpServer::TcpServer(HeadendModel& model, QObject* parent) : QObject(parent), mo
         connect(timerNotifier_.get(), &QSocketNotifier::activated, this, &TcpServer::onTimer);
     }
     connect(&server_, &QTcpServer::newConnection, this, &TcpServer::onNewConnection);
+    idle_.setSingleShot(true);
+    connect(&idle_, &QTimer::timeout, this, &TcpServer::dropClient);
+}
+
+void TcpServer::setIdleTimeout(double seconds) {
+    idleOn_ = seconds > 0;
+    idle_.setInterval(std::chrono::milliseconds(qint64(seconds * 1000.0)));
 }
 
 TcpServer::~TcpServer() {
@@ -127,6 +135,12 @@ void TcpServer::onTimer() {
 void TcpServer::setVerbose(bool verbose, const QString& label) {
     verbose_ = verbose;
     label_ = label;
+    model_.setFrameObserver(
+        verbose
+            ? [label](
+                  const HeadendModel::FrameRecord&
+                      f) { QTextStream(stderr) << label << "frame " << f.frame.toHex(' ') << '\n'; }
+            : std::function<void(const HeadendModel::FrameRecord&)>());
 }
 
 bool TcpServer::listen(const QHostAddress& host, quint16 port, QString* error) {
@@ -166,7 +180,8 @@ void TcpServer::onNewConnection() {
         }
         client_ = s;
         ++connections_;
-        framesAtConnect_ = static_cast<int>(model_.frames().size());
+        if (idleOn_) idle_.start();
+        framesAtConnect_ = model_.framesReceived();
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         if (model_.paced() && !model_.buffering()) s->setReadBufferSize(ReadAhead);
         connect(s, &QTcpSocket::readyRead, this, &TcpServer::onReadable);
@@ -191,6 +206,7 @@ void TcpServer::onDisconnected() {
     if (verbose_) QTextStream(stderr) << label_ << "client disconnected\n";
     QTcpSocket* s = client_;
     client_ = nullptr;
+    idle_.stop();
     s->disconnect(this);
     s->deleteLater();
     telnet_.reset();
@@ -219,6 +235,7 @@ void TcpServer::onReadable() {
         }
         const QByteArray wire = client_->read(room);
         if (wire.isEmpty()) break;
+        if (idle_.isActive()) idle_.start();
         QByteArray data = wire;
         if (telnet_) {
             QByteArray answer;
@@ -248,10 +265,11 @@ void TcpServer::flushDue() {
     if (!outbound_.isEmpty() &&
         (next == Never || next - now > 1.5 / LineRate || outbound_.size() >= PacketBytes)) {
         if (client_) client_->write(telnet_ ? telnet_->encode(outbound_) : outbound_);
+        if (idle_.isActive()) idle_.start();
         outbound_.clear();
     }
     if (verbose_) report();
-    if (client_ && dropAt_ > 0 && model_.frames().size() - framesAtConnect_ >= dropAt_) {
+    if (client_ && dropAt_ > 0 && model_.framesReceived() - framesAtConnect_ >= dropAt_) {
         dropClient();
     }
     schedule();
@@ -259,9 +277,6 @@ void TcpServer::flushDue() {
 
 void TcpServer::report() {
     QTextStream err(stderr);
-    const auto& frames = model_.frames();
-    for (; framesSeen_ < frames.size(); ++framesSeen_)
-        err << label_ << "frame " << frames[framesSeen_].frame.toHex(' ') << '\n';
     for (; updatesSeen_ < model_.updateAttempts(); ++updatesSeen_)
         err << label_ << "firmware update request " << updatesSeen_ + 1 << '\n';
     const auto& v = model_.violations();

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTcpServer>
+#include <QTimer>
 #include <memory>
 #include <optional>
 
@@ -66,6 +67,8 @@ class TcpServer : public QObject {
     void setVerbose(bool verbose, const QString& label = {});
     // Drops the connection when its command K arrives (a device server losing the unit).
     void setDropAt(int command) { dropAt_ = command; }
+    // Ends a connection with no traffic for `seconds`, as ser2net's timeout does (0: never).
+    void setIdleTimeout(double seconds);
 
     bool listen(const QHostAddress& host, quint16 port, QString* error);
     quint16 port() const { return server_.serverPort(); }
@@ -94,6 +97,8 @@ class TcpServer : public QObject {
     SteadyClock clock_;
     QTcpServer server_;
     QPointer<QTcpSocket> client_;
+    QTimer idle_;
+    bool idleOn_ = false;
     // Answers leave to the microsecond: a timerfd, as on the pseudo-terminal.
     int timer_ = -1;
     std::unique_ptr<QSocketNotifier> timerNotifier_;
@@ -105,9 +110,8 @@ class TcpServer : public QObject {
     bool verbose_ = false;
     bool readPaused_ = false;
     int dropAt_ = 0;
-    int framesAtConnect_ = 0;
+    long framesAtConnect_ = 0;
     int connections_ = 0;
-    int framesSeen_ = 0;
     int violationsSeen_ = 0;
     int updatesSeen_ = 0;
 };

@@ -6,10 +6,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <csignal>
 
@@ -75,11 +78,13 @@ class Tools {
         QElapsedTimer timer;
         timer.start();
         p.setProcessEnvironment(env_);
+        if (childSetup) p.setChildProcessModifier(childSetup);
         p.start(QLatin1String(program), args);
         p.waitForStarted(5000);
         if (interrupt) interrupt(p);
         Run r;
-        if (!p.waitForFinished(limitMs)) {
+        // An interrupt that waits in the event loop may have seen the program end already.
+        if (p.state() != QProcess::NotRunning && !p.waitForFinished(limitMs)) {
             p.kill();
             p.waitForFinished(5000);
             r.code = -3;
@@ -103,6 +108,8 @@ class Tools {
         return path(name);
     }
     QString path(const QString& name) const { return home_.path() + QLatin1Char('/') + name; }
+    // Run in each program started, before it starts (limits of the process).
+    std::function<void()> childSetup;
     QString read(const QString& name) const {
         QFile f(path(name));
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
@@ -133,6 +140,11 @@ class TstCli : public QObject {
     void oddValuesAreShownAndRestored();
     void exchangeThatDoesNotComplete_data();
     void exchangeThatDoesNotComplete();
+    void noisyLine();
+    void filesThatCannotBeWritten();
+    void traceOnARealLine_data();
+    void traceOnARealLine();
+    void fleetHangUp();
     void flash();
     void portsAndSettings();
     void helpAndVersion();
@@ -170,6 +182,11 @@ void TstCli::profileChecks_data() {
     // Every number is checked in range before it is converted.
     edit(R"("format":1)", R"("format":1,"unit":{"serial":1e300})",
          R"(unit: "serial" 1e+300 is out of range)");
+    // Numbers keep every digit in the message.
+    edit("1010", "1010.0000000000002",
+         R"(converter 11: "input_mhz" must be a whole number, not 1010.0000000000002)");
+    edit(R"("format":1)", R"("format":1,"unit":{"serial":4294967297})",
+         R"(unit: "serial" 4294967297 is out of range)");
 
     // A record read from a unit is checked as a plan once it has been changed.
     UnitImage unit;
@@ -202,8 +219,15 @@ void TstCli::nothingReachesThePort_data() {
     QTest::addColumn<QByteArray>("inventory");
     row({}, 2, "no command given");
     row({"--port", "Com16", "read"}, 2, "--port takes Com1 to Com15");
+    row({"--port", "", "write", "@plan.json"}, 2, "--port is empty");
+    row({"--port", " \t", "read"}, 2, "--port is empty");
     row({"write", "@bad.json"}, 2, R"(@bad.json: "format" must be 1, found 2)");
     row({"write", "@fifo"}, 2, "@fifo: cannot be read: not a regular file (a FIFO)");
+    // An output that is an input (also through a link) is refused before it is opened.
+    row({"--trace", "@link.json", "write", "@plan.json"}, 2,
+        "--trace @link.json would write over the profile @plan.json (the same file)");
+    row({"--trace", "@image.bin", "flash", "@image.bin"}, 2,
+        "--trace @image.bin would write over the image @image.bin");
     row({"--trace", "@fifo", "read"}, 2, "cannot be written: not a regular file (a FIFO)");
     row({"write", "@big.json"}, 2, "is larger than 1048576 bytes");
     row({"write", "@plan.json", "--backup-dir", "/proc/nope/bk"}, 2,
@@ -212,11 +236,18 @@ void TstCli::nothingReachesThePort_data() {
     row({"flash", "@large.bin"}, 2, "@large.bin has 256 sectors of 64 KiB; at most 255");
     row({"flash", "@image.bin"}, 3, "ComPortError: Com Port /dev/does-not-exist");
     row({"--port", "/dev/null", "flash", "@image.bin"}, 3, "ComPortError: Com Port /dev/null");
-    // The commands of a write's three phases, listed against a simulated unit.
-    row({"write", "@plan.json", "--dry-run"}, 0,
+    // The commands of a write's three phases, listed against a simulated unit, after the
+    // checks of the write itself (PTY: a port that opens; nothing may reach it).
+    row({"--port", "PTY", "write", "@plan.json", "--dry-run"}, 0,
         "19 0b 00 00 03 f3 00 00 00 00 00 00 00 00 00   set input frequency (25), converter 12, "
         "value 1011");
-    row({"write", "@plan.json", "--dry-run", "--no-backup"}, 0, "163 commands in all.");
+    row({"--port", "PTY", "write", "@plan.json", "--dry-run", "--no-backup"}, 0,
+        "163 commands in all.");
+    row({"--port", "PTY", "write", "@plan.json", "--dry-run", "--confirm"}, 0,
+        "opens, the backup folder can be written; no byte was sent to the unit.");
+    row({"write", "@plan.json", "--dry-run"}, 3, "ComPortError: Com Port /dev/does-not-exist");
+    row({"--port", "PTY", "write", "@plan.json", "--dry-run", "--backup-dir", "/proc/nope/bk"}, 2,
+        "no backup can be kept");
     // Inventories refused before any unit is touched; port 1 on 127.0.0.1 refuses connections.
     auto fleet = [](const char* message, const QByteArray& inventory,
                     const QStringList& args = {"read"}) { row(args, 2, message, inventory); };
@@ -224,6 +255,8 @@ void TstCli::nothingReachesThePort_data() {
     fleet("roof (line 2) has no profile, and none is given after write", one, {"write"});
     fleet("r.json cannot be written: No such file or directory; no unit was touched", one,
           {"read", "--report", "@no/r.json"});
+    fleet("the report @units would write over the inventory @units", one,
+          {"read", "--report", "@units"});
     fleet("a (line 2) and b (line 3) are on the same port",
           "name,port\na,tcp://127.0.0.1:1\nb,TCP://127.0.0.1:1\n");
     fleet(R"(line 1: unknown column "prot")", "name,prot\na,Com1\n");
@@ -241,6 +274,8 @@ void TstCli::nothingReachesThePort() {
     t.file("bad.json", R"({"format": 2})");
     t.file("big.json", QByteArray(2 * 1024 * 1024, ' '));
     t.file("image.bin", QByteArray(100, 'x'));
+    QVERIFY(QFile::link(t.path("plan.json"), t.path("link.json")));
+    const QByteArray plan = t.read("plan.json").toUtf8();
     t.file("empty.bin", {});
     QFile large(t.file("large.bin", {}));
     QVERIFY(large.resize(255 * 65536 + 1));
@@ -249,6 +284,8 @@ void TstCli::nothingReachesThePort() {
     } else if (!args.contains("--port")) {
         args = QStringList{"--port", "/dev/does-not-exist"} + args;
     }
+    Pty pty;
+    args.replaceInStrings(QRegularExpression("^PTY$"), pty.path());
     // A file that would hang the tool (a FIFO) gets it killed at the limit: code -3.
     const Run r = t.cli(args, 10000);
     QCOMPARE(r.code, code);
@@ -256,6 +293,9 @@ void TstCli::nothingReachesThePort() {
     QVERIFY2((code ? r.err : r.out).count(message) == 1, qPrintable(r.err + r.out));
     QVERIFY2(code == 0 || r.out.isEmpty(), qPrintable(r.out));
     QVERIFY(!QDir(t.path("data")).exists());  // no backup either
+    QCOMPARE(t.read("plan.json").toUtf8(), plan);
+    QVERIFY(pty.received().isEmpty());
+    QCOMPARE(QFileInfo(t.path("image.bin")).size(), 100);
 }
 
 void TstCli::readDiffWriteRestore() {
@@ -308,12 +348,17 @@ void TstCli::oddValuesAreShownAndRestored() {
     odd.channels[4].gain = 3;
     odd.channels[6].carrier = 2;
     odd.channels[8].inFreq = 3000;
+    // A type that would clear the terminal and overwrite its line.
+    odd.unitType = QString::fromLatin1("MC\x1b[2J\r1200");
     QVERIFY(sim::saveStateFile(t.path("unit.json"), odd, nullptr));
     const QString tty = t.startSim({"--state", t.path("unit.json")});
 
-    // Shown as read, marked, and read says so.
-    const Run r = t.cli({"--port", tty, "read"});
+    // Shown as read, marked, and read says so; the unit's text with its controls escaped.
+    const Run r = t.cli({"--port", tty, "--trace", "@wire.txt", "read"});
     QCOMPARE(r.code, 4);
+    QVERIFY2(r.out.contains("Type:        MC\\x1b[2J\\x0d1200\n"), qPrintable(r.out));
+    QVERIFY(!r.out.contains('\x1b') && !r.out.contains('\r') &&
+            !t.read("wire.txt").contains('\x1b'));
     for (const char* cell : {"SAT code 5!", "3!", "2!", "3000!"})
         QVERIFY2(r.out.contains(QLatin1String(cell)), cell);
     QVERIFY2(r.err.contains("converter 9: input 3000 MHz (950 to 2150)"), qPrintable(r.err));
@@ -336,65 +381,230 @@ void TstCli::oddValuesAreShownAndRestored() {
 }
 
 void TstCli::exchangeThatDoesNotComplete_data() {
-    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("simArgs");  // or a server of the test's own: busy, telnet
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("interruptAt");  // Ctrl+C once the trace shows this
+    QTest::addColumn<QString>("interruptAt");  // the signals go once the trace shows this
+    QTest::addColumn<QList<int>>("signals");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message");  // a pattern
     QTest::addColumn<bool>("stored");
     const QStringList write{"write", "@plan.json", "--backup-dir", "@backups"};
     const QStringList writeOnly{"write", "@plan.json", "--no-backup"};
+    const QStringList slow{"--reply-delay", "0.02"};
+    const QList<int> none, ctrlC{SIGINT};
+    const QString sent =
+        "plan not stored: the unit runs converters 1-(\\d+) changed, (\\d+)-12 as "
+        "before; the backup is .*backups/MC_1200-";
     QTest::newRow("read: a device server that drops the connection")
         << QStringList{"--tcp", "127.0.0.1:0", "--drop-connection-at", "10"} << QStringList{"read"}
-        << "" << 1
+        << "" << none << 1
         << "^ComPortError: Com Port lost: tcp://127.0.0.1:\\d+ is no longer available!\n$" << false;
+    QTest::newRow("read: a device server that is busy")
+        << QStringList{"busy"} << QStringList{"read"} << "" << none << 3
+        << "could not be opened: the device server refused the connection: \"Port already in "
+           "use\"\n$"
+        << false;
     // 72 commands for the converters, then the store and the end command.
     QTest::newRow("no answer to the store")
-        << QStringList{"--no-reply-at", "73"} << writeOnly << "" << 1
+        << QStringList{"--no-reply-at", "73"} << writeOnly << "" << none << 1
         << "plan sent to all 12 converters, but the unit did not confirm the store" << false;
     QTest::newRow("Ctrl+C during the set commands")
-        << QStringList{"--reply-delay", "0.02"} << write << "set carrier (46), converter 5" << 130
-        << "interrupted: plan not stored: the unit runs converters 1-(\\d+) changed, (\\d+)-12 as "
-           "before; the backup is .*backups/MC_1200-"
-        << false;
+        << slow << write << "set carrier (46), converter 5" << ctrlC << 130
+        << "interrupted: " + sent << false;
+    QTest::newRow("SIGHUP during the set commands")
+        << slow << write << "set carrier (46), converter 5" << QList<int>{SIGHUP} << 129
+        << "SIGHUP: finishing the exchange(?:.|\n)*interrupted: " + sent << false;
     QTest::newRow("Ctrl+C after the store")
-        << QStringList{"--reply-delay", "0.02"} << write << "store settings (33)" << 130
+        << slow << write << "store settings (33)" << ctrlC << 130
         << "interrupted: plan stored; not read back" << true;
+    // A second signal ends the tool at once, with what is known then.
+    QTest::newRow("a second Ctrl+C")
+        << slow << write << "set carrier (46), converter 5" << QList<int>{SIGINT, SIGINT} << 130
+        << "stopped at once: plan not stored: the unit runs converters 1-\\d+ changed, converter "
+           "\\d+ possibly in part"
+        << false;
+    QTest::newRow("Ctrl+C during the connection requests")
+        << QStringList{"--silent"} << writeOnly << "connection request" << ctrlC << 130
+        << "interrupted: plan not written: the unit is as it was\n$" << false;
+    QTest::newRow("Ctrl+C while a device server sets the line")
+        << QStringList{"telnet"} << QStringList{"read"} << "meridan-cli --port" << ctrlC << 130
+        << "interrupted while the port was being opened; nothing was sent\n$" << false;
 }
 
 void TstCli::exchangeThatDoesNotComplete() {
     QFETCH(QStringList, simArgs);
     QFETCH(QStringList, args);
     QFETCH(QString, interruptAt);
+    QFETCH(QList<int>, signals);
     QFETCH(int, code);
     QFETCH(QString, message);
     QFETCH(bool, stored);
     Tools t;
-    const QString tty = t.startSim(QStringList{"--state", t.path("unit.json")} + simArgs);
+    // A device server that turns a client away, or takes it and never sets the line.
+    QTcpServer server;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket* s = server.nextPendingConnection();
+        if (simArgs[0] != QLatin1String("busy")) return;
+        s->write("Port already in use\r\n");
+        s->disconnectFromHost();
+    });
+    QString port;
+    if (simArgs[0] == QLatin1String("busy") || simArgs[0] == QLatin1String("telnet")) {
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        port = QStringLiteral("%1://127.0.0.1:%2")
+                   .arg(simArgs[0] == QLatin1String("busy") ? "tcp" : "rfc2217")
+                   .arg(server.serverPort());
+    } else {
+        port = t.startSim(QStringList{"--state", t.path("unit.json")} + simArgs);
+    }
+    QProcess* running = nullptr;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        // The trace is written line by line, so it shows the frame at once. A signal too
+        // early would meet a tool that has not set up its handlers: the connection to a
+        // server waits 300 ms more.
+        if (!running || !t.read("wire.txt").contains(interruptAt)) return;
+        poll.stop();
+        if (interruptAt.startsWith("meridan-cli")) QThread::msleep(300);
+        for (const int sig : std::as_const(signals)) {
+            ::kill(static_cast<pid_t>(running->processId()), sig);
+            QThread::msleep(30);  // two signals at once would be taken as one
+        }
+    });
     const Run r =
-        t.cli(QStringList{"--port", tty, "--trace", "@wire.txt"} + args, 60000, [&](QProcess& p) {
-            // The trace is written line by line, so it shows the frame at once.
-            for (int k = 0; k < 6000 && !interruptAt.isEmpty(); ++k) {
-                if (t.read("wire.txt").contains(interruptAt)) {
-                    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-                    return;
-                }
-                QThread::msleep(5);
-            }
+        t.cli(QStringList{"--port", port, "--trace", "@wire.txt"} + args, 60000, [&](QProcess& p) {
+            running = &p;
+            // The test's own server answers from this event loop.
+            if (server.isListening())
+                QTRY_VERIFY_WITH_TIMEOUT(p.state() == QProcess::NotRunning || !signals.isEmpty(),
+                                         20000);
+            if (signals.isEmpty()) return;
+            poll.start(5);
+            QTRY_VERIFY_WITH_TIMEOUT(!poll.isActive(), 30000);
         });
     QCOMPARE(r.code, code);
     const auto m = QRegularExpression(message).match(r.err);
     QVERIFY2(m.hasMatch(), qPrintable(r.err));
-    if (m.lastCapturedIndex() == 2) QCOMPARE(m.captured(1).toInt() + 1, m.captured(2).toInt());
+    if (m.lastCapturedIndex() >= 2 && !m.captured(2).isEmpty())
+        QCOMPARE(m.captured(1).toInt() + 1, m.captured(2).toInt());
     QCOMPARE(QFile::exists(t.path("unit.json")), stored);
     QVERIFY2(!r.out.contains("Read back") && !r.out.contains("Converter"), qPrintable(r.out));
-    if (code != 130) return;
-    // The trace ends with the end command and the unit's answer to it.
+    const QStringList trace = t.read("wire.txt").split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(trace.last(), QStringLiteral("# ended with exit code %1").arg(code));
+    if (signals.size() == 2) {
+        QVERIFY2(trace[trace.size() - 2].startsWith("# stopped at once by Ctrl+C: plan not stored"),
+                 qPrintable(trace[trace.size() - 2]));
+        return;
+    }
+    if (signals.isEmpty() || !message.contains(QRegularExpression("plan (not )?stored"))) return;
+    // Else the trace ends with the end command and the unit's answer to it.
     static const QRegularExpression frame(QStringLiteral("  (->|<-)  "));
-    const QStringList wire = t.read("wire.txt").split('\n').filter(frame);
+    const QStringList wire = trace.filter(frame);
     QVERIFY2(wire.size() >= 2 && wire[wire.size() - 2].endsWith("end of communication (40)") &&
                  wire.last().endsWith("end of command"),
              qPrintable(wire.mid(wire.size() - 2).join('\n')));
+}
+
+void TstCli::noisyLine() {
+    // Every value read twice: the third read of converter 3's output lock (command 49 when
+    // confirming) settles it; the backup says it was confirmed.
+    Tools t;
+    QString tty = t.startSim({"--state", t.path("unit.json"), "--garble-at", "49"});
+    Run r = t.cli({"--port", tty, "write", "@plan.json", "--backup-dir", "@backups", "--confirm"});
+    QVERIFY2(r.code == 0 && r.out.contains("Backup read: every value read twice and confirmed (1 "
+                                           "repeated read).\n"),
+             qPrintable(r.out + r.err));
+    const QStringList saved = QDir(t.path("backups")).entryList(QDir::Files);
+    QCOMPARE(saved.size(), 1);
+    const QJsonObject backup =
+        QJsonDocument::fromJson(t.read("backups/" + saved[0]).toUtf8()).object();
+    QCOMPARE(backup["confirmed"], QJsonValue(true));
+    QCOMPARE(backup["channels"][2]["output_lock"], QJsonValue("Locked"));
+
+    // Converter 7's input frequency (command 49) out of range on every read: nothing written.
+    Tools u;
+    tty = u.startSim({"--state", u.path("unit.json"), "--garble-at", "49:4"});
+    r = u.cli({"--port", tty, "write", "@plan.json", "--backup-dir", "@backups"});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(QRegularExpression("backup read: the reads of these values did not agree .* nothing "
+                                "was written, the unit is as it was\n  converter 7: input "
+                                "frequency: \\d+, \\d+, \\d+, \\d+\n$")
+                 .match(r.err)
+                 .hasMatch(),
+             qPrintable(r.err));
+    QVERIFY(!QFile::exists(u.path("unit.json")));
+    QVERIFY(QDir(u.path("backups")).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void TstCli::filesThatCannotBeWritten() {
+    // A file of more than 2048 bytes cannot be written (as on a full disk): the trace says so
+    // once and fails a read that went well; a backup that cannot be saved stops the write
+    // before its first set command and leaves nothing behind.
+    Tools t;
+    const QString tty = t.startSim({"--state", t.path("unit.json")});
+    t.childSetup = [] {
+        const rlimit small{2048, 2048};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        ::signal(SIGXFSZ, SIG_IGN);
+    };
+    Run r = t.cli({"--port", tty, "--trace", "@wire.txt", "read"});
+    QCOMPARE(r.code, 1);
+    QVERIFY(r.out.contains("Serial-No:   10423"));
+    QCOMPARE(
+        r.err.count("the trace " + t.path("wire.txt") + " could not be written: File too large"),
+        1);
+
+    QVERIFY(QDir().mkpath(t.path("backups")));
+    const QString big = t.file("backups/big", QByteArray(8192, 'x'));  // room: not the problem
+    r = t.cli({"--port", tty, "write", "@plan.json", "--backup-dir", "@backups"});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains("the backup could not be saved in " + t.path("backups") +
+                            ": File too large; nothing was written"),
+             qPrintable(r.err));
+    QCOMPARE(QDir(t.path("backups")).entryList(QDir::Files | QDir::Hidden), QStringList{"big"});
+    QVERIFY(!QFile::exists(t.path("unit.json")));
+}
+
+void TstCli::traceOnARealLine_data() {
+    QTest::addColumn<QString>("line");
+    QTest::newRow("paced") << "--paced";
+    QTest::newRow("buffering") << "--buffering";
+}
+
+void TstCli::traceOnARealLine() {
+    // At the line rate the unit's answers come a byte or two at a time: each reply is still
+    // decoded whole, and no lone byte is taken for a value.
+    QFETCH(QString, line);
+    Tools t;
+    const QString tty = t.startSim({line});
+    QCOMPARE(t.cli({"--port", tty, "--trace", "@wire.txt", "read"}).code, 0);
+    const QString trace = t.read("wire.txt");
+    for (const int mhz : {1010, 1054, 1097, 1141, 1185, 1229, 1362, 1406, 1450, 1494, 1538, 1582})
+        QVERIFY2(trace.contains(QStringLiteral("value %1").arg(mhz)), qPrintable(trace));
+    QVERIFY(trace.contains("text \"MC 1200\"") && trace.contains("value 10423"));
+    QCOMPARE(trace.count("end of command"), 89);
+    QVERIFY(!trace.contains("value 69") && !trace.contains("value 78"));
+}
+
+void TstCli::fleetHangUp() {
+    // The terminal closes during a fleet read: every unit ends its communication, and the
+    // report is written.
+    Tools t;
+    QStringList ports{t.startSim({"--tcp", "127.0.0.1:0", "--units", "2", "--paced"})};
+    ports += t.simLines(1);
+    const QString inventory =
+        t.file("units.csv", ("name,port\na," + ports[0] + "\nb," + ports[1] + "\n").toUtf8());
+    const Run r =
+        t.cli({"fleet", inventory, "read", "--report", "@report.json"}, 30000, [&](QProcess& p) {
+            QThread::msleep(700);
+            ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+        });
+    QCOMPARE(r.code, 129);
+    const QJsonArray units =
+        QJsonDocument::fromJson(t.read("report.json").toUtf8())["units"].toArray();
+    QCOMPARE(units.size(), 2);
+    for (const QJsonValue u : units)
+        QCOMPARE(u["result"].toString(), QStringLiteral("interrupted"));
 }
 
 void TstCli::flash() {
@@ -427,13 +637,33 @@ void TstCli::portsAndSettings() {
     QtSerialPort other{PortMap()};  // another program holds this one
     other.setDevicePath(held.path());
     QVERIFY(other.open());
+    // Two device servers that take the connection and never set the line: each takes the
+    // whole 5 s, both at once.
+    QTcpServer silent[2];
+    QByteArray servers;
+    for (int k = 0; k < 2; ++k) {
+        QVERIFY(silent[k].listen(QHostAddress::LocalHost, 0));
+        servers += QStringLiteral("\nCom%1=rfc2217://127.0.0.1:%2")
+                       .arg(9 + k)
+                       .arg(silent[k].serverPort())
+                       .toUtf8();
+    }
     const QByteArray ports = "[Ports]\nCom1=" + tty.toUtf8() + "\nCom5=" + t.path("ttyQ").toUtf8() +
-                             '\0' + "X\nCom7=" + held.path().toUtf8() + '\n';
+                             '\0' + "X\nCom7=" + held.path().toUtf8() + servers + '\n';
     t.file("Meridan/Meridan Converter.conf", ports + "[Settings]\nCOM-Port=5\n");
     r = t.cli({"ports"});
+    QVERIFY2(r.ms < 8000, qPrintable(QString::number(r.ms)));
     const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 15);
-    QVERIFY2(lines[0].startsWith("Com1") && lines[0].contains(tty) && lines[0].endsWith("opens"),
+    for (const int k : {8, 9}) {
+        QVERIFY2(
+            QRegularExpression("^Com\\d+ +rfc2217://127.0.0.1:\\d+ {2,}- \\(the server did not "
+                               "confirm the line settings within 5 s")
+                .match(lines[k])
+                .hasMatch(),
+            qPrintable(lines[k]));
+    }
+    QVERIFY2(lines[0].startsWith("Com1") && lines[0].contains(tty) && lines[0].endsWith("  opens"),
              qPrintable(lines[0]));
     QVERIFY2(lines[4].contains("ttyQ\\x00X") && lines[4].contains("holds a control character"),
              qPrintable(lines[4]));
@@ -446,10 +676,32 @@ void TstCli::portsAndSettings() {
     QVERIFY2(r.err.contains("the setting Com5 in section [Ports] of ") &&
                  r.err.contains("holds a control character"),
              qPrintable(r.err));
+
+    // A settings file that is a FIFO is refused, not waited on.
+    const QString conf = t.path("Meridan/Meridan Converter.conf");
+    QVERIFY(QFile::remove(conf) && ::mkfifo(QFile::encodeName(conf).constData(), 0600) == 0);
+    for (const QStringList& args : {QStringList{"--port", tty, "read"}, QStringList{"ports"}}) {
+        r = t.cli(args, 10000);
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("Converter.conf is not a regular file (a FIFO)"),
+                 qPrintable(r.err));
+    }
 }
 
 void TstCli::helpAndVersion() {
     Tools t;
+    // The program answers --help and --version without a display.
+    for (const char* option : {"--help", "--version"}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QLatin1String(name));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(MERIDAN_CONVERTER), {QLatin1String(option)});
+        QVERIFY(p.waitForFinished(10000));
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, option);
+        QVERIFY(p.readAllStandardOutput().contains(option[2] == 'h' ? "Usage: " : " 1.0.0\n"));
+    }
     for (const char* program : {MERIDAN_CLI, MERIDAN_SIM, MERIDAN_BENCH}) {
         const Run help = t.run(program, {"--help"}, 10000);
         QVERIFY2(help.code == 0 && help.out.startsWith("Usage: "), program);

@@ -19,7 +19,10 @@ class RecordingObserver final : public TransferObserver {
         phases << phase;
         statuses << s;
     }
-    void progress(const TransferProgress& p) override { steps << p; }
+    void progress(const TransferProgress& p) override {
+        steps << p;
+        if (clock) stepTimes << clock->now();
+    }
     void finished(TransferOutcome outcome, const QString& why) override {
         outcomes << outcome;
         detail = why;
@@ -32,6 +35,8 @@ class RecordingObserver final : public TransferObserver {
     QList<TransferPhase> phases;
     QList<TransferStatus> statuses;
     QList<TransferProgress> steps;
+    QList<double> stepTimes;
+    Clock* clock = nullptr;
     QList<TransferOutcome> outcomes;
     QString detail;
 };
@@ -87,6 +92,8 @@ class TstFirmware : public QObject {
     void transfersEveryByte();
     void answerWindowOpensAfterTheLineTime_data();
     void answerWindowOpensAfterTheLineTime();
+    void progressFollowsTheLine_data();
+    void progressFollowsTheLine();
     void portThatStopsTakingDataFailsTheAttempt();
     void imageChangedWhileSent();
     void imageThatCannotBeReadWhole();
@@ -175,6 +182,39 @@ void TstFirmware::answerWindowOpensAfterTheLineTime() {
     const double earliest = 65536.0 / 5760.0 + 10.0 + 3.0;
     QVERIFY2(restart > earliest && restart < earliest + (stallSector == 3 ? 0.51 : 0.01),
              qPrintable(QString::number(restart)));
+}
+
+void TstFirmware::progressFollowsTheLine_data() {
+    QTest::addColumn<bool>("buffering");
+    QTest::newRow("paced") << false;
+    QTest::newRow("buffering") << true;
+}
+
+void TstFirmware::progressFollowsTheLine() {
+    // A block counts as sent when the line has carried it (16384 / 5760 = 2.84 s), however
+    // early the port took it; so do the bytes said after a stop in the third block.
+    QFETCH(bool, buffering);
+    Harness h;
+    h.view.clock = &h.rig.clock;
+    h.rig.model.setPaced(true);
+    h.rig.model.setBuffering(buffering);
+    h.makeImage(65536);
+    constexpr double Block = 16384 / 5760.0;
+    double start = 0;
+    h.rig.pump.at(3.6, [&] { start = firstBlockSent(h.rig.wire); });
+    h.rig.pump.at(3.6 + 2.5 * Block, [&] { h.rig.link.abort(); });
+    QCOMPARE(h.run(), Outcome::Aborted);
+    QList<double> sent;
+    for (int k = 0; k < h.view.steps.size(); ++k) {
+        if (h.view.steps[k].step == TransferProgress::Step::Sent)
+            sent << h.view.stepTimes[k] - start;
+    }
+    QCOMPARE(sent.size(), 2);
+    for (int k = 0; k < 2; ++k)
+        QVERIFY2(qAbs(sent[k] - (k + 1) * Block) < 0.01, qPrintable(QString::number(sent[k])));
+    const double stoppedAt = 3.6 + 2.5 * Block - start;
+    QVERIFY2(qAbs(h.transfer.figures().bytesSent - stoppedAt * 5760) < 20,
+             qPrintable(QString::number(h.transfer.figures().bytesSent)));
 }
 
 void TstFirmware::portThatStopsTakingDataFailsTheAttempt() {

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "protocol/frame.h"
@@ -54,6 +55,8 @@ class TstMonitor : public QObject {
   private Q_SLOTS:
     void roundOnTheWire_data();
     void roundOnTheWire();
+    void confirmedLockReads_data();
+    void confirmedLockReads();
     void stopEndsAfterTheExchange_data();
     void stopEndsAfterTheExchange();
     void silentUnitIsReconnected();
@@ -61,6 +64,7 @@ class TstMonitor : public QObject {
     void stopWhileSilent();
     void portLostEndsWithOneMessage();
     void cliFollowsTheLockChanges();
+    void cliEndsWhenItsReaderGoes();
 };
 
 void TstMonitor::roundOnTheWire_data() {
@@ -107,6 +111,35 @@ void TstMonitor::roundOnTheWire() {
     // Back to back at the line rate: 19 bytes an exchange.
     const int exchanges = round.count('N');
     QVERIFY(qAbs((r.time - b.seen.rounds[0].time) - exchanges * 19 / 5760.0) < 1e-3);
+}
+
+void TstMonitor::confirmedLockReads_data() {
+    // Noise on the first N lock reads of converter 1 (its input lock, locked); whether every
+    // value is read twice; what round 1 shows and the repeated reads.
+    QTest::addColumn<int>("noisy");
+    QTest::addColumn<bool>("confirm");
+    QTest::addColumn<int>("shown");  // -1: left out
+    QTest::addColumn<long>("repeated");
+    QTest::newRow("not confirmed: the noise is shown") << 1 << false << 0x71 << 0L;
+    QTest::newRow("confirmed: read again until two agree") << 1 << true << 1 << 1L;
+    QTest::newRow("confirmed, never agreeing: left out") << 5 << true << -1 << 3L;
+}
+
+void TstMonitor::confirmedLockReads() {
+    QFETCH(int, noisy);
+    QFETCH(bool, confirm);
+    QFETCH(int, shown);
+    QFETCH(long, repeated);
+    Bench b;
+    b.rig.model.faults().garbleAt = 1;
+    b.rig.model.faults().garbleCount = noisy;
+    b.monitor.setConfirm(confirm);
+    QCOMPARE(b.monitor.run({0, false}, 2).end, MonitorEnd::Done);
+    const MonitorRound& r = b.seen.rounds[0];
+    QCOMPARE(r.input[0], shown < 0 ? std::nullopt : std::optional(std::uint8_t(shown)));
+    QCOMPARE(b.seen.rounds[1].input[0], std::optional(std::uint8_t(1)));
+    QCOMPARE(b.monitor.repeatedReads(), repeated);
+    QCOMPARE(b.monitor.unsettledValues(), shown < 0 ? 1L : 0L);
 }
 
 void TstMonitor::stopEndsAfterTheExchange_data() {
@@ -248,6 +281,30 @@ void TstMonitor::cliFollowsTheLockChanges() {
     // input's changes are counted here.)
     QVERIFY2(lost.size() >= 3, qPrintable(QString::number(lost.size())));
     QVERIFY2((lost & regained).size() >= 2, qPrintable(QString::number(regained.size())));
+}
+
+void TstMonitor::cliEndsWhenItsReaderGoes() {
+    // monitor | head -3: once nobody reads its rounds, the tool ends the communication and
+    // exits as after Ctrl+C, instead of dying of SIGPIPE in the middle of an exchange.
+    sim::SimProcess sim(QStringLiteral(MERIDAN_SIM));
+    const QString tty = sim.start({"--paced"});
+    QVERIFY(!tty.isEmpty());
+    QTemporaryDir home;
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", home.path());
+    cli.setProcessEnvironment(env);
+    cli.start("/bin/sh", {"-c",
+                          "{ \"$0\" --port \"$1\" monitor --converter 1 --confirm; "
+                          "echo \"exit $?\" >&2; } | head -3",
+                          QStringLiteral(MERIDAN_CLI), tty});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.readAllStandardOutput().count('\n'), 3);
+    const QString err = QString::fromLocal8Bit(cli.readAllStandardError());
+    QVERIFY2(err.contains("standard output is closed") &&
+                 err.contains("every value read twice: ") &&
+                 err.endsWith("communication ended\nexit 0\n"),
+             qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(TstMonitor)

@@ -5,6 +5,7 @@
 #include "protocol/commands.h"
 #include "protocol/display.h"
 #include "protocol/frame.h"
+#include "protocol/readcheck.h"
 #include "protocol/sequences.h"
 #include "support/rig.h"
 
@@ -115,6 +116,8 @@ class TstSequences : public QObject {
     void storeAndEndPauses();
     void stopRequestEndsBetweenConverters_data();
     void stopRequestEndsBetweenConverters();
+    void checkedReads_data();
+    void checkedReads();
 };
 
 void TstSequences::fullReadOnTheWire() {
@@ -451,6 +454,62 @@ void TstSequences::stopRequestEndsBetweenConverters() {
     QCOMPARE(silent.rig.clock.now(), 7.0);
     QCOMPARE(silent.rig.wire.sent(), QByteArray("TSTS"));
     QVERIFY(silent.rig.messages.shown.isEmpty());
+}
+
+void TstSequences::checkedReads_data() {
+    // Line noise on commands K to K+N-1 of the connection (each garbled differently), whether
+    // every value is read twice; then the value read, the repeated reads, the values whose
+    // reads never agreed, and the frames sent.
+    QTest::addColumn<int>("noisyFrom");
+    QTest::addColumn<int>("noisy");
+    QTest::addColumn<bool>("confirm");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("repeated");
+    QTest::addColumn<int>("unsettled");
+    QTest::addColumn<int>("frames");
+    // Converter 7's input frequency, 1362 MHz (command 49; 97 when every value is read twice);
+    // noise makes it 1879049554.
+    QTest::newRow("clean line") << 0 << 1 << false << "1362" << 0 << 0 << 89;
+    QTest::newRow("out of range: read again until two agree")
+        << 49 << 1 << false << "1362" << 2 << 0 << 91;
+    QTest::newRow("out of range, the reads never agree")
+        << 49 << 4 << false << "1879049554" << 3 << 1 << 92;
+    QTest::newRow("confirmed, clean line") << 0 << 1 << true << "1362" << 0 << 0 << 89 + 88;
+    QTest::newRow("confirmed: a pair that differs is read again")
+        << 97 << 1 << true << "1362" << 1 << 0 << 89 + 88 + 1;
+    QTest::newRow("confirmed, the reads never agree")
+        << 97 << 5 << true << "1879049554" << 3 << 1 << 89 + 88 + 3;
+    // The software version, "2.17" (command 3; 5 when read twice), garbled "B.17": a value in
+    // range that only reading twice notices.
+    QTest::newRow("text, not confirmed") << 3 << 1 << false << "B.17" << 0 << 0 << 89;
+    QTest::newRow("text, confirmed") << 5 << 1 << true << "2.17" << 1 << 0 << 89 + 88 + 1;
+}
+
+void TstSequences::checkedReads() {
+    QFETCH(int, noisyFrom);
+    QFETCH(int, noisy);
+    QFETCH(bool, confirm);
+    QFETCH(QString, value);
+    QFETCH(int, repeated);
+    QFETCH(int, unsettled);
+    QFETCH(int, frames);
+    Harness h;
+    h.rig.model.faults().garbleAt = noisyFrom;
+    h.rig.model.faults().garbleCount = noisy;
+    ReadCheck check;
+    check.confirmAll = confirm;
+    QCOMPARE(read_unit_data_(h.rig.link, h.unit, h.lockText, h.view, &check),
+             SequenceResult::Complete);
+    const bool text = value.contains('.');
+    QCOMPARE(text ? h.unit.SwVersion : QString::number(h.unit.InFreq[6]), value);
+    QCOMPARE(check.repeatedReads, repeated);
+    QCOMPARE(check.unsettled.size(), unsettled);
+    if (unsettled) {
+        QVERIFY2(check.unsettled[0].startsWith("converter 7: input frequency: 1879049554, "),
+                 qPrintable(check.unsettled[0]));
+    }
+    QCOMPARE(h.rig.model.frames().size(), frames);
+    QVERIFY(h.rig.model.violations().isEmpty() && h.rig.messages.shown.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TstSequences)

@@ -105,6 +105,7 @@ int WireLog::writes() const {
 }
 
 SimRig::SimRig() {
+    model.setKeepFrames(true);
     link.setWireObserver(&wire);
     port.open();
 }
