@@ -17,7 +17,6 @@
 
 #include "flash.h"
 #include "fleet.h"
-#include "inputfiles.h"
 #include "interrupt.h"
 #include "link/deviceport.h"
 #include "link/link.h"
@@ -25,7 +24,8 @@
 #include "link/tcpport.h"
 #include "messages/linkmessages.h"
 #include "monitor.h"
-#include "profile.h"
+#include "plan/inputfiles.h"
+#include "plan/profile.h"
 #include "protocol/display.h"
 #include "protocol/firmware.h"
 #include "protocol/sequences.h"
@@ -35,6 +35,8 @@
 #include "trace.h"
 
 namespace meridan::cli {
+
+using namespace meridan::plan;
 
 MessageResult StreamMessages::show(const QString& text, const QString& title, MessageIcon,
                                    MessageButtons buttons) {
@@ -160,11 +162,6 @@ const char* const Usage =
     "  4    differences found (diff; write: fields the unit did not take); read: values\n"
     "       outside the range a unit reports\n"
     "  130  interrupted by Ctrl+C (143: by SIGTERM, 129: by SIGHUP)\n";
-
-QString defaultBackupFolder() {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-        .filePath(QStringLiteral("meridan/backups"));
-}
 
 QString signalName(int sig) {
     switch (sig) {

@@ -27,14 +27,16 @@
 #include <vector>
 
 #include "clitool.h"
-#include "inputfiles.h"
 #include "link/portmap.h"
 #include "link/tcpport.h"
-#include "profile.h"
+#include "plan/inputfiles.h"
+#include "plan/profile.h"
 #include "protocol/display.h"
 #include "protocol/firmware.h"
 
 namespace meridan::cli {
+
+using namespace meridan::plan;
 
 namespace {
 
@@ -755,10 +757,7 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
             writeOptions << QStringLiteral("--no-backup");
         } else {
             const QString folder =
-                QFileInfo(p.isSet(backupDir) ? p.value(backupDir)
-                                             : QDir(QStandardPaths::writableLocation(
-                                                        QStandardPaths::GenericDataLocation))
-                                                   .filePath(QStringLiteral("meridan/backups")))
+                QFileInfo(p.isSet(backupDir) ? p.value(backupDir) : defaultBackupFolder())
                     .absoluteFilePath();
             if (!prepareBackupFolder(folder, &why)) {
                 err << "meridan-cli: no backup can be kept: " << why

@@ -10,9 +10,11 @@
 
 #include "link/portmap.h"
 #include "link/tcpport.h"
-#include "profile.h"
+#include "plan/profile.h"
 
 namespace meridan::cli {
+
+using namespace meridan::plan;
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "cli/clitool.h"
 #include "cli/fleet.h"
-#include "cli/profile.h"
+#include "plan/profile.h"
 #include "link/qtserialport.h"
 #include "sim/simprocess.h"
 #include "sim/statefile.h"
@@ -194,7 +194,7 @@ void TstCli::profileChecks_data() {
         unit.Carrier[i] = 1;
         unit.InFreq[i] = i == 2 ? 3000 : 1000;
     }
-    const QJsonObject record = cli::unitToJson(unit, MemoryUnitView());
+    const QJsonObject record = plan::unitToJson(unit, MemoryUnitView());
     QTest::newRow("changed record of a unit")
         << QJsonDocument(withChannel(record, 0, "gain", 1)).toJson()
         << R"(converter 3: "input_mhz" 3000 is out of range (950 to 2150) (the file was read )"
@@ -204,7 +204,7 @@ void TstCli::profileChecks_data() {
 void TstCli::profileChecks() {
     QFETCH(QByteArray, content);
     QFETCH(QString, message);
-    const auto parsed = cli::parseProfile(content);
+    const auto parsed = plan::parseProfile(content);
     QVERIFY(std::holds_alternative<QString>(parsed));
     QVERIFY2(std::get<QString>(parsed).contains(message), qPrintable(std::get<QString>(parsed)));
 }

@@ -8,7 +8,7 @@
 
 class QFile;
 
-namespace meridan::cli {
+namespace meridan::plan {
 
 // Everything the tool reads as a file is a regular file (after following links) of a bounded
 // size, checked before the port is opened: a FIFO, a device (/dev/zero) or a folder would make
@@ -47,9 +47,13 @@ bool sameFile(const QString& output, const QString& input);
 // "the profile plan.json"; empty when none.
 QString overwrittenInput(const QString& output, const QList<QPair<QString, QString>>& inputs);
 
+// Where backups go unless another folder is named: $XDG_DATA_HOME/meridan/backups (the
+// command line's write, the fleet and the program's Save all keep them there).
+QString defaultBackupFolder();
+
 // Creates the backup folder if needed, tries a file in it and asks for room for a backup
 // (BackupRoomBytes; a backup is about 4 KiB), so a write never reads the unit only to find
 // that its backup cannot be kept.
 bool prepareBackupFolder(const QString& folder, QString* error);
 
-}  // namespace meridan::cli
+}  // namespace meridan::plan

@@ -1,5 +1,7 @@
 #include "inputfiles.h"
 
+#include <QStandardPaths>
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -12,7 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace meridan::cli {
+namespace meridan::plan {
 
 namespace {
 
@@ -211,6 +213,11 @@ QString overwrittenInput(const QString& output, const QList<QPair<QString, QStri
     return {};
 }
 
+QString defaultBackupFolder() {
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+        .filePath(QStringLiteral("meridan/backups"));
+}
+
 bool prepareBackupFolder(const QString& folder, QString* error) {
     if (!QDir().mkpath(folder)) {
         if (error) *error = QStringLiteral("the folder %1 cannot be created").arg(folder);
@@ -237,4 +244,4 @@ bool prepareBackupFolder(const QString& folder, QString* error) {
     return true;
 }
 
-}  // namespace meridan::cli
+}  // namespace meridan::plan

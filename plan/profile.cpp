@@ -17,7 +17,7 @@
 #include "inputfiles.h"
 #include "protocol/readcheck.h"
 
-namespace meridan::cli {
+namespace meridan::plan {
 
 namespace {
 
@@ -467,4 +467,4 @@ QString saveBackup(const QString& folder, const QByteArray& record, const UnitIm
     return {};
 }
 
-}  // namespace meridan::cli
+}  // namespace meridan::plan

@@ -10,7 +10,7 @@
 #include "protocol/unitimage.h"
 #include "protocol/unitview.h"
 
-namespace meridan::cli {
+namespace meridan::plan {
 
 // A channel plan as it is kept in a file:
 //   {"format": 1,
@@ -68,4 +68,4 @@ bool isUnusual(ChannelField field, int value);
 QString saveBackup(const QString& folder, const QByteArray& record, const UnitImage& unit,
                    QString* error);
 
-}  // namespace meridan::cli
+}  // namespace meridan::plan
