@@ -310,11 +310,11 @@ bool outputWritten(Context& c) {
 
 // The commissioning report of the unit as read, as the program writes it; the command line
 // knows of no Save, backup or firmware of the program's.
-bool writeReport(Context& c, const QString& path, const UnitImage& unit, const QDateTime& readAt) {
+bool writeReport(Context& c, const QString& path) {
     report::Commissioning page;
-    page.unit = unit;
-    page.port = c.session.portName();
-    page.readAt = readAt;
+    page.unit = *c.outcome.unit;
+    page.port = c.outcome.port;
+    page.readAt = c.outcome.readAt;
     page.program = QStringLiteral("meridan-cli %1.%2.%3")
                        .arg(MERIDAN_VERSION_MAJOR)
                        .arg(MERIDAN_VERSION_MINOR)
@@ -342,6 +342,7 @@ int cmdRead(Context& c, const Request& request) {
         return ExitLinkFailure;
     c.outcome.unit = r.unit;
     c.outcome.readAt = QDateTime::currentDateTime();
+    c.outcome.port = c.session.portName();
     c.outcome.record = unitToJson(r.unit, r.view, r.check.confirmAll);
     if (request.print) {
         if (request.json) {
@@ -354,8 +355,7 @@ int cmdRead(Context& c, const Request& request) {
     if (const QString summary = readSummary(r.check); !summary.isEmpty())
         c.voice().say(QStringLiteral("read: ") + summary);
     c.outcome.unusual = reportUnusual(r.unit, UnusualRead, c.voice());
-    if (!request.pdf.isEmpty() && !writeReport(c, request.pdf, r.unit, c.outcome.readAt))
-        return ExitLinkFailure;
+    if (!request.pdf.isEmpty() && !writeReport(c, request.pdf)) return ExitLinkFailure;
     return c.outcome.unusual.isEmpty() ? ExitOk : ExitDifferences;
 }
 

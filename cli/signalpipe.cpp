@@ -53,6 +53,8 @@ SignalPipe::SignalPipe(std::initializer_list<int> signals) {
         sigaddset(&handled, sig);
         ::sigaction(sig, &sa, nullptr);
     }
+    // Signals held back until now (a unit of a fleet is made with them blocked) come now.
+    ::pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
     notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &SignalPipe::takeIn);
 }

@@ -13,7 +13,8 @@ namespace meridan::cli {
 // pipe; the event loop of the thread that made the SignalPipe reads it and calls onSignal,
 // where anything may be done. What cannot wait for the event loop (a repeated Ctrl+C that ends
 // the tool at once) is done in the handler by `immediate`. One SignalPipe at a time in a
-// process; while it lives its signals are handled, then they get their default handling back.
+// process; while it lives its signals are handled (and not blocked in the thread that made it),
+// then they get their default handling back.
 class SignalPipe final : public QObject {
     Q_OBJECT
   public:

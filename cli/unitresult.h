@@ -32,6 +32,7 @@ struct UnitOutcome {
     QString pdf;              // the commissioning report written
     std::optional<UnitImage> unit;  // the unit as read (stays in the process)
     QDateTime readAt;               // when it was read
+    QString port;                   // the port as a report names it (stays in the process)
 };
 
 QJsonObject outcomeToJson(const UnitOutcome& outcome);

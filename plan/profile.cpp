@@ -431,19 +431,22 @@ QStringList unusualValues(const UnitImage& unit) {
     return lines;
 }
 
+QString unitFileStem(const UnitImage& unit, const QDateTime& time) {
+    QString type = unit.UnitType;
+    type.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]+")), QStringLiteral("_"));
+    return QStringLiteral("%1-%2-%3")
+        .arg(type.isEmpty() ? QStringLiteral("unit") : type)
+        .arg(unit.SerialNo)
+        .arg(time.toString(QStringLiteral("yyyyMMdd-HHmmss")));
+}
+
 QString saveBackup(const QString& folder, const QByteArray& record, const UnitImage& unit,
                    QString* error) {
     if (!QDir().mkpath(folder)) {
         if (error) *error = QStringLiteral("cannot create the folder %1").arg(folder);
         return {};
     }
-    QString type = unit.UnitType;
-    type.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]+")), QStringLiteral("_"));
-    const QString stem =
-        QStringLiteral("%1-%2-%3")
-            .arg(type.isEmpty() ? QStringLiteral("unit") : type)
-            .arg(unit.SerialNo)
-            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    const QString stem = unitFileStem(unit, QDateTime::currentDateTime());
     // The whole record goes to a temporary file first and only then gets its name: a backup is
     // never seen half written, and a failure (a full disk) leaves nothing behind.
     const QString written = writeTemporary(folder, record, error);
