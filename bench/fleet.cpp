@@ -137,7 +137,8 @@ int fleetBench(const QList<int>& sizes, QTextStream& out) {
                 walls.push_back(t.wall);
             }
             single = median(walls);
-            out << QStringLiteral("one unit, meridan-cli read: %1 s wall\n\n").arg(single, 0, 'f', 3);
+            out << QStringLiteral("one unit, meridan-cli read: %1 s wall\n\n")
+                       .arg(single, 0, 'f', 3);
             out << "Units  Fleet wall   x one unit  (min-max)    CPU per unit  Simulator CPU  "
                    "At once  Peak memory: fleet RSS, a unit's own (PSS) / RSS, all (PSS)\n";
             out.flush();
@@ -162,9 +163,9 @@ int fleetBench(const QList<int>& sizes, QTextStream& out) {
             const Timed t = runCli(args);
             walls.push_back(t.wall);
             QFile rf(report);
-            const QJsonObject o =
-                rf.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(rf.readAll()).object()
-                                             : QJsonObject();
+            const QJsonObject o = rf.open(QIODevice::ReadOnly)
+                                      ? QJsonDocument::fromJson(rf.readAll()).object()
+                                      : QJsonObject();
             ok = o.value(QStringLiteral("counts")).toObject().value(QStringLiteral("ok")).toInt();
             atOnce = o.value(QStringLiteral("units_at_once")).toInt();
             if (t.code != 0 || ok != units) ++failures;
@@ -174,8 +175,9 @@ int fleetBench(const QList<int>& sizes, QTextStream& out) {
         Memory memory;
         runCli(args, &memory);
         const double wall = median(walls);
-        out << QStringLiteral("%1  %2 s  %3 x  (%4-%5)  %6 s       %7 s         %8     "
-                              "%9 MiB, %10 / %11 MiB, %12 MiB%13\n")
+        out << QStringLiteral(
+                   "%1  %2 s  %3 x  (%4-%5)  %6 s       %7 s         %8     "
+                   "%9 MiB, %10 / %11 MiB, %12 MiB%13\n")
                    .arg(units, 5)
                    .arg(wall, 7, 'f', 3)
                    .arg(wall / single, 5, 'f', 2)
@@ -188,8 +190,9 @@ int fleetBench(const QList<int>& sizes, QTextStream& out) {
                    .arg(memory.unitPss, 0, 'f', 2)
                    .arg(memory.unitRss, 0, 'f', 1)
                    .arg(memory.allPss, 0, 'f', 1)
-                   .arg(ok == units ? QString()
-                                    : QStringLiteral("  FAILED: %1 of %2 units read").arg(ok).arg(units));
+                   .arg(ok == units
+                            ? QString()
+                            : QStringLiteral("  FAILED: %1 of %2 units read").arg(ok).arg(units));
         out.flush();
     }
     out << "\nTarget: 50 units in at most 1.15 x one unit's read; 200 units complete under the "
