@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -18,6 +19,9 @@
 
 #include "cli/clitool.h"
 #include "cli/fleet.h"
+#include "cli/portidentity.h"
+#include "cli/unitresult.h"
+#include "link/portmap.h"
 #include "link/qtserialport.h"
 #include "plan/profile.h"
 #include "sim/simprocess.h"
@@ -132,6 +136,9 @@ void row(const QStringList& args, int code, const char* message, const QByteArra
 class TstCli : public QObject {
     Q_OBJECT
   private Q_SLOTS:
+    void portIdentity_data();
+    void portIdentity();
+    void unitEvents();
     void profileChecks_data();
     void profileChecks();
     void nothingReachesThePort_data();
@@ -151,6 +158,60 @@ class TstCli : public QObject {
     void helpAndVersion();
     void fleetOfEightUnits();
 };
+
+void TstCli::portIdentity_data() {
+    // Two ports, and whether they reach one line; "@" is a folder of the test's own, where
+    // Com5 is pointed at @dev, and names are looked up in @hosts only.
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("same");
+    auto row = [](const char* a, const char* b, bool same) {
+        QTest::addRow("%s %s", a, b) << QString(a) << QString(b) << same;
+    };
+    row("tcp://cabinet-3:4001", "rfc2217://10.0.0.7:04001", true);
+    row("tcp://CABINET-3.example.:4001", "tcp://10.0.0.7:4001", true);
+    row("tcp://cabinet-3:4001", "tcp://cabinet-3:4002", false);
+    row("tcp://[::ffff:127.0.0.1]:5", "tcp://127.0.0.1:5", true);
+    row("tcp://[::1]:5", "tcp://localhost:5", true);
+    row("tcp://roof.example:1", "tcp://ROOF.example:1", true);
+    row("tcp://roof.example:1", "tcp://cellar.example:1", false);
+    row("Com5", "@dev", true);
+    row("Com5", "@x/../dev", true);
+    row("Com6", "@dev", false);
+}
+
+void TstCli::portIdentity() {
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, same);
+    Tools t;
+    const QString hosts =
+        t.file("hosts", "127.0.0.1 localhost\n10.0.0.7\tcabinet-3.example cabinet-3 # roof\n");
+    QSettings settings(t.path("settings.ini"), QSettings::IniFormat);
+    settings.setValue("Ports/Com5", t.path("dev"));
+    const PortMap map(&settings);
+    auto lines = [&](QString port) {
+        return cli::portIdentities(port.replace('@', t.path({})), map, hosts);
+    };
+    const QStringList la = lines(a), lb = lines(b);
+    bool shared = false;
+    for (const QString& line : la)
+        shared = shared || lb.contains(line);
+    QVERIFY2(shared == same, qPrintable(la.join(' ') + " / " + lb.join(' ')));
+}
+
+void TstCli::unitEvents() {
+    // A unit's events cut anywhere by the pipe; a unit that crashed in the middle of one
+    // leaves its text, which is kept as said.
+    cli::EventReader reader;
+    QList<cli::EventReader::Event> events = reader.feed("{\"said\":\"a\"}\n{\"prog");
+    events += reader.feed("ress\":\"50%\"}\n{\"outco");
+    events += reader.finish();
+    QCOMPARE(events.size(), 3);
+    QCOMPARE(events[0].kind + events[0].value.toString(), QStringLiteral("saida"));
+    QCOMPARE(events[1].kind + events[1].value.toString(), QStringLiteral("progress50%"));
+    QCOMPARE(events[2].kind + events[2].value.toString(), QStringLiteral("said{\"outco"));
+}
 
 void TstCli::profileChecks_data() {
     QTest::addColumn<QByteArray>("content");
@@ -320,7 +381,15 @@ void TstCli::readDiffWriteRestore() {
     // Each write on a line of its own: the connection request, 88 frames and the end command.
     QCOMPARE(trace.count("->  ") - trace.count("acknowledge"), 90);
 
-    r = t.cli({"--port", tty, "read", "--json"});
+    // The record, and the commissioning report of the unit as read.
+    r = t.cli({"--port", tty, "read", "--json", "--pdf", "@unit.pdf"});
+    QProcess pdf;
+    pdf.start("pdftotext", {"-layout", t.path("unit.pdf"), "-"});
+    QVERIFY(pdf.waitForFinished(10000));
+    const QString page = QString::fromUtf8(pdf.readAllStandardOutput());
+    for (const int mhz : {1010, 1054, 1097, 1141, 1185, 1229, 1362, 1406, 1450, 1494, 1538, 1582})
+        QVERIFY2(page.contains(QStringLiteral(" %1 ").arg(mhz)), qPrintable(page));
+    QVERIFY(page.contains("10423") && page.contains(tty));
     const QJsonObject record = QJsonDocument::fromJson(r.out.toUtf8()).object();
     t.file("same.json", r.out.toUtf8());
     r = t.cli({"--port", tty, "diff", "@same.json"});
