@@ -291,6 +291,7 @@ void TstCli::nothingReachesThePort_data() {
     row({"--trace", "@image.bin", "flash", "@image.bin"}, 2,
         "--trace @image.bin would write over the image @image.bin");
     row({"--trace", "@fifo", "read"}, 2, "cannot be written: not a regular file (a FIFO)");
+    row({"read", "--pdf", "@no/unit.pdf"}, 2, "--pdf @no/unit.pdf cannot be written: ");
     row({"--trace", "@wire.txt", "read", "--pdf", "@wire.txt"}, 2,
         "--pdf @wire.txt would write over the trace @wire.txt (the same file)");
     row({"write", "@big.json"}, 2, "is larger than 1048576 bytes");
