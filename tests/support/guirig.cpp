@@ -43,6 +43,7 @@ GuiRig::GuiRig() {
     });
     settings = std::make_unique<QSettings>(dir.filePath(QStringLiteral("Meridan Converter.conf")),
                                            QSettings::IniFormat);
+    data.BackupFolder = backupFolder();
     main = std::make_unique<MDIForm1>(sim.link, data, dialogs, *settings, PortMap(settings.get()));
     main->setProgramFolder(programDir.path());
     main->setFileDialogs(&fileDialogs);
@@ -75,6 +76,16 @@ Form_Uebersicht* GuiRig::openOverview() {
     main->Program->trigger();
     settle();
     return main->overview();
+}
+
+void GuiRig::onWrite(std::function<void(double)> action) {
+    sim.model.setFrameObserver(
+        [action, done = false](const sim::HeadendModel::FrameRecord& r) mutable {
+            // 23: the first set command of a converter.
+            if (done || static_cast<std::uint8_t>(r.frame[0]) != 23) return;
+            done = true;
+            action(r.time);
+        });
 }
 
 void GuiRig::settle() {

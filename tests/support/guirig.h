@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 #include "app/mdiform1.h"
@@ -14,14 +15,21 @@
 
 namespace meridan::test {
 
-// Answers the open-file dialog with a path set by the test (empty: cancelled).
+// Answers the file dialogs with a path set by the test (empty: cancelled).
 class FakeFileDialogs final : public ui::FileDialogs {
   public:
     QString getOpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
         ++asked;
         return answer;
     }
+    QString getSaveFileName(QWidget*, const QString&, const QString&,
+                            const QString& initial) override {
+        ++asked;
+        proposed = initial;
+        return answer;
+    }
     QString answer;
+    QString proposed;
     int asked = 0;
 };
 
@@ -62,6 +70,11 @@ struct GuiRig {
     Form_Update* startUpdate() { return start(), openUpdate(); }
     // Lets queued events run (activation, deferred validation).
     void settle();
+    // Runs `action` with the time at which the unit receives the next set command: a Save's
+    // write, after the read for its backup.
+    void onWrite(std::function<void(double)> action);
+    // Where the backups before each Save go.
+    QString backupFolder() const { return dir.filePath(QStringLiteral("backups")); }
     int storedPort();
 
     SimRig sim;
