@@ -86,6 +86,9 @@ class Form_Update : public QWidget {
     void stopClock();
     // Add File, Update, Expert and Exit enabled, Cancel disabled.
     void toolbarIdle();
+    // Keeps, for the commissioning report, the image the update just ended sent and how it
+    // ended (`result`).
+    void recordImageSent(const QString& result);
 
     QToolBar* Toolbar1 = nullptr;
     QGroupBox* Frame1 = nullptr;
