@@ -56,6 +56,7 @@ struct RealProgram {
         settings->setValue(QStringLiteral("Settings/COM-Port"), QStringLiteral("1"));
         map = std::make_unique<PortMap>(settings.get());
         real = std::make_unique<RealLink>(*map);
+        data.BackupFolder = dir.filePath(QStringLiteral("backups"));
         return true;
     }
     std::unique_ptr<MDIForm1> mainWindow() {

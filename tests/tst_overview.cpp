@@ -350,7 +350,7 @@ void TstOverview::editsDoNotOutliveTheWindow() {
     type(f->Text_infrequenz[0], QStringLiteral("2001"));
     if (how == QLatin1String("during save")) {
         g.sim.model.faults().replyDelay = 0.05;
-        g.sim.pump.at(g.sim.clock.now() + 2.0, [&] { f->parentWidget()->close(); });
+        g.onWrite([&](double t) { g.sim.pump.at(t + 2.0, [&] { f->parentWidget()->close(); }); });
         QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
         g.sim.model.faults().replyDelay = 0;
         // The window has gone: the status bar says what the unit runs.
@@ -393,7 +393,8 @@ void TstOverview::activationAsksBeforeReplacingEdits() {
 
     QCOMPARE(g.sim.messages.texts(), QStringList{SaveQuestion});
     QCOMPARE(g.sim.model.stores(), 1);
-    QCOMPARE(g.sim.model.connectRequests(), 3);  // first read, the save, the new read
+    // First read; the save's backup read, write and read-back; the new read.
+    QCOMPARE(g.sim.model.connectRequests(), 5);
     QCOMPARE(g.sim.model.state().channels[0].inFreq, 2001);
     QVERIFY(!g.data.DataChanged);
 }
@@ -571,7 +572,7 @@ void TstOverview::failedSaveSaysWhatTheUnitRuns_data() {
         << 6 * 5 + 1
         << "Meridan Converter: Save did not complete: plan not stored: the unit runs converters "
            "1-5 changed, converter 6 possibly in part, 7-12 as before; after a power cycle it "
-           "returns to its stored settings."
+           "returns to its stored settings; the backup is BACKUP."
         << true;
     QTest::newRow("after the store")
         << 6 * 12 + 2
@@ -588,8 +589,12 @@ void TstOverview::failedSaveSaysWhatTheUnitRuns() {
     Form_Uebersicht* f = g.startOverview();
     type(f->Text_infrequenz[0], QStringLiteral("1300"));
     g.settle();
-    g.sim.model.faults().noReplyAt = silentAt;
+    g.onWrite([&](double) { g.sim.model.faults().noReplyAt = silentAt; });
     QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
+    // Where a converter may have changed, the message names the backup taken before.
+    const QStringList backups = QDir(g.backupFolder()).entryList({"*.json"});
+    QCOMPARE(backups.size(), 1);
+    said.replace("BACKUP", QDir(g.backupFolder()).filePath(backups[0]));
     QCOMPARE(g.sim.messages.texts(), (QStringList{"Connect Error: Connection aborted!", said}));
     QCOMPARE(g.sim.model.stores(), unsaved ? 0 : 1);
     QCOMPARE(g.data.DataChanged, unsaved);
