@@ -137,7 +137,7 @@ void TstUpdate::noImageIsSaidAndRefused() {
     QCOMPARE(g.sim.messages.texts(),
              QStringList{QStringLiteral("Update Error: No firmware image VELNO_S*.bin found!")});
     QVERIFY(g.sim.wire.chunks.isEmpty());
-    QVERIFY(idleToolbar(u));
+    QVERIFY(idleToolbar(u) && !g.data.firmwareSent);
 }
 
 void TstUpdate::updateFromTheToolbar() {
@@ -157,6 +157,13 @@ void TstUpdate::updateFromTheToolbar() {
                                 "Update Successful / Update erfolgreich|| 100%|8/8"}));
 
     QVERIFY(g.sim.model.firmwareImage() == image + QByteArray(65536 - 5, ' '));
+    // Kept for the commissioning report.
+    QVERIFY(g.data.firmwareSent);
+    QCOMPARE(g.data.firmwareSent->name + ' ' + QString::number(g.data.firmwareSent->size) + ' ' +
+                 g.data.firmwareSent->result,
+             QStringLiteral("VELNO_S1.bin 65541 Update Successful"));
+    QCOMPARE(g.data.firmwareSent->sha256,
+             QCryptographicHash::hash(image, QCryptographicHash::Sha256));
     QCOMPARE(u->Label_title->text() + g.main->StatusBar1[1]->text(), QStringLiteral("Ready"));
     QVERIFY(idleToolbar(u) && !u->Timer1->isActive() && !ui::hourglassShown());
 }

@@ -284,11 +284,16 @@ void Form_Update::chooseImageToSend() {
 
 // ---- toolbar and keys -----------------------------------------------------------------------
 
-void Form_Update::recordImageSent(const QString& result) {
+void Form_Update::recordImageSending() {
     const QByteArray& image = transfer_.image();
     data_.firmwareSent =
         SentImage{QFileInfo(transfer_.figures().image).fileName(), qint64(image.size()),
-                  QCryptographicHash::hash(image, QCryptographicHash::Sha256), result};
+                  QCryptographicHash::hash(image, QCryptographicHash::Sha256),
+                  QStringLiteral("not confirmed by the module")};
+}
+
+void Form_Update::recordImageSent(const QString& result) {
+    if (data_.firmwareSent) data_.firmwareSent->result = result;
 }
 
 void Form_Update::toolbarIdle() {

@@ -103,6 +103,7 @@ void UpdatePresenter::phaseChanged(TransferPhase phase, const TransferStatus& st
             return;
         case TransferPhase::Running:
             sending_ = true;
+            if (!sentAny_) window_.recordImageSending();
             sentAny_ = true;
             showTitle(Running, Colour::Red);
             showInstructions(RunningEnglish, RunningGerman);
