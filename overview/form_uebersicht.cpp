@@ -744,10 +744,15 @@ void Form_Uebersicht::showSaveOutcome(const ChannelSettings& settings, const Sav
     auto status = [&](const QString& line, const QString& detail, int tone) {
         showSaveStatus(backup.isEmpty() ? line : line + QLatin1Char('\n') + backup,
                        detail + backupTip, tone);
-        if (data_.lastSave && !run.backup.isEmpty())
-            data_.lastSave->outcome = QString(detail)
-                                          .replace(QStringLiteral(":\n"), QStringLiteral(": "))
-                                          .replace(QLatin1Char('\n'), QStringLiteral("; "));
+        if (data_.lastSave && !run.backup.isEmpty()) {
+            // For the report: at most five lines.
+            QStringList lines = detail.split(QLatin1Char('\n'));
+            if (lines.size() > 5) {
+                const qsizetype more = lines.size() - 4;
+                lines = lines.mid(0, 4) << QStringLiteral("and %1 more").arg(more);
+            }
+            data_.lastSave->outcome = lines.join(QLatin1Char('\n'));
+        }
     };
     const QString notWritten = QStringLiteral("nothing was written; the unit is as it was");
     switch (run.stage) {
