@@ -85,14 +85,31 @@ void TstDiagnostic::statesFollowTheUnit() {
         rate = d->Label_Rate->text();
         QVERIFY(!d->Command_Start->isEnabled() && d->Command_Stop->isEnabled());
     });
+    // Beside each row its last minute: converter 1 lost its input lock in the first second and
+    // has it again; converter 4 has lost both since 3 s.
+    QList<QColor> now;
+    bool lostBefore = false;
     g.sim.pump.at(3.5, [&] {
         at3 = locks({d->Label_Status_In[3], d->Label_Status_Out[3], d->Label_Status_In[2]});
+        for (ui::LockStrip* strip : {d->LockStrip_In[0], d->LockStrip_In[3], d->LockStrip_Out[3]}) {
+            const QImage image = strip->grab().toImage();
+            now << image.pixelColor(image.width() - 2, image.height() / 2);
+        }
+        const QImage first = d->LockStrip_In[0]->grab().toImage();
+        for (int x = 1; x < first.width() - 1; ++x)
+            lostBefore = lostBefore || first.pixelColor(x, first.height() / 2) ==
+                                           ui::LockStrip::colour(ui::LockSample::Unlocked);
         d->Command_Stop->click();
     });
     d->Command_Start->click();
 
     QCOMPARE(at2, (QStringList{"Unknown", "Locked", "Locked", "Unlocked"}));
     QCOMPARE(at3, (QStringList{"Unlocked", "Unlocked", "Locked"}));
+    using ui::LockSample;
+    QCOMPARE(now, (QList<QColor>{ui::LockStrip::colour(LockSample::Locked),
+                                 ui::LockStrip::colour(LockSample::Unlocked),
+                                 ui::LockStrip::colour(LockSample::Unlocked)}));
+    QVERIFY(lostBefore);
     // All twelve converters, both locks, at the line rate: 12.6 rounds a second.
     QVERIFY2(rate.endsWith(" rounds/s") && qAbs(rate.split(' ')[0].toDouble() - 12.6) <= 0.2,
              qPrintable(rate));

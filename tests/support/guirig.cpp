@@ -78,14 +78,12 @@ Form_Uebersicht* GuiRig::openOverview() {
     return main->overview();
 }
 
-void GuiRig::onWrite(std::function<void(double)> action) {
-    sim.model.setFrameObserver(
-        [action, done = false](const sim::HeadendModel::FrameRecord& r) mutable {
-            // 23: the first set command of a converter.
-            if (done || static_cast<std::uint8_t>(r.frame[0]) != 23) return;
-            done = true;
-            action(r.time);
-        });
+void GuiRig::onCommand(int code, std::function<void(double)> action) {
+    sim.model.setFrameObserver([=, done = false](const sim::HeadendModel::FrameRecord& r) mutable {
+        if (done || static_cast<std::uint8_t>(r.frame[0]) != code) return;
+        done = true;
+        action(r.time);
+    });
 }
 
 void GuiRig::settle() {

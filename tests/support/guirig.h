@@ -70,9 +70,10 @@ struct GuiRig {
     Form_Update* startUpdate() { return start(), openUpdate(); }
     // Lets queued events run (activation, deferred validation).
     void settle();
-    // Runs `action` with the time at which the unit receives the next set command: a Save's
-    // write, after the read for its backup.
-    void onWrite(std::function<void(double)> action);
+    // Runs `action` once, with the time at which the unit receives the next command `code`;
+    // 23, the first set command, begins a Save's write, after the read for its backup.
+    void onCommand(int code, std::function<void(double)> action);
+    void onWrite(std::function<void(double)> action) { onCommand(23, std::move(action)); }
     // Where the backups before each Save go.
     QString backupFolder() const { return dir.filePath(QStringLiteral("backups")); }
     int storedPort();
