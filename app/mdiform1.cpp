@@ -367,7 +367,8 @@ QString MDIForm1::runningExchange() const {
 Form_Uebersicht* MDIForm1::fileTarget(const QString& what) {
     // No dialog may open while an exchange waits, and none of these may change a window
     // whose read or Save is running.
-    if (const QString running = runningExchange(); !running.isEmpty()) {
+    const QString running = runningExchange();
+    if (!running.isEmpty()) {
         showNotice(running + QStringLiteral(": %1 can be used once it has ended.").arg(what));
         return nullptr;
     }
