@@ -31,7 +31,9 @@ using ui::arial;
 
 // The rate is written at most this often (seconds on the link's clock).
 constexpr double RateEvery = 0.5;
-// The lock strips move on this often while the window is shown (milliseconds).
+// The lock strips move on at least this often while the monitor runs (seconds on the link's
+// clock), and by a timer (milliseconds) while it does not.
+constexpr double StripEvery = 0.25;
 constexpr int StripEveryMs = 500;
 
 ui::LockSample sample(std::uint8_t value) {
@@ -348,7 +350,8 @@ void Form_Diagnostic::round(const MonitorRound& r) {
             beep_();
     }
     historyTime_ = std::max(historyTime_, r.time);
-    redrawStrips();
+    // At 300 rounds a second the strips are drawn again for a change, else now and then.
+    if (!now.isEmpty() || r.time - stripsDrawnAt_ >= StripEvery) redrawStrips();
     if (r.number == 1 && !stopping_) showState(QStringLiteral("Running"), false);
     if (r.rate > 0 && (rateShownAt_ < 0 || r.time - rateShownAt_ >= RateEvery)) {
         rateShownAt_ = r.time;
@@ -382,6 +385,7 @@ void Form_Diagnostic::historiesStale(double time) {
 
 void Form_Diagnostic::redrawStrips() {
     const double now = link_.clock().now();
+    stripsDrawnAt_ = now;
     for (int i = 0; i < ConverterCount; ++i) {
         LockStrip_In[i]->showAt(now);
         LockStrip_Out[i]->showAt(now);

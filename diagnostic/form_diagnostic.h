@@ -114,6 +114,7 @@ class Form_Diagnostic : public QWidget, private MonitorObserver {
     double rateShownAt_ = -1;
     std::array<ui::LockHistory, ConverterCount> inHistory_, outHistory_;
     double historyTime_ = 0;  // the latest time added to a history
+    double stripsDrawnAt_ = -1;
     QTimer* stripTimer_ = nullptr;
     bool busy_ = false;
     bool stopping_ = false;
