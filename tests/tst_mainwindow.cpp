@@ -304,7 +304,10 @@ void TstMainWindow::plansAndBackupsThroughTheFileMenu() {
     s.channels[5].polarisation = 5;
     s.channels[6].inFreq = 3000;
     const sim::HeadendState unit = s;
-    Form_Uebersicht* f = g.startOverview();
+    g.start();
+    QVERIFY(!g.main->OpenPlan->isEnabled() && !g.main->SaveReport->isEnabled());
+    Form_Uebersicht* f = g.openOverview();
+    QVERIFY(g.main->OpenPlan->isEnabled() && g.main->SaveReport->isEnabled());
     g.fileDialogs.answer = g.dir.filePath("unit.json");
     g.main->SavePlanAs->trigger();
     QCOMPARE(QFileInfo(g.fileDialogs.proposed).fileName(),
@@ -415,6 +418,8 @@ void TstMainWindow::reportOfTheUnitAsItIs() {
         QVERIFY2(text.contains(e), qPrintable(e));
     QVERIFY(text.contains("1300") && text.contains("2100"));
     QCOMPARE(g.settings->value("Report/Installer").toString(), QStringLiteral("A. Installer"));
+    g.main->VerifyAfterSave->trigger();
+    QVERIFY(!g.data.VerifyAfterSave && !g.settings->value("Settings/VerifyAfterSave").toBool());
 }
 
 QTEST_MAIN(TstMainWindow)
