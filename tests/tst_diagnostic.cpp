@@ -79,26 +79,24 @@ void TstDiagnostic::statesFollowTheUnit() {
     QVERIFY(d->Command_Start->isEnabled() && !d->Command_Stop->isEnabled());
     QStringList at2, at3;
     QString rate;
+    // Beside each row its last minute, now at its right end: at 2.5 s converter 3's input is
+    // unknown, its output locked; at 3.5 s converter 4 has lost its input lock.
+    QList<QColor> now;
+    auto right = [&](ui::LockStrip* strip) {
+        const QImage image = strip->grab().toImage();
+        now << image.pixelColor(image.width() - 2, image.height() / 2);
+    };
     g.sim.pump.at(2.5, [&] {
         at2 = locks({d->Label_Status_In[2], d->Label_Status_Out[2], d->Label_Status_In[1],
                      d->Label_Status_In[10]});
         rate = d->Label_Rate->text();
         QVERIFY(!d->Command_Start->isEnabled() && d->Command_Stop->isEnabled());
+        right(d->LockStrip_In[2]);
+        right(d->LockStrip_Out[2]);
     });
-    // Beside each row its last minute: converter 1 lost its input lock in the first second and
-    // has it again; converter 4 has lost both since 3 s.
-    QList<QColor> now;
-    bool lostBefore = false;
     g.sim.pump.at(3.5, [&] {
         at3 = locks({d->Label_Status_In[3], d->Label_Status_Out[3], d->Label_Status_In[2]});
-        for (ui::LockStrip* strip : {d->LockStrip_In[0], d->LockStrip_In[3], d->LockStrip_Out[3]}) {
-            const QImage image = strip->grab().toImage();
-            now << image.pixelColor(image.width() - 2, image.height() / 2);
-        }
-        const QImage first = d->LockStrip_In[0]->grab().toImage();
-        for (int x = 1; x < first.width() - 1; ++x)
-            lostBefore = lostBefore || first.pixelColor(x, first.height() / 2) ==
-                                           ui::LockStrip::colour(ui::LockSample::Unlocked);
+        right(d->LockStrip_In[3]);
         d->Command_Stop->click();
     });
     d->Command_Start->click();
@@ -106,10 +104,9 @@ void TstDiagnostic::statesFollowTheUnit() {
     QCOMPARE(at2, (QStringList{"Unknown", "Locked", "Locked", "Unlocked"}));
     QCOMPARE(at3, (QStringList{"Unlocked", "Unlocked", "Locked"}));
     using ui::LockSample;
-    QCOMPARE(now, (QList<QColor>{ui::LockStrip::colour(LockSample::Locked),
-                                 ui::LockStrip::colour(LockSample::Unlocked),
+    QCOMPARE(now, (QList<QColor>{ui::LockStrip::colour(LockSample::Unknown),
+                                 ui::LockStrip::colour(LockSample::Locked),
                                  ui::LockStrip::colour(LockSample::Unlocked)}));
-    QVERIFY(lostBefore);
     // All twelve converters, both locks, at the line rate: 12.6 rounds a second.
     QVERIFY2(rate.endsWith(" rounds/s") && qAbs(rate.split(' ')[0].toDouble() - 12.6) <= 0.2,
              qPrintable(rate));

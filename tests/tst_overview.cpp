@@ -1,5 +1,4 @@
 // The overview window on the offscreen platform, over the simulated headend in virtual time.
-#include <sys/resource.h>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
@@ -10,7 +9,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QtTest>
-#include <csignal>
 #include <optional>
 
 #include "plan/profile.h"
@@ -661,18 +659,12 @@ void TstOverview::saveKeepsABackupFirst() {
         QFile file(g.backupFolder());
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    const rlimit unlimited = limit;
-    if (fault.contains("could not")) {  // no room for more than 1000 bytes in a file
-        std::signal(SIGXFSZ, SIG_IGN);
-        limit.rlim_cur = 1000;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
+    std::optional<FileSizeLimit> full;  // no room for a backup of 3 KiB
+    if (fault.contains("could not")) full.emplace(1000);
     std::optional<QStringList> atWrite;
     g.onWrite([&](double) { atWrite = QDir(g.backupFolder()).entryList({"*.json"}); });
     const SequenceResult result = f->Command_Save_Click();
-    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    full.reset();
     if (!fault.isEmpty()) {
         QVERIFY(result != SequenceResult::Complete && !atWrite);
         for (int i = 0; i < ConverterCount; ++i)

@@ -1,5 +1,4 @@
 // The update window on the offscreen platform, over the simulated headend in virtual time.
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <QAction>
 #include <QFile>
@@ -9,7 +8,6 @@
 #include <QProgressBar>
 #include <QTimer>
 #include <QtTest>
-#include <csignal>
 
 #include "expert/frmlogin.h"
 #include "support/guirig.h"
@@ -26,19 +24,6 @@ QByteArray readAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-
-// No file of this process may grow past `bytes` while it lives: a disk that is full.
-struct FileSizeLimit {
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
-        rlimit lim = old;
-        lim.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-    }
-    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old); }
-    rlimit old{};
-};
 
 QString imagePath(GuiRig& g, const QString& name) {
     return g.programDir.filePath(name);

@@ -5,8 +5,21 @@
 #include <QFile>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
 
 namespace meridan::test {
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
+    rlimit lim = old;
+    lim.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old);
+}
 
 QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modified) {
     QByteArray data(size, '\0');

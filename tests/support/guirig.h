@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <QDateTime>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -45,6 +47,13 @@ class ExchangeCheckedMessages final : public MessageService {
   private:
     MessageService& boxes_;
     Link& link_;
+};
+
+// No file of this process may grow past `bytes` while it lives: a disk that is full.
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    rlimit old{};
 };
 
 // Writes a firmware image of `size` bytes (a fixed pattern) to `path`, with its modification
