@@ -18,8 +18,8 @@
 
 #include "cli/clitool.h"
 #include "cli/fleet.h"
-#include "link/qtserialport.h"
 #include "plan/profile.h"
+#include "link/qtserialport.h"
 #include "sim/simprocess.h"
 #include "sim/statefile.h"
 #include "support/rig.h"
