@@ -135,6 +135,9 @@ class FirmwareTransfer {
         QString image;
     };
     const Figures& figures() const { return figures_; }
+    // The image of the last update, as read whole and sent (the blanks that fill its last
+    // block aside).
+    const QByteArray& image() const { return image_; }
 
   private:
     enum class Handshake { Answered, Cancelled, NoAnswer, Aborted };
