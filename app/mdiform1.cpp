@@ -5,7 +5,9 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDate>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLocale>
@@ -15,14 +17,19 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTime>
 #include <QTimer>
 
+#include "app/filemenudialogs.h"
 #include "diagnostic/form_diagnostic.h"
 #include "messages/linkmessages.h"
 #include "messages/texts.h"
 #include "overview/form_uebersicht.h"
+#include "plan/inputfiles.h"
+#include "protocol/display.h"
+#include "report/report.h"
 #include "uisupport/dialogservice.h"
 #include "uisupport/filedialogs.h"
 #include "uisupport/pointer.h"
@@ -39,6 +46,13 @@ constexpr QSize DesignedSize(1100, 860);
 // What a window manager's frame may add around the window (title bar above); it is not known
 // before the window is first shown.
 const QMargins FrameAllowance(8, 40, 8, 8);
+// The File menu's settings.
+const QString VerifyKey = QStringLiteral("Settings/VerifyAfterSave");
+const QString PlanFolderKey = QStringLiteral("Files/PlanFolder");
+const QString ReportFolderKey = QStringLiteral("Files/ReportFolder");
+const QString InstallerKey = QStringLiteral("Report/Installer");
+const QString SiteKey = QStringLiteral("Report/Site");
+const QString PlanFilter = QStringLiteral("Channel plans (*.json);;All files (*)");
 
 ui::DialogService* dialogServiceFor(MessageService& messages,
                                     std::unique_ptr<ui::DialogService>& own) {
@@ -72,6 +86,7 @@ MDIForm1::MDIForm1(Link& link, ProgramData& programData, MessageService& message
     mdi_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     mdi_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(mdi_);
+    if (data_.BackupFolder.isEmpty()) data_.BackupFolder = plan::defaultBackupFolder();
     buildMenus();
     for (int k = 0; k < 3; ++k) {
         StatusBar1[k] = new QLabel(this);
@@ -139,7 +154,37 @@ void MDIForm1::setFileDialogs(ui::FileDialogs* dialogs) {
     dialogs_->setFileDialogs(dialogs);
 }
 
+void MDIForm1::buildFileMenu() {
+    FileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    FileMenu->setObjectName(QStringLiteral("FileMenu"));
+    auto add = [this](const char* name, const QString& text, void (MDIForm1::*slot)()) {
+        QAction* a = FileMenu->addAction(text);
+        a->setObjectName(QLatin1String(name));
+        connect(a, &QAction::triggered, this, slot);
+        return a;
+    };
+    OpenPlan = add("OpenPlan", QStringLiteral("&Open Plan..."), &MDIForm1::OpenPlan_Click);
+    SavePlanAs = add("SavePlanAs", QStringLiteral("Save Plan &As..."), &MDIForm1::SavePlanAs_Click);
+    RestoreBackup =
+        add("RestoreBackup", QStringLiteral("&Restore Backup..."), &MDIForm1::RestoreBackup_Click);
+    SaveReport = add("SaveReport", QStringLiteral("Save &Report..."), &MDIForm1::SaveReport_Click);
+    FileMenu->addSeparator();
+    VerifyAfterSave = FileMenu->addAction(QStringLiteral("&Verify after Save"));
+    VerifyAfterSave->setObjectName(QStringLiteral("VerifyAfterSave"));
+    VerifyAfterSave->setCheckable(true);
+    data_.VerifyAfterSave = settings_.value(VerifyKey, true).toBool();
+    VerifyAfterSave->setChecked(data_.VerifyAfterSave);
+    connect(VerifyAfterSave, &QAction::toggled, this, [this](bool on) {
+        data_.VerifyAfterSave = on;
+        settings_.setValue(VerifyKey, on);
+    });
+    // The items work on the overview window: usable while it exists.
+    connect(FileMenu, &QMenu::aboutToShow, this, [this] { setProgramMenuEnabled(!overview()); });
+    setProgramMenuEnabled(true);
+}
+
 void MDIForm1::buildMenus() {
+    buildFileMenu();
     Menu = menuBar()->addMenu(QStringLiteral("&Menu"));
     Menu->setObjectName(QStringLiteral("Menu"));
     Program = Menu->addAction(QStringLiteral("&Program Menu"));
@@ -317,6 +362,177 @@ QString MDIForm1::runningExchange() const {
     return what + QStringLiteral(" on ") + port;
 }
 
+// ---- the File menu ---------------------------------------------------------------------------
+
+Form_Uebersicht* MDIForm1::fileTarget(const QString& what) {
+    // No dialog may open while an exchange waits, and none of these may change a window
+    // whose read or Save is running.
+    const QString running = runningExchange();
+    if (!running.isEmpty()) {
+        showNotice(running + QStringLiteral(": %1 can be used once it has ended.").arg(what));
+        return nullptr;
+    }
+    Form_Uebersicht* f = overview();
+    if (!f)
+        showNotice(
+            QStringLiteral("%1 works on the overview: open it first (Program Menu).").arg(what));
+    return f;
+}
+
+void MDIForm1::OpenPlan_Click() {
+    Form_Uebersicht* f = fileTarget(QStringLiteral("Open Plan"));
+    if (!f) return;
+    const QString folder = settings_.value(PlanFolderKey, QDir::homePath()).toString();
+    const QString path =
+        dialogs_->getOpenFileName(this, QStringLiteral("Open Plan"), PlanFilter, folder);
+    if (path.isEmpty()) return;
+    settings_.setValue(PlanFolderKey, QFileInfo(path).absolutePath());
+    openPlanFile(f, path);
+}
+
+void MDIForm1::openPlanFile(Form_Uebersicht* f, const QString& path) {
+    // The command line's loader and checks: a file it would refuse changes nothing here.
+    const auto loaded = plan::loadPlanFile(path);
+    if (const auto* why = std::get_if<QString>(&loaded)) {
+        messages_.show(
+            *why + QStringLiteral("\nThe plan was not opened; the overview is as it was."),
+            QStringLiteral("Open Plan"), MessageIcon::Critical, MessageButtons::Ok);
+        return;
+    }
+    if (overview() != f) return;  // the overview went meanwhile
+    f->openPlan(std::get<plan::Profile>(loaded), QFileInfo(path).fileName());
+}
+
+void MDIForm1::SavePlanAs_Click() {
+    const QString title = QStringLiteral("Save Plan As");
+    Form_Uebersicht* f = fileTarget(title);
+    if (!f) return;
+    const auto record = f->planRecord();
+    if (const auto* why = std::get_if<QString>(&record)) {
+        messages_.show(QStringLiteral("No plan was saved: ") + *why, title, MessageIcon::Critical,
+                       MessageButtons::Ok);
+        return;
+    }
+    const auto id = f->unitIdentity();
+    const QString proposed =
+        QDir(settings_.value(PlanFolderKey, QDir::homePath()).toString())
+            .filePath(plan::unitFileStem(id->first, id->second) + QStringLiteral("-plan.json"));
+    const QString path = dialogs_->getSaveFileName(this, title, PlanFilter, proposed);
+    if (path.isEmpty()) return;
+    settings_.setValue(PlanFolderKey, QFileInfo(path).absolutePath());
+    // A backup stays as it was taken.
+    if (QFileInfo(path).exists() &&
+        QFileInfo(path).absoluteDir() == QDir(QFileInfo(data_.BackupFolder).absoluteFilePath())) {
+        messages_.show(QStringLiteral("%1 is a backup: backups are kept as they were taken. "
+                                      "Choose another name.")
+                           .arg(QDir::toNativeSeparators(path)),
+                       title, MessageIcon::Critical, MessageButtons::Ok);
+        return;
+    }
+    QString why;
+    if (!plan::replaceFile(path, std::get<QByteArray>(record), &why)) {
+        messages_.show(
+            QStringLiteral("%1 could not be written: %2").arg(QDir::toNativeSeparators(path), why),
+            title, MessageIcon::Critical, MessageButtons::Ok);
+        return;
+    }
+    showNotice(QStringLiteral("Plan saved: ") + QDir::toNativeSeparators(path));
+}
+
+void MDIForm1::RestoreBackup_Click() {
+    const QString title = QStringLiteral("Restore Backup");
+    Form_Uebersicht* f = fileTarget(title);
+    if (!f) return;
+    const auto id = f->unitIdentity();
+    if (!id) {
+        messages_.show(QStringLiteral("The unit has not been read yet: its backups are found by "
+                                      "its type and serial number."),
+                       title, MessageIcon::Information, MessageButtons::Ok);
+        return;
+    }
+    const QString unit = QStringLiteral("%1 %2").arg(printableText(id->first)).arg(id->second);
+    const QList<plan::BackupFile> backups =
+        plan::listBackups(data_.BackupFolder, id->first, id->second);
+    if (backups.isEmpty()) {
+        messages_.show(QStringLiteral("There is no backup of %1 in %2.")
+                           .arg(unit, QDir::toNativeSeparators(data_.BackupFolder)),
+                       title, MessageIcon::Information, MessageButtons::Ok);
+        return;
+    }
+    BackupDialog choice(unit, backups, this);
+    if (dialogs_->exec(choice) != QDialog::Accepted || choice.chosen().isEmpty()) return;
+    openPlanFile(f, choice.chosen());
+}
+
+QString MDIForm1::portDescription() const {
+    if (checkedPort_ <= 0) return link_.port().deviceName();
+    return QStringLiteral("Com%1 (%2)").arg(checkedPort_).arg(portMap_.devicePath(checkedPort_));
+}
+
+void MDIForm1::SaveReport_Click() {
+    const QString title = QStringLiteral("Save Report");
+    QPointer<Form_Uebersicht> f = fileTarget(title);
+    if (!f) return;
+    ReportDialog details(settings_.value(InstallerKey).toString(),
+                         settings_.value(SiteKey).toString(), reportNotes_, this);
+    if (dialogs_->exec(details) != QDialog::Accepted) return;
+    settings_.setValue(InstallerKey, details.installer());
+    settings_.setValue(SiteKey, details.site());
+    reportNotes_ = details.notes();
+
+    const auto id = f ? f->unitIdentity() : std::nullopt;
+    const QString folder =
+        settings_
+            .value(ReportFolderKey,
+                   QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+            .toString();
+    const QString proposed = QDir(folder).filePath(
+        (id ? plan::unitFileStem(id->first, id->second) : QStringLiteral("unit")) +
+        QDateTime::currentDateTime().toString(QStringLiteral("-yyyyMMdd-HHmmss")) +
+        QStringLiteral(".pdf"));
+    const QString path =
+        dialogs_->getSaveFileName(this, title, QStringLiteral("PDF files (*.pdf)"), proposed);
+    if (path.isEmpty() || !f) return;
+    settings_.setValue(ReportFolderKey, QFileInfo(path).absolutePath());
+
+    // What the unit holds now, read as the command line's report reads it.
+    QString why;
+    const auto read = f->readUnit(&why);
+    if (!read) {
+        if (link_.aborted() || link_.isShutDown()) {
+            if (!link_.isShutDown())
+                showNotice(QStringLiteral("Save Report stopped: no report was written."));
+            return;
+        }
+        messages_.show(QStringLiteral("No report was written: the unit could not be read") +
+                           (why.isEmpty() ? QStringLiteral(".") : QStringLiteral(": ") + why),
+                       title, MessageIcon::Critical, MessageButtons::Ok);
+        return;
+    }
+    report::Commissioning r;
+    r.unit = read->unit;
+    r.port = portDescription();
+    r.readAt = read->at;
+    r.program = QStringLiteral("Meridan Converter V") + programVersion();
+    if (const auto& s = data_.lastSave;
+        s && s->unitType == r.unit.UnitType && s->serial == r.unit.SerialNo) {
+        r.lastSave = s->outcome;
+        r.backupFile = QFileInfo(s->backup).fileName();
+    }
+    if (const auto& image = data_.firmwareSent)
+        r.firmware = report::FirmwareSent{image->name, image->size, image->sha256, image->result};
+    r.installer = details.installer();
+    r.site = details.site();
+    r.notes = details.notes();
+    if (!report::writePdf(path, r, &why)) {
+        messages_.show(
+            QStringLiteral("%1 could not be written: %2").arg(QDir::toNativeSeparators(path), why),
+            title, MessageIcon::Critical, MessageButtons::Ok);
+        return;
+    }
+    showNotice(QStringLiteral("Report saved: ") + QDir::toNativeSeparators(path));
+}
+
 QMdiSubWindow* MDIForm1::addChild(QWidget* form) {
     QMdiSubWindow* sub = mdi_->addSubWindow(form);
     sub->setAttribute(Qt::WA_DeleteOnClose);
@@ -374,7 +590,10 @@ void MDIForm1::onSubWindowActivated(QMdiSubWindow* window) {
 }
 
 void MDIForm1::setProgramMenuEnabled(bool enabled) {
-    Program->setEnabled(enabled);
+    if (Program) Program->setEnabled(enabled);
+    // The overview exists exactly while the Program item is disabled.
+    for (QAction* a : {OpenPlan, SavePlanAs, RestoreBackup, SaveReport})
+        a->setEnabled(!enabled);
 }
 
 void MDIForm1::setStatusPanel(int panel, const QString& text) {

@@ -49,6 +49,11 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     void Program_Click();
     void Update_Click();
     void Diagnostic_Click();
+    // The File menu, for the overview window.
+    void OpenPlan_Click();
+    void SavePlanAs_Click();
+    void RestoreBackup_Click();
+    void SaveReport_Click();
     // The port in use (the checked item), 0 for none.
     int checkedPort() const { return checkedPort_; }
     Form_Uebersicht* overview() const;
@@ -73,6 +78,12 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     QString applicationTitle() const override { return Title; }
     void endProgram() override;
 
+    QMenu* FileMenu = nullptr;
+    QAction* OpenPlan = nullptr;
+    QAction* SavePlanAs = nullptr;
+    QAction* RestoreBackup = nullptr;
+    QAction* SaveReport = nullptr;
+    QAction* VerifyAfterSave = nullptr;
     QMenu* Menu = nullptr;
     QAction* Program = nullptr;
     QAction* Update = nullptr;
@@ -88,6 +99,13 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
 
   private:
     void buildMenus();
+    void buildFileMenu();
+    // The overview the File menu works on; nullptr, after saying why in the status bar, while
+    // an exchange with the unit runs (`what` names the item) or when there is none.
+    Form_Uebersicht* fileTarget(const QString& what);
+    void openPlanFile(Form_Uebersicht* overview, const QString& path);
+    // "Com1 (/dev/ttyS0)", for the report.
+    QString portDescription() const;
     void fillWindowMenu();
     void endNotice();
     // Size and place at start: as the user left it, or fitting the screen.
@@ -116,6 +134,7 @@ class MDIForm1 : public QMainWindow, public ui::Shell {
     QString panel2_;  // what panel 2 shows again once the notice has gone
     QPointer<QMdiSubWindow> lastActive_;
     int checkedPort_ = 0;
+    QString reportNotes_;  // kept for the rest of the run
     bool closingChildren_ = false;
 };
 

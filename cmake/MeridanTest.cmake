@@ -13,7 +13,7 @@ function(meridan_add_test name)
 endfunction()
 
 # Another ctest entry for some test functions of an existing test program, so slow cases run
-# side by side.
+# side by side. Backups and other data the programs keep go to a folder of the build's own.
 function(meridan_add_test_run name program)
   cmake_parse_arguments(T "" "TIMEOUT" "LABELS;ENV;FUNCTIONS" ${ARGN})
   add_test(NAME ${name} COMMAND ${program} ${T_FUNCTIONS})
@@ -23,5 +23,5 @@ function(meridan_add_test_run name program)
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     LABELS "${T_LABELS}"
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/runtime;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/runtime;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/runtime/data;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
 endfunction()

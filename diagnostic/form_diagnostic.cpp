@@ -1,5 +1,7 @@
 #include "form_diagnostic.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -8,6 +10,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 
 #include "layout.h"
 #include "messages/texts.h"
@@ -28,6 +31,16 @@ using ui::arial;
 
 // The rate is written at most this often (seconds on the link's clock).
 constexpr double RateEvery = 0.5;
+// The lock strips move on at least this often while the monitor runs (seconds on the link's
+// clock), and by a timer (milliseconds) while it does not.
+constexpr double StripEvery = 0.25;
+constexpr int StripEveryMs = 500;
+
+ui::LockSample sample(std::uint8_t value) {
+    if (value == 0) return ui::LockSample::Unlocked;
+    if (value == 1) return ui::LockSample::Locked;
+    return ui::LockSample::Unknown;
+}
 
 using ui::place;
 
@@ -104,7 +117,8 @@ QSize Form_Diagnostic::sizeHint() const {
 
 void Form_Diagnostic::buildControls() {
     Frame_Locks = captioned<QGroupBox>(this, L::Locks);
-    for (const L::Place* p : {&L::HeadConverter, &L::HeadIn, &L::HeadOut, &L::HeadChanged})
+    for (const L::Place* p :
+         {&L::HeadConverter, &L::HeadIn, &L::HeadOut, &L::HeadChanged, &L::HeadHistory})
         label(Frame_Locks, *p);
     // The converters' names in the overview's purple.
     QPalette purple = palette();
@@ -123,7 +137,19 @@ void Form_Diagnostic::buildControls() {
             showLock(l, std::nullopt);
         }
         Label_Changed[i] = label(Frame_Locks, L::Changed, i, L::Changed.top + down);
+        LockStrip_In[i] =
+            ui::place(new ui::LockStrip(Frame_Locks), L::HistoryIn, i, -1, L::HistoryIn.top + down);
+        LockStrip_Out[i] = ui::place(new ui::LockStrip(Frame_Locks), L::HistoryOut, i, -1,
+                                     L::HistoryOut.top + down);
+        LockStrip_In[i]->setHistory(&inHistory_[i]);
+        LockStrip_Out[i]->setHistory(&outHistory_[i]);
+        LockStrip_In[i]->setToolTip(QStringLiteral("Input lock, last 60 s"));
+        LockStrip_Out[i]->setToolTip(QStringLiteral("Output lock, last 60 s"));
     }
+    stripTimer_ = new QTimer(this);
+    stripTimer_->setInterval(StripEveryMs);
+    connect(stripTimer_, &QTimer::timeout, this, [this] { redrawStrips(); });
+    stripTimer_->start();
 
     Frame_Monitor = captioned<QGroupBox>(this, L::Monitor);
     label(Frame_Monitor, L::ConvertersText);
@@ -243,12 +269,16 @@ void Form_Diagnostic::Command_Start_Click() {
     }
     Label_Rate->clear();
     rateShownAt_ = -1;
+    historiesStale(link_.clock().now());
+    for (int i = 0; i < ConverterCount; ++i)
+        LockStrip_Out[i]->setVisible(running_.all() || running_.outputLock);
     stopping_ = false;
     showState(QStringLiteral("Connecting..."), false);
     enableControls();
 
     const MonitorOutcome out = monitor_.run(running_);
 
+    historiesStale(link_.clock().now());
     busy_ = false;
     stopping_ = false;
     Label_Rate->clear();
@@ -307,6 +337,7 @@ void Form_Diagnostic::round(const MonitorRound& r) {
             const auto& value = r.values(side)[i];
             if (!value) continue;
             const auto& before = (side == LockSide::Input ? r.inputBefore : r.outputBefore)[i];
+            (side == LockSide::Input ? inHistory_ : outHistory_)[i].add(r.time, sample(*value));
             showLock((side == LockSide::Input ? Label_Status_In : Label_Status_Out)[i], value);
             (side == LockSide::Input ? lastIn_ : lastOut_)[i] = value;
             changed = changed || !before || r.changed(i, side);
@@ -318,6 +349,9 @@ void Form_Diagnostic::round(const MonitorRound& r) {
         if (i == running_.converter && r.changed(i, LockSide::Input) && Check_Beep->isChecked())
             beep_();
     }
+    historyTime_ = std::max(historyTime_, r.time);
+    // At 300 rounds a second the strips are drawn again for a change, else now and then.
+    if (!now.isEmpty() || r.time - stripsDrawnAt_ >= StripEvery) redrawStrips();
     if (r.number == 1 && !stopping_) showState(QStringLiteral("Running"), false);
     if (r.rate > 0 && (rateShownAt_ < 0 || r.time - rateShownAt_ >= RateEvery)) {
         rateShownAt_ = r.time;
@@ -336,6 +370,26 @@ void Form_Diagnostic::silent(double since) {
         if (lastOut_[i]) showLock(Label_Status_Out[i], lastOut_[i], true);
     }
     rateShownAt_ = -1;
+    historiesStale(since);
+}
+
+void Form_Diagnostic::historiesStale(double time) {
+    // A history's times never go back.
+    historyTime_ = std::max(historyTime_, time);
+    for (int i = 0; i < ConverterCount; ++i) {
+        inHistory_[i].add(historyTime_, ui::LockSample::Stale);
+        outHistory_[i].add(historyTime_, ui::LockSample::Stale);
+    }
+    redrawStrips();
+}
+
+void Form_Diagnostic::redrawStrips() {
+    const double now = link_.clock().now();
+    stripsDrawnAt_ = now;
+    for (int i = 0; i < ConverterCount; ++i) {
+        LockStrip_In[i]->showAt(now);
+        LockStrip_Out[i]->showAt(now);
+    }
 }
 
 void Form_Diagnostic::reconnected() {

@@ -9,12 +9,14 @@
 #include "link/link.h"
 #include "messages/messageservice.h"
 #include "protocol/monitor.h"
+#include "uisupport/lockstrip.h"
 
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QPushButton;
+class QTimer;
 
 namespace meridan {
 
@@ -29,7 +31,9 @@ class clsResize;
 // Unknown grey, the value the unit sent as a tool tip) with the time it last changed; "-"
 // until the unit has answered for it. While the unit is silent the states it last sent are
 // greyed: they are no longer known to hold. With the audible signal on, every change of the
-// chosen converter's input lock beeps.
+// chosen converter's input lock beeps. Beside each row a strip draws that converter's input
+// lock (and its output lock when the monitor reads it) over the last minute: green locked, red
+// unlocked, grey unknown, light grey while not read.
 class Form_Diagnostic : public QWidget, private MonitorObserver {
     Q_OBJECT
   public:
@@ -64,6 +68,8 @@ class Form_Diagnostic : public QWidget, private MonitorObserver {
     std::array<QLabel*, ConverterCount> Label_Status_In{};
     std::array<QLabel*, ConverterCount> Label_Status_Out{};
     std::array<QLabel*, ConverterCount> Label_Changed{};
+    std::array<ui::LockStrip*, ConverterCount> LockStrip_In{};
+    std::array<ui::LockStrip*, ConverterCount> LockStrip_Out{};
     QComboBox* Combo_Converter = nullptr;  // 0: all converters; n: converter n
     QCheckBox* Check_OutputLock = nullptr;
     QCheckBox* Check_Beep = nullptr;
@@ -90,6 +96,9 @@ class Form_Diagnostic : public QWidget, private MonitorObserver {
     void showNotRead(QLabel* label, const QString& tip);
     void showState(const QString& text, bool alarm);
     void showOwner();
+    // The lock histories: every lock not read from `time` on is stale; the strips redrawn.
+    void historiesStale(double time);
+    void redrawStrips();
     // Start, Stop and the choices as the monitor's state and the port's owner allow.
     void enableControls();
 
@@ -103,6 +112,10 @@ class Form_Diagnostic : public QWidget, private MonitorObserver {
     // What each label shows (input, output), to grey it while the unit is silent.
     std::array<std::optional<std::uint8_t>, ConverterCount> lastIn_{}, lastOut_{};
     double rateShownAt_ = -1;
+    std::array<ui::LockHistory, ConverterCount> inHistory_, outHistory_;
+    double historyTime_ = 0;  // the latest time added to a history
+    double stripsDrawnAt_ = -1;
+    QTimer* stripTimer_ = nullptr;
     bool busy_ = false;
     bool stopping_ = false;
     bool closeAfterSequence_ = false;

@@ -10,18 +10,22 @@ namespace meridan::diagnostic_layout {
 // other windows'.
 using Place = ui::Place;
 
-// The lock states: a header and twelve rows.
+// The lock states: a header and twelve rows, each with its last minute drawn beside it.
 inline constexpr Place Locks{"Frame_Locks", "Lock states", 180, 120, 10200, 10380, 8.25};
 inline constexpr Place HeadConverter{
-    "Label_Head_Converter", "Converter", 240, 300, 2400, 300, 9.75};
-inline constexpr Place HeadIn{"Label_Head_In", "Input PLL", 2760, 300, 2280, 300, 9.75};
-inline constexpr Place HeadOut{"Label_Head_Out", "Output PLL", 5160, 300, 2280, 300, 9.75};
-inline constexpr Place HeadChanged{"Label_Head_Changed", "Last change", 7560, 300, 2400, 300, 9.75};
+    "Label_Head_Converter", "Converter", 240, 300, 1800, 300, 9.75};
+inline constexpr Place HeadIn{"Label_Head_In", "Input PLL", 2160, 300, 1800, 300, 9.75};
+inline constexpr Place HeadOut{"Label_Head_Out", "Output PLL", 4080, 300, 1800, 300, 9.75};
+inline constexpr Place HeadChanged{"Label_Head_Changed", "Last change", 6000, 300, 1440, 300, 9.75};
+inline constexpr Place HeadHistory{"Label_Head_History", "Last 60 s", 7560, 300, 2400, 300, 9.75};
 // Row i lies RowStep lower than row 0.
-inline constexpr Place Converter{"Label_Converter", "Converter %1", 240, 780, 2400, 480, 12};
-inline constexpr Place StatusIn{"Label_Status_In", "", 2760, 720, 2280, 600, 12};
-inline constexpr Place StatusOut{"Label_Status_Out", "", 5160, 720, 2280, 600, 12};
-inline constexpr Place Changed{"Label_Changed", "", 7560, 780, 2400, 480, 12, false};
+inline constexpr Place Converter{"Label_Converter", "Converter %1", 240, 780, 1800, 480, 12};
+inline constexpr Place StatusIn{"Label_Status_In", "", 2160, 720, 1800, 600, 12};
+inline constexpr Place StatusOut{"Label_Status_Out", "", 4080, 720, 1800, 600, 12};
+inline constexpr Place Changed{"Label_Changed", "", 6000, 780, 1440, 480, 12, false};
+// The lock history of the row: the input lock above, the output lock below it.
+inline constexpr Place HistoryIn{"LockStrip_In", "", 7560, 735, 2400, 270, 0};
+inline constexpr Place HistoryOut{"LockStrip_Out", "", 7560, 1035, 2400, 270, 0};
 inline constexpr double RowStep = 780;
 
 // What is monitored, Start and Stop, the refresh rate.

@@ -5,18 +5,25 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalBlocker>
+#include <QTime>
 #include <QTimer>
 
 #include "layout.h"
 #include "messages/texts.h"
+#include "plan/inputfiles.h"
 #include "protocol/display.h"
+#include "protocol/readcheck.h"
 #include "uisupport/clsresize.h"
+#include "uisupport/fieldmark.h"
 #include "uisupport/listindex.h"
 #include "uisupport/pointer.h"
 #include "uisupport/qtresize.h"
@@ -125,7 +132,102 @@ QString converterList(const QList<int>& numbers) {
     return QStringLiteral("Converter ") + parts.join(QStringLiteral(", "));
 }
 
+int valueOf(const UnitImage& unit, int i, ChannelField field) {
+    switch (field) {
+        case ChannelField::Polarisation:
+            return unit.Polarisation[i];
+        case ChannelField::InFreq:
+            return unit.InFreq[i];
+        case ChannelField::Gain:
+            return unit.Gain[i];
+        case ChannelField::Carrier:
+            return unit.Carrier[i];
+        case ChannelField::OutFreq:
+            break;
+    }
+    return 0;
+}
+
+void setValue(UnitImage& unit, int i, ChannelField field, int value) {
+    switch (field) {
+        case ChannelField::Polarisation:
+            unit.Polarisation[i] = static_cast<std::uint8_t>(value);
+            break;
+        case ChannelField::InFreq:
+            unit.InFreq[i] = value;
+            break;
+        case ChannelField::Gain:
+            unit.Gain[i] = static_cast<std::uint8_t>(value);
+            break;
+        case ChannelField::Carrier:
+            unit.Carrier[i] = static_cast<std::uint8_t>(value);
+            break;
+        case ChannelField::OutFreq:
+            break;
+    }
+}
+
+int valueOf(const ChannelSetting& s, ChannelField field) {
+    switch (field) {
+        case ChannelField::Polarisation:
+            return s.polarisation;
+        case ChannelField::InFreq:
+            return s.inFreq;
+        case ChannelField::Gain:
+            return s.gain;
+        case ChannelField::Carrier:
+            return s.carrier;
+        case ChannelField::OutFreq:
+            break;
+    }
+    return 0;
+}
+
+// A value of a field as the window says it: "1200 MHz", "SAT 2", "ON".
+QString valueText(ChannelField field, int v) {
+    switch (field) {
+        case ChannelField::Polarisation:
+            return v >= 0 && v < SatInputs ? QStringLiteral("SAT %1").arg(v + 1)
+                                           : QStringLiteral("SAT code %1").arg(v);
+        case ChannelField::InFreq:
+            return QStringLiteral("%1 MHz").arg(v);
+        case ChannelField::Gain:
+        case ChannelField::Carrier:
+            return v == 0   ? QStringLiteral("OFF")
+                   : v == 1 ? QStringLiteral("ON")
+                            : QString::number(v);
+        case ChannelField::OutFreq:
+            break;
+    }
+    return QString::number(v);
+}
+
+const QColor DiffersColour(230, 130, 0);
+const QColor NotTakenColour(210, 0, 0);
+enum Tone { Plain, Good, Alarm };
+
 }  // namespace
+
+// What the phases of a Save came to.
+struct Form_Uebersicht::SaveRun {
+    enum class Stage {
+        BackupRead,   // the backup read did not complete
+        Unsettled,    // the backup read found values whose reads never agreed
+        BackupSaved,  // the backup could not be kept
+        Write,        // the write ran (its outcome says how far)
+        ReadBack,     // the read-back did not complete
+        Verified,     // read back and compared
+    };
+    Stage stage = Stage::BackupRead;
+    QString backup;  // path
+    QString why;
+    WriteOutcome out;
+    bool verify = true;
+    UnitImage after;
+    MemoryUnitView afterView;
+    QStringList unsettled;
+    QStringList differences;
+};
 
 const QString Form_Uebersicht::OwnerName = QStringLiteral("Overview");
 
@@ -228,6 +330,19 @@ void Form_Uebersicht::buildControls() {
     }
 
     connect(Command_Save, &QPushButton::clicked, this, [this] { Command_Save_Click(); });
+    // Ctrl+S presses Save, as in any program that saves.
+    auto* save = new QShortcut(QKeySequence::Save, this);
+    save->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(save, &QShortcut::activated, this, [this] {
+        if (Command_Save->isEnabled()) Command_Save_Click();
+    });
+    Label_SaveStatus = label(this, L::SaveStatus);
+    Label_SaveStatus->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    Label_SaveStatus->setWordWrap(true);
+    for (int i = 0; i < ConverterCount; ++i) {
+        for (const ChannelField f : SentFields)
+            marks_[i][at(f)] = new ui::FieldMark(control(i, f));
+    }
 
     const QList<QWidget*> order = tabOrder();
     for (qsizetype k = 1; k < order.size(); ++k)
@@ -268,20 +383,104 @@ void Form_Uebersicht::connectHandlers(int i) {
 }
 
 void Form_Uebersicht::markEdited(int channel, ChannelField field) {
-    edited_[channel][static_cast<int>(field)] = true;
+    edited_[channel][at(field)] = true;
+    touched_[channel][at(field)] = true;
+    notTaken_[channel][at(field)] = false;
     data_.DataChanged = true;
+    refreshMarks();
 }
 
 bool Form_Uebersicht::edited(int channel, ChannelField field) const {
-    // A field no read has reached holds nothing of the unit's: it goes as its control stands.
-    return edited_[channel][at(field)] || !everRead_[channel][at(field)];
+    // A field no read has reached holds nothing of the unit's: it goes as its control stands,
+    // unless a plan gave it a value.
+    return edited_[channel][at(field)] ||
+           (!everRead_[channel][at(field)] && !fromPlan_[channel][at(field)]);
+}
+
+UnitImage Form_Uebersicht::sendBase() const {
+    UnitImage base = reported_;
+    for (int i = 0; i < ConverterCount; ++i) {
+        for (const ChannelField f : SentFields) {
+            if (fromPlan_[i][at(f)]) setValue(base, i, f, valueOf(planned_, i, f));
+        }
+    }
+    return base;
+}
+
+QWidget* Form_Uebersicht::control(int i, ChannelField field) const {
+    switch (field) {
+        case ChannelField::Polarisation:
+            return Combo_Polarisation[i];
+        case ChannelField::InFreq:
+            return Text_infrequenz[i];
+        case ChannelField::Gain:
+            return Check_Gain[i];
+        case ChannelField::OutFreq:
+            return Text_outfrequenz[i];
+        case ChannelField::Carrier:
+            break;
+    }
+    return Carrier_On[i];
+}
+
+ui::FieldMark* Form_Uebersicht::mark(int channel, ChannelField field) const {
+    return marks_[channel][at(field)];
+}
+
+void Form_Uebersicht::refreshMarks() {
+    const UnitImage base = sendBase();
+    for (int i = 0; i < ConverterCount; ++i) {
+        for (const ChannelField f : SentFields) {
+            QString tip;
+            QColor colour;
+            // Only where the unit's value is known.
+            if (everRead_[i][at(f)]) {
+                const int unit = valueOf(reported_, i, f);
+                bool same = true;
+                if (!edited_[i][at(f)]) {
+                    same = valueOf(base, i, f) == unit;
+                } else if (f == ChannelField::InFreq) {
+                    bool ok = false;
+                    const int typed = Text_infrequenz[i]->text().toInt(&ok);
+                    same = ok && typed == unit;
+                } else if (f == ChannelField::Polarisation) {
+                    same = polarisationIndex(i) == unit;
+                } else {
+                    same = (f == ChannelField::Gain ? gainValue(i) : carrierValue(i)) == unit;
+                }
+                if (!same) {
+                    tip = QStringLiteral("unit: ") + valueText(f, unit);
+                    colour = DiffersColour;
+                    if (notTaken_[i][at(f)]) {
+                        tip += QStringLiteral(" (not taken at the last Save)");
+                        colour = NotTakenColour;
+                    }
+                }
+            }
+            marks_[i][at(f)]->mark(colour);
+            if (f == ChannelField::InFreq) {
+                Text_infrequenz[i]->setNote(tip);
+            } else {
+                control(i, f)->setToolTip(tip);
+            }
+        }
+    }
+}
+
+void Form_Uebersicht::showSaveStatus(const QString& text, const QString& detail, int tone) {
+    QPalette p = palette();
+    if (tone != Plain)
+        p.setColor(QPalette::WindowText, tone == Good ? QColor(0, 128, 0) : QColor(176, 0, 0));
+    Label_SaveStatus->setPalette(p);
+    Label_SaveStatus->setText(text);
+    Label_SaveStatus->setToolTip(detail.isEmpty() ? text : detail);
 }
 
 QString Form_Uebersicht::notReadMessage() const {
     QList<int> notRead;
     for (int i = 0; i < ConverterCount; ++i) {
         for (const ChannelField f : SentFields) {
-            if (!everRead_[i][at(f)] && !edited_[i][at(f)]) {
+            if (!everRead_[i][at(f)] && !edited_[i][at(f)] && !fromPlan_[i][at(f)]) {
                 notRead << i + 1;
                 break;
             }
@@ -351,6 +550,10 @@ void Form_Uebersicht::Form_Activate() {
         fields.fill(false);
     for (auto& fields : reached_)
         fields.fill(false);
+    for (FieldFlags* flags : {&fromPlan_, &notTaken_})
+        for (auto& fields : *flags)
+            fields.fill(false);
+    serialReached_ = false;
 
     state_ = State::Reading;
     Command_Save->setEnabled(false);
@@ -358,6 +561,14 @@ void Form_Uebersicht::Form_Activate() {
     data_.DataChanged = false;
     read_unit_data_(link_, data_.unit, data_.LockText, *this);
     keepUnreached();
+    if (serialReached_) {
+        identified_ = true;
+        reported_.UnitType = data_.unit.UnitType;
+        reported_.HwVersion = data_.unit.HwVersion;
+        reported_.SwVersion = data_.unit.SwVersion;
+        reported_.SerialNo = data_.unit.SerialNo;
+    }
+    refreshMarks();
     ui::setDefaultPointer();
     Command_Save->setEnabled(true);
     state_ = State::Idle;
@@ -423,15 +634,28 @@ SequenceResult Form_Uebersicht::Command_Save_Click() {
     }
     // The values are taken before the first byte; an edit made while the write runs is not
     // sent and stays to be saved.
-    auto collected = collectChannelSettings(*this, reported_);
+    auto collected = collectChannelSettings(*this, sendBase());
     if (const auto* error = std::get_if<FieldError>(&collected)) {
         messages_.show(error->message, ErrorTitle, MessageIcon::Critical, MessageButtons::Ok);
         focusField(error->channel, error->field);
         return SequenceResult::Refused;
     }
     const ChannelSettings settings = std::get<ChannelSettings>(collected);
+    // The backup's folder is made and tried before the port is touched.
+    const QString folder =
+        data_.BackupFolder.isEmpty() ? plan::defaultBackupFolder() : data_.BackupFolder;
+    if (QString why; !plan::prepareBackupFolder(folder, &why)) {
+        const QString text = QStringLiteral(
+                                 "No backup can be kept before the Save: %1. Nothing was sent; the "
+                                 "unit is as it was.")
+                                 .arg(why);
+        showSaveStatus(QStringLiteral("Not saved: no backup can be kept"), text, Alarm);
+        messages_.show(text, ErrorTitle, MessageIcon::Critical, MessageButtons::Ok);
+        return SequenceResult::Refused;
+    }
 
-    WriteOutcome out;
+    SaveRun run;
+    run.verify = data_.VerifyAfterSave;
     bool stoppedByUser = false;
     const bool changedBefore = data_.DataChanged;
     {
@@ -447,38 +671,235 @@ SequenceResult Form_Uebersicht::Command_Save_Click() {
         Command_Reload->setEnabled(false);
         Command_Save->repaint();  // the disabled button shows before the write starts
         data_.DataChanged = false;
-        out = writeChannelSettings(link_, settings, data_.unit, data_.LockText, *this);
+        for (auto& fields : touched_)
+            fields.fill(false);
+        runSave(settings, run);
         stoppedByUser = link_.aborted();
         Command_Save->setEnabled(true);
         Command_Reload->setEnabled(true);
         state_ = State::Idle;
         ui::setDefaultPointer();
     }
-    // The port is free: what the link had to say about the failure has been said.
-    if (out.stored) {
-        // The unit holds what was sent: that is what it reports from now on.
-        for (int i = 0; i < ConverterCount; ++i) {
-            reported_.Carrier[i] = settings[i].carrier;
-            reported_.Polarisation[i] = settings[i].polarisation;
-            reported_.InFreq[i] = settings[i].inFreq;
-            reported_.Gain[i] = settings[i].gain;
-            for (const ChannelField f : SentFields)
-                everRead_[i][at(f)] = true;
-        }
-    } else {
-        // Only a save that the unit has stored leaves nothing unsaved.
-        data_.DataChanged |= changedBefore;
-    }
-    if (out.result != SequenceResult::Complete) tellUnitState(out, stoppedByUser);
+    // The port is free: what the link had to say about a failure has been said.
+    if (!run.out.stored) data_.DataChanged |= changedBefore;
+    showSaveOutcome(settings, run);
+    if (run.stage == SaveRun::Stage::Write && run.out.result != SequenceResult::Complete)
+        tellUnitState(run.out, stoppedByUser, run.backup);
     finishSequence();
-    return out.result;
+    return run.stage >= SaveRun::Stage::Write ? run.out.result : SequenceResult::Failed;
 }
 
-void Form_Uebersicht::tellUnitState(const WriteOutcome& out, bool stoppedByUser) {
+void Form_Uebersicht::runSave(const ChannelSettings& settings, SaveRun& run) {
+    using Stage = SaveRun::Stage;
+    const QString folder =
+        data_.BackupFolder.isEmpty() ? plan::defaultBackupFolder() : data_.BackupFolder;
+    LockTextTable locks;
+    fillLockText(locks);
+    // What the unit holds now, read for the backup as the command line's write does: a read
+    // of the window's could be older than a power cycle or a Save that did not complete.
+    showSaveStatus(QStringLiteral("Reading the unit for its backup..."), {}, Plain);
+    {
+        UnitImage before;
+        MemoryUnitView view;
+        ReadCheck check;
+        if (read_unit_data_(link_, before, locks, view, &check) != SequenceResult::Complete) return;
+        if (!check.unsettled.isEmpty()) {
+            run.stage = Stage::Unsettled;
+            run.unsettled = check.unsettled;
+            return;
+        }
+        run.stage = Stage::BackupSaved;
+        run.backup = plan::saveCheckedBackup(folder, before, view, false, &run.why);
+        if (run.backup.isEmpty()) return;
+        data_.lastSave = SaveRecord{before.UnitType, before.SerialNo, {}, run.backup};
+    }
+    run.stage = Stage::Write;
+    showSaveStatus(QStringLiteral("Writing..."), {}, Plain);
+    run.out = writeChannelSettings(link_, settings, data_.unit, data_.LockText, *this);
+    if (run.out.result != SequenceResult::Complete || !run.verify || link_.aborted()) return;
+
+    run.stage = Stage::ReadBack;
+    showSaveStatus(QStringLiteral("Reading back..."), {}, Plain);
+    ReadCheck check;
+    if (read_unit_data_(link_, run.after, locks, run.afterView, &check) !=
+        SequenceResult::Complete) {
+        return;
+    }
+    run.stage = Stage::Verified;
+    run.unsettled = check.unsettled;
+    plan::Profile sent;
+    sent.settings = settings;
+    run.differences = plan::diffPlan(run.after, sent, QStringLiteral("sent"));
+}
+
+void Form_Uebersicht::showSaveOutcome(const ChannelSettings& settings, const SaveRun& run) {
+    using Stage = SaveRun::Stage;
+    const QString when = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+    const QString backup = run.backup.isEmpty()
+                               ? QString()
+                               : QStringLiteral("Backup: ") + QFileInfo(run.backup).fileName();
+    const QString backupTip = run.backup.isEmpty()
+                                  ? QString()
+                                  : QStringLiteral("\nBackup before the Save: ") + run.backup;
+    auto status = [&](const QString& line, const QString& detail, int tone) {
+        showSaveStatus(backup.isEmpty() ? line : line + QLatin1Char('\n') + backup,
+                       detail + backupTip, tone);
+        if (data_.lastSave && !run.backup.isEmpty()) {
+            // For the report: at most five lines.
+            QStringList lines = detail.split(QLatin1Char('\n'));
+            if (lines.size() > 5) {
+                const qsizetype more = lines.size() - 4;
+                lines = lines.mid(0, 4) << QStringLiteral("and %1 more").arg(more);
+            }
+            data_.lastSave->outcome = lines.join(QLatin1Char('\n'));
+        }
+    };
+    const QString notWritten = QStringLiteral("nothing was written; the unit is as it was");
+    switch (run.stage) {
+        case Stage::BackupRead:
+            status(QStringLiteral("Not saved: the unit could not be read for its backup"),
+                   QStringLiteral("Not saved: the unit could not be read for its backup; ") +
+                       notWritten + QLatin1Char('.'),
+                   Alarm);
+            if (!link_.aborted() && !link_.isShutDown() && !closeAfterSequence_) {
+                messages_.show(QStringLiteral("Save did not complete: the unit could not be read "
+                                              "for its backup; ") +
+                                   notWritten + QLatin1Char('.'),
+                               shell_.applicationTitle(), MessageIcon::Warning, MessageButtons::Ok);
+            } else if (!link_.isShutDown()) {
+                shell_.showNotice(QStringLiteral("Save stopped: ") + notWritten + QLatin1Char('.'));
+            }
+            return;
+        case Stage::Unsettled: {
+            const QString text = QStringLiteral(
+                                     "Save did not complete: reading the unit for its backup, "
+                                     "these values never read the same twice (a noisy line?); ") +
+                                 notWritten + QStringLiteral(":\n") +
+                                 run.unsettled.join(QLatin1Char('\n'));
+            status(QStringLiteral("Not saved: the unit's values did not read the same twice"), text,
+                   Alarm);
+            messages_.show(text, shell_.applicationTitle(), MessageIcon::Warning,
+                           MessageButtons::Ok);
+            return;
+        }
+        case Stage::BackupSaved: {
+            const QString text = QStringLiteral(
+                                     "Save did not complete: the backup could not be "
+                                     "kept: %1; ")
+                                     .arg(run.why) +
+                                 notWritten + QLatin1Char('.');
+            status(QStringLiteral("Not saved: the backup could not be kept"), text, Alarm);
+            messages_.show(text, shell_.applicationTitle(), MessageIcon::Critical,
+                           MessageButtons::Ok);
+            return;
+        }
+        case Stage::Write:
+        case Stage::ReadBack:
+        case Stage::Verified:
+            break;
+    }
+    if (!run.out.stored) {
+        status(QStringLiteral("Save did not complete: ") + unitStateAfterWrite(run.out),
+               QStringLiteral("Save did not complete: ") + unitStateAfterWrite(run.out), Alarm);
+        return;
+    }
+    // The unit holds what was sent, as far as the window knows without a read-back.
+    for (int i = 0; i < ConverterCount; ++i) {
+        for (const ChannelField f : SentFields) {
+            setValue(reported_, i, f, valueOf(settings[i], f));
+            everRead_[i][at(f)] = true;
+            fromPlan_[i][at(f)] = false;
+            notTaken_[i][at(f)] = false;
+        }
+    }
+    if (run.out.result != SequenceResult::Complete) {
+        status(QStringLiteral("Saved %1 (plan stored); not read back").arg(when),
+               QStringLiteral("Saved %1 (plan stored); the end of the communication failed, so "
+                              "it was not read back")
+                   .arg(when),
+               Alarm);
+    } else if (run.stage == Stage::Write) {
+        status(QStringLiteral("Saved %1; not read back").arg(when),
+               QStringLiteral("Saved %1; not read back (Verify after Save is off)").arg(when),
+               Plain);
+    } else if (run.stage == Stage::ReadBack) {
+        status(
+            QStringLiteral("Saved %1 (plan stored); the read-back failed: not verified").arg(when),
+            QStringLiteral("Saved %1 (plan stored); the read-back failed, so whether the "
+                           "unit took every value is not known")
+                .arg(when),
+            Alarm);
+    } else if (!run.unsettled.isEmpty()) {
+        status(QStringLiteral("Saved %1 (plan stored); not verified: a noisy read-back").arg(when),
+               QStringLiteral("Saved %1 (plan stored); not verified: in the read-back these values "
+                              "never read the same twice:\n")
+                       .arg(when) +
+                   run.unsettled.join(QLatin1Char('\n')),
+               Alarm);
+    } else {
+        showReadBack(settings, run);
+        if (run.differences.isEmpty()) {
+            status(QStringLiteral("Saved and verified %1").arg(when),
+                   QStringLiteral("Saved and verified %1").arg(when), Good);
+        } else {
+            // The first of them under Save, all of them in its tool tip.
+            const qsizetype n = run.differences.size();
+            QStringList lines{
+                QStringLiteral("Saved %1; the unit did not take %2 %3:")
+                    .arg(when)
+                    .arg(n)
+                    .arg(n == 1 ? QStringLiteral("field") : QStringLiteral("fields"))};
+            lines += run.differences.mid(0, n > 3 ? 2 : 3);
+            if (n > 3) lines << QStringLiteral("and %1 more (marked)").arg(n - 2);
+            status(lines.join(QLatin1Char('\n')),
+                   QStringLiteral("Saved %1; the unit did not take %2 %3:\n")
+                           .arg(when)
+                           .arg(n)
+                           .arg(n == 1 ? QStringLiteral("field") : QStringLiteral("fields")) +
+                       run.differences.join(QLatin1Char('\n')),
+                   Alarm);
+        }
+    }
+    refreshMarks();
+}
+
+void Form_Uebersicht::showReadBack(const ChannelSettings& settings, const SaveRun& run) {
+    data_.unit = run.after;
+    for (int i = 0; i < ConverterCount; ++i) {
+        const MemoryUnitView::Channel& c = run.afterView.channels[i];
+        setLockText(i, LockSide::Input, c.inputLock);
+        setLockText(i, LockSide::Output, c.outputLock);
+        reported_.InputLock[i] = run.after.InputLock[i];
+        reported_.OutputLock[i] = run.after.OutputLock[i];
+        reported_.OutFreq[i] = run.after.OutFreq[i];
+        everRead_[i][at(ChannelField::OutFreq)] = true;
+        if (!edited_[i][at(ChannelField::OutFreq)]) Text_outfrequenz[i]->showValue(c.outFreq);
+        for (const ChannelField f : SentFields) {
+            const int unit = valueOf(run.after, i, f);
+            setValue(reported_, i, f, unit);
+            // A field changed while the Save ran stays the user's.
+            if (touched_[i][at(f)]) continue;
+            if (unit == valueOf(settings[i], f)) {
+                edited_[i][at(f)] = false;
+                continue;
+            }
+            // Not taken: the field keeps what was sent, and sends it again at the next Save.
+            notTaken_[i][at(f)] = true;
+            fromPlan_[i][at(f)] = true;
+            setValue(planned_, i, f, valueOf(settings[i], f));
+            data_.DataChanged = true;
+        }
+    }
+}
+
+void Form_Uebersicht::tellUnitState(const WriteOutcome& out, bool stoppedByUser,
+                                    const QString& backup) {
     if (link_.isShutDown()) return;  // the program is ending
     QString text = unitStateAfterWrite(out);
-    if (changedSomething(out) && !out.stored)
+    if (changedSomething(out) && !out.stored) {
         text += QStringLiteral("; after a power cycle it returns to its stored settings");
+        if (!backup.isEmpty()) text += QStringLiteral("; the backup is ") + backup;
+    }
     if (stoppedByUser || closeAfterSequence_) {
         // The window is going: the status bar says it.
         shell_.showNotice(QStringLiteral("Save stopped: ") + text + QLatin1Char('.'));
@@ -520,8 +941,134 @@ bool Form_Uebersicht::askToSave() {
                                                 MessageIcon::Question, MessageButtons::OkCancel);
     // Cancel: the edits are dropped, by the read that follows or with the closing window.
     if (answer != MessageResult::Ok) return true;
-    // A save that did not reach the unit keeps the window and its edits.
-    return Command_Save_Click() == SequenceResult::Complete;
+    // A save that did not reach the unit, or that the unit did not take whole, keeps the
+    // window and its edits.
+    return Command_Save_Click() == SequenceResult::Complete && !data_.DataChanged;
+}
+
+// ---- plans, records, the unit for a report -----------------------------------------------------
+
+bool Form_Uebersicht::openPlan(const plan::Profile& plan, const QString& name) {
+    if (state_ != State::Idle) return false;
+    if (data_.DataChanged &&
+        messages_.show(QStringLiteral("The overview holds changes that are not saved; the plan "
+                                      "%1 replaces them. Open it?")
+                           .arg(name),
+                       shell_.applicationTitle(), MessageIcon::Question,
+                       MessageButtons::OkCancel) != MessageResult::Ok) {
+        return false;
+    }
+    pendingValidation_ = nullptr;
+    int differ = 0;
+    for (int i = 0; i < ConverterCount; ++i) {
+        const ChannelSetting& p = plan.settings[i];
+        for (const ChannelField f : SentFields) {
+            const int v = valueOf(p, f);
+            edited_[i][at(f)] = false;
+            notTaken_[i][at(f)] = false;
+            // A value the unit already holds is the unit's; any other goes as the file has it.
+            const bool same = everRead_[i][at(f)] && valueOf(reported_, i, f) == v;
+            fromPlan_[i][at(f)] = !same;
+            setValue(planned_, i, f, v);
+            if (!same) ++differ;
+        }
+        ui::ModListindex(Combo_Polarisation[i], p.polarisation);
+        Text_infrequenz[i]->showValue(meridan::inFreqText(p.inFreq));
+        setBoxValue(Check_Gain[i], p.gain);
+        setBoxValue(Carrier_On[i], p.carrier);
+        // The fields follow the carrier as a read leaves them.
+        const bool on = p.carrier != 0;
+        setFieldEnabled(i, ChannelField::Polarisation, on);
+        setFieldEnabled(i, ChannelField::InFreq, on);
+        setFieldEnabled(i, ChannelField::Gain, on);
+    }
+    data_.DataChanged = differ > 0;
+    refreshMarks();
+    QString text = differ == 0 ? QStringLiteral("Opened %1: the unit holds it already.").arg(name)
+                               : QStringLiteral(
+                                     "Opened %1: %2 %3 from the unit (marked); nothing "
+                                     "is sent until Save.")
+                                     .arg(name)
+                                     .arg(differ)
+                                     .arg(differ == 1 ? QStringLiteral("field differs")
+                                                      : QStringLiteral("fields differ"));
+    if (identified_ && plan.serial && *plan.serial != reported_.SerialNo) {
+        text += QStringLiteral(" It was read from %1 %2; this unit is %3 %4.")
+                    .arg(printableText(plan.unitType))
+                    .arg(*plan.serial)
+                    .arg(printableText(reported_.UnitType))
+                    .arg(reported_.SerialNo);
+    }
+    showSaveStatus(text, {}, Plain);
+    return true;
+}
+
+std::variant<QByteArray, QString> Form_Uebersicht::planRecord() {
+    if (!identified_) return QStringLiteral("The unit has not been read yet: its plan names it.");
+    if (const QString notRead = notReadMessage(); !notRead.isEmpty()) return notRead;
+    auto collected = collectChannelSettings(*this, sendBase());
+    if (const auto* error = std::get_if<FieldError>(&collected)) {
+        focusField(error->channel, error->field);
+        return error->message;
+    }
+    const ChannelSettings& settings = std::get<ChannelSettings>(collected);
+    UnitImage unit = reported_;
+    MemoryUnitView view;
+    for (int i = 0; i < ConverterCount; ++i) {
+        unit.Polarisation[i] = settings[i].polarisation;
+        unit.InFreq[i] = settings[i].inFreq;
+        unit.Gain[i] = settings[i].gain;
+        unit.Carrier[i] = settings[i].carrier;
+        view.channels[i].outFreq = meridan::outFreqText(reported_.OutFreq[i]);
+        view.channels[i].inputLock = Label_Status_In[i]->text();
+        view.channels[i].outputLock = Label_Status_Out[i]->text();
+    }
+    return QJsonDocument(plan::unitToJson(unit, view)).toJson(QJsonDocument::Indented);
+}
+
+std::optional<std::pair<QString, std::int32_t>> Form_Uebersicht::unitIdentity() const {
+    if (!identified_) return std::nullopt;
+    return std::pair{reported_.UnitType, reported_.SerialNo};
+}
+
+std::optional<Form_Uebersicht::UnitRead> Form_Uebersicht::readUnit(QString* why) {
+    if (why) why->clear();
+    if (state_ != State::Idle || refuseWhilePortHeld()) {
+        if (why) *why = QStringLiteral("the port is in use");
+        return std::nullopt;
+    }
+    UnitRead r;
+    ReadCheck check;
+    SequenceResult result = SequenceResult::Failed;
+    {
+        Link::OwnerScope owner(link_, OwnerName);
+        if (!owner.held()) {
+            refuseWhilePortHeld();
+            if (why) *why = QStringLiteral("the port is in use");
+            return std::nullopt;
+        }
+        Link::SequenceScope scope(link_);
+        state_ = State::Reading;
+        Command_Save->setEnabled(false);
+        ui::setHourglass();
+        LockTextTable locks;
+        fillLockText(locks);
+        result = read_unit_data_(link_, r.unit, locks, r.view, &check);
+        r.at = QDateTime::currentDateTime();
+        ui::setDefaultPointer();
+        Command_Save->setEnabled(true);
+        state_ = State::Idle;
+    }
+    finishSequence();
+    if (result != SequenceResult::Complete) return std::nullopt;
+    if (!check.unsettled.isEmpty()) {
+        if (why) {
+            *why = QStringLiteral("these values never read the same twice (a noisy line?):\n") +
+                   check.unsettled.join(QLatin1Char('\n'));
+        }
+        return std::nullopt;
+    }
+    return r;
 }
 
 void Form_Uebersicht::finishSequence() {
@@ -674,6 +1221,7 @@ void Form_Uebersicht::showUnitText(UnitField field, const QString& text) {
             break;
         case UnitField::SerialNo:
             Label_Serial_Number->setText(text);
+            serialReached_ = true;
             break;
     }
 }

@@ -1,14 +1,18 @@
 #pragma once
 
+#include <QDateTime>
 #include <QPointer>
 #include <QWidget>
 #include <array>
 #include <memory>
+#include <optional>
+#include <variant>
 
 #include "appstate/programdata.h"
 #include "frequencybox.h"
 #include "link/link.h"
 #include "messages/messageservice.h"
+#include "plan/profile.h"
 #include "protocol/sequences.h"
 #include "protocol/unitview.h"
 
@@ -21,6 +25,7 @@ class QPushButton;
 namespace meridan {
 
 namespace ui {
+class FieldMark;
 class Shell;
 class clsResize;
 }  // namespace ui
@@ -110,6 +115,31 @@ class Form_Uebersicht : public QWidget, public UnitView {
     // were not read from the unit: read again before saving"); empty when every one can go.
     QString notReadMessage() const;
 
+    // How the last Save ended, or what an opened plan changed; its tool tip says it all.
+    QLabel* Label_SaveStatus = nullptr;
+    // The frame around a field whose value differs from the unit's (ChannelField::OutFreq
+    // has none: it is never sent).
+    ui::FieldMark* mark(int channel, ChannelField field) const;
+    QWidget* control(int channel, ChannelField field) const;
+
+    // Shows a plan (or a record of a unit) as the user's edits; nothing is sent until Save.
+    // Edits not yet saved are replaced only once the user has said so: false when they stay.
+    bool openPlan(const plan::Profile& plan, const QString& name);
+    // The window's values as a record, as a Save would send them (what the unit reported
+    // where nobody changed it, raw), or why there is none.
+    std::variant<QByteArray, QString> planRecord();
+    // The unit's type and serial number as a read found them; nullopt before any read has.
+    std::optional<std::pair<QString, std::int32_t>> unitIdentity() const;
+
+    // The whole unit, read now without touching the window's fields (for a report).
+    struct UnitRead {
+        UnitImage unit;
+        MemoryUnitView view;
+        QDateTime at;
+    };
+    // Nullopt when the read did not complete: `why` is empty when the link has said why.
+    std::optional<UnitRead> readUnit(QString* why);
+
   protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -121,6 +151,19 @@ class Form_Uebersicht : public QWidget, public UnitView {
     void Carrier_On_Click(int i);
     // The user changed a field's control: it is sent as it stands from now on.
     void markEdited(int channel, ChannelField field);
+    // What a field not edited by the user sends: the plan's value, else the unit's.
+    UnitImage sendBase() const;
+    // Marks every sent field whose value differs from what the unit holds.
+    void refreshMarks();
+    void showSaveStatus(const QString& text, const QString& detail, int tone);
+    // The Save's phases, with the port held: backup read and backup, write, read-back.
+    struct SaveRun;
+    void runSave(const ChannelSettings& settings, SaveRun& run);
+    // The window after a Save: what the unit holds now, the status line, the marks.
+    void showSaveOutcome(const ChannelSettings& settings, const SaveRun& run);
+    // The unit as read back: lock states and output frequencies shown, the fields it did not
+    // take kept as sent.
+    void showReadBack(const ChannelSettings& settings, const SaveRun& run);
     // Range check of a frequency box the focus has left; false, after the message, when the
     // value is refused.
     bool validate(FrequencyBox* box);
@@ -136,7 +179,7 @@ class Form_Uebersicht : public QWidget, public UnitView {
     void keepUnreached();
     void showReported(int channel, ChannelField field);
     // Tells the user what the unit runs after a Save that did not complete.
-    void tellUnitState(const WriteOutcome& out, bool stoppedByUser);
+    void tellUnitState(const WriteOutcome& out, bool stoppedByUser, const QString& backup);
     // The port is free again: a read refused meanwhile runs now, if the window is active.
     void onOwnerChanged(const QString& owner);
 
@@ -155,6 +198,16 @@ class Form_Uebersicht : public QWidget, public UnitView {
     // The read running now has reached the field.
     FieldFlags reached_{};
     UnitImage reported_;
+    // Fields whose value comes from an opened plan (as planned_ holds it) until edited.
+    FieldFlags fromPlan_{};
+    UnitImage planned_;
+    // Fields the unit did not take at the last Save; fields the user changed during a Save.
+    FieldFlags notTaken_{};
+    FieldFlags touched_{};
+    // A read has reached the unit's type and serial number (they are in reported_).
+    bool identified_ = false;
+    bool serialReached_ = false;
+    std::array<std::array<ui::FieldMark*, 5>, ConverterCount> marks_{};
     // An activation found the port held by another window: the read follows once it is free.
     bool readPending_ = false;
     QPointer<FrequencyBox> pendingValidation_;

@@ -44,7 +44,15 @@ void FrequencyBox::updateToolTip() {
     const int room = contents.width() - textMargins().left() - textMargins().right() - 2 * 2;
     const int needed = fontMetrics().horizontalAdvance(text()) + 1 +
                        style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, this);
-    setToolTip(needed > room ? text() : QString());
+    QStringList tip;
+    if (needed > room) tip << text();
+    if (!note_.isEmpty()) tip << note_;
+    setToolTip(tip.join(QLatin1Char('\n')));
+}
+
+void FrequencyBox::setNote(const QString& note) {
+    note_ = note;
+    updateToolTip();
 }
 
 void FrequencyBox::resizeEvent(QResizeEvent* e) {

@@ -21,6 +21,8 @@ class FrequencyBox : public QLineEdit {
     void typeText(const QString& text);
     // A value the program shows: its start is in view; one wider than the box is the tool tip.
     void showValue(const QString& text);
+    // A line the tool tip always shows ("unit: 1200 MHz"); empty for none.
+    void setNote(const QString& note);
 
   Q_SIGNALS:
     void characterKey();
@@ -42,6 +44,7 @@ class FrequencyBox : public QLineEdit {
     void updateToolTip();
 
     int maxDigits_;
+    QString note_;
     // The press under way is the click that gave the box the focus.
     bool focusClick_ = false;
 };

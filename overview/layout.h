@@ -21,6 +21,8 @@ inline constexpr Place SerialText{"Label_Serial_Text", "Serial-No:", 180, 1560, 
 inline constexpr Place SerialNumber{
     "Label_Serial_Number", "", 1800, 1560, 855, 345, 12, true, true};
 inline constexpr Place Save{"Command_Save", "Save", 13320, 240, 975, 375, 8.25};
+// Under Save: how the last Save ended, or what an opened plan changed.
+inline constexpr Place SaveStatus{"Label_SaveStatus", "", 5400, 720, 8895, 1200, 9.75};
 inline constexpr Place Reload{"Command_Reload", "Reload", 13320, 780, 975, 375, 8.25};
 inline constexpr Place SettingMode{
     "Frame_Setting_Mode", "Setting Mode:", 3540, 420, 1695, 1275, 8.25};

@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSet>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -432,12 +433,8 @@ QStringList unusualValues(const UnitImage& unit) {
 }
 
 QString unitFileStem(const UnitImage& unit, const QDateTime& time) {
-    QString type = unit.UnitType;
-    type.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]+")), QStringLiteral("_"));
-    return QStringLiteral("%1-%2-%3")
-        .arg(type.isEmpty() ? QStringLiteral("unit") : type)
-        .arg(unit.SerialNo)
-        .arg(time.toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    return unitFileStem(unit.UnitType, unit.SerialNo) + QLatin1Char('-') +
+           time.toString(QStringLiteral("yyyyMMdd-HHmmss"));
 }
 
 QString saveBackup(const QString& folder, const QByteArray& record, const UnitImage& unit,
@@ -468,6 +465,77 @@ QString saveBackup(const QString& folder, const QByteArray& record, const UnitIm
     QFile::remove(written);
     if (error) *error = QStringLiteral("no free name for %1 in %2").arg(stem, folder);
     return {};
+}
+
+QString unitFileStem(const QString& unitType, std::int32_t serial) {
+    QString type = unitType;
+    type.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]+")), QStringLiteral("_"));
+    return QStringLiteral("%1-%2").arg(type.isEmpty() ? QStringLiteral("unit") : type).arg(serial);
+}
+
+QString saveCheckedBackup(const QString& folder, const UnitImage& unit, const MemoryUnitView& view,
+                          bool confirmed, QString* error) {
+    const QByteArray record =
+        QJsonDocument(unitToJson(unit, view, confirmed)).toJson(QJsonDocument::Indented);
+    const QString path = saveBackup(folder, record, unit, error);
+    if (path.isEmpty()) return {};
+    // A backup that would not give the unit back what it holds is no backup.
+    const auto reloaded = loadPlanFile(path);
+    const auto* profile = std::get_if<Profile>(&reloaded);
+    const ChannelSettings held = settingsOf(unit);
+    bool same = profile && profile->fromUnit;
+    for (int i = 0; same && i < ConverterCount; ++i) {
+        const ChannelSetting &a = profile->settings[i], &b = held[i];
+        same = a.polarisation == b.polarisation && a.inFreq == b.inFreq && a.gain == b.gain &&
+               a.carrier == b.carrier;
+    }
+    if (same) return path;
+    if (error) {
+        *error = QStringLiteral("the backup %1 would not restore the unit as it is").arg(path);
+        if (const auto* why = std::get_if<QString>(&reloaded))
+            *error += QStringLiteral(": ") + *why;
+    }
+    return {};
+}
+
+QList<BackupFile> listBackups(const QString& folder, const QString& unitType, std::int32_t serial) {
+    // TYPE-SERIAL-YYYYMMDD-HHMMSS.json, and -2, -3... for more than one in a second.
+    const QRegularExpression name(QLatin1Char('^') +
+                                  QRegularExpression::escape(unitFileStem(unitType, serial)) +
+                                  QStringLiteral("-(\\d{8}-\\d{6})(?:-(\\d{1,4}))?\\.json$"));
+    struct Found {
+        BackupFile file;
+        int again;
+    };
+    QList<Found> found;
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        {QStringLiteral("*.json")}, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo& info : entries) {
+        const QRegularExpressionMatch m = name.match(info.fileName());
+        if (!m.hasMatch() || !info.isFile()) continue;
+        const QDateTime taken =
+            QDateTime::fromString(m.captured(1), QStringLiteral("yyyyMMdd-HHmmss"));
+        if (!taken.isValid()) continue;
+        found.append(
+            {{info.filePath(), taken}, m.captured(2).isEmpty() ? 1 : m.captured(2).toInt()});
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.file.taken != b.file.taken ? a.file.taken > b.file.taken : a.again > b.again;
+    });
+    QList<BackupFile> out;
+    for (const Found& f : found)
+        out.append(f.file);
+    return out;
+}
+
+std::variant<Profile, QString> loadPlanFile(const QString& path) {
+    const QString name = QDir::toNativeSeparators(path);
+    QString why;
+    const auto data = readRegularFile(path, ProfileMaxBytes, &why);
+    if (!data) return name + QStringLiteral(": ") + why;
+    auto parsed = parseProfile(*data);
+    if (auto* e = std::get_if<QString>(&parsed)) return name + QStringLiteral(": ") + *e;
+    return parsed;
 }
 
 }  // namespace meridan::plan

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <optional>
 #include <variant>
@@ -72,5 +73,27 @@ QString unitFileStem(const UnitImage& unit, const QDateTime& time);
 // (the system's: "No space left on device"); nothing is left behind then.
 QString saveBackup(const QString& folder, const QByteArray& record, const UnitImage& unit,
                    QString* error);
+
+// What the names of a unit's backups begin with: its type (anything but letters, digits, ".",
+// "_" and "-" made "_") and serial number, "MC_1200-10423". Reports are named the same way.
+QString unitFileStem(const QString& unitType, std::int32_t serial);
+
+// Saves the unit as read (a record of `unit` and `view`) as a backup in `folder`, then loads
+// the file back as a write would: its path once it would restore the unit exactly, or an empty
+// string and the reason.
+QString saveCheckedBackup(const QString& folder, const UnitImage& unit, const MemoryUnitView& view,
+                          bool confirmed, QString* error);
+
+struct BackupFile {
+    QString path;
+    QDateTime taken;  // from its name
+};
+// The backups of one unit (type and serial number) in `folder`, newest first.
+QList<BackupFile> listBackups(const QString& folder, const QString& unitType, std::int32_t serial);
+
+// Reads a plan or record file and checks it as a write does: the profile, or the reason
+// naming the file ("plan.json: converter 3: \"input_mhz\" 3000 is out of range (950 to
+// 2150)").
+std::variant<Profile, QString> loadPlanFile(const QString& path);
 
 }  // namespace meridan::plan

@@ -5,6 +5,9 @@
 
 namespace meridan {
 
+// A block is what the port takes at once: the program sets its transmit buffer to a block.
+static_assert(BlockBytes == Port::TransmitBufferBytes);
+
 namespace {
 const QByteArray WordUP = QByteArrayLiteral("UP");
 const QByteArray WordOK = QByteArrayLiteral("OK");
@@ -123,7 +126,7 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::sendImage() {
         link_.clearReplyBuffer();
         warte(SectorPause);
         if (link_.aborted()) return aborted;
-        const int blockSize = link_.port().transmitBufferSize();
+        constexpr int blockSize = int(BlockBytes);
         double sectorHandedOver = 0;
         for (int block = 0; block < BlocksPerSector; ++block) {
             if (!link_.pumpOnce(0)) return aborted;

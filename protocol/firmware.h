@@ -96,9 +96,9 @@ class FirmwareTransfer {
     // Time a 16 KiB block may take to leave through a port that has stopped taking data.
     static constexpr double DrainLimit = 30.0;
     static constexpr int MaxAttempts = 4;
-    // 57600 baud, 8N1: ten bit times a byte. A port with a large buffer (a pseudo-terminal,
-    // a USB adapter, a network serial server) takes a sector long before the module has it.
-    static constexpr double LineBytesPerSecond = 5760.0;
+    // A port with a large buffer (a pseudo-terminal, a USB adapter, a network serial server)
+    // takes a sector long before the module has it: the line's rate tells when it has.
+    static constexpr double LineBytesPerSecond = Link::LineBytesPerSecond;
     // The pauses of the exchange, as drawn above.
     static constexpr double TryPause = 1.0;
     static constexpr double ImagePause = 0.5;
@@ -135,6 +135,9 @@ class FirmwareTransfer {
         QString image;
     };
     const Figures& figures() const { return figures_; }
+    // The image of the last update, as read whole and sent (the blanks that fill its last
+    // block aside).
+    const QByteArray& image() const { return image_; }
 
   private:
     enum class Handshake { Answered, Cancelled, NoAnswer, Aborted };

@@ -85,7 +85,6 @@ ImageCheck checkFirmwareImage(const QString& path) {
         c.error = QStringLiteral("No firmware image %1 found!").arg(FirmwarePattern);
         return c;
     }
-    const QString shown = QDir::toNativeSeparators(path);
     const QFileInfo info(path);
     if (!info.exists() || info.isDir()) {
         c.error = cannotBeRead(

@@ -12,6 +12,7 @@ namespace meridan {
 // of sectors travels in one byte, so an image has 1 to 255 sectors.
 constexpr qint64 SectorBytes = 65536;
 constexpr int BlocksPerSector = 4;
+constexpr qint64 BlockBytes = SectorBytes / BlocksPerSector;  // 16 KiB
 constexpr int MaxSectors = 255;
 inline const QString FirmwarePattern = QStringLiteral("VELNO_S*.bin");
 

@@ -179,8 +179,12 @@ bool writePdf(const QString& path, const Commissioning& r, QString* error) {
 
         // What was done.
         p.setPen(Qt::black);
-        y = field(p, 0, y, mm(45), width, QStringLiteral("Last Save:"),
-                  r.lastSave.isEmpty() ? QStringLiteral("no Save in this session") : r.lastSave);
+        const QStringList saved = r.lastSave.isEmpty()
+                                      ? QStringList{QStringLiteral("no Save in this session")}
+                                      : r.lastSave.split(QLatin1Char('\n')).mid(0, 5);
+        for (qsizetype k = 0; k < saved.size(); ++k)
+            y = field(p, 0, y, mm(45), width, k == 0 ? QStringLiteral("Last Save:") : QString(),
+                      saved[k]);
         y = field(p, 0, y, mm(45), width, QStringLiteral("Backup before Save:"),
                   r.backupFile.isEmpty() ? QStringLiteral("none") : r.backupFile);
         if (r.firmware) {

@@ -24,7 +24,8 @@ struct Commissioning {
     QDateTime readAt;  // when the values in the table were read from the unit
     QString program;   // "Meridan Converter V1.0.0"
     // The last Save of this run: "Saved and verified 12:03:07", "Converter 7: input 1274 MHz
-    // on the unit, 1300 sent"; empty when nothing was saved.
+    // on the unit, 1300 sent"; empty when nothing was saved. A line each (at most five are
+    // printed).
     QString lastSave;
     QString backupFile;  // the backup taken before that Save, empty when none
     std::optional<FirmwareSent> firmware;

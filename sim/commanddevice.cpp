@@ -47,7 +47,7 @@ std::uint32_t fromBigEndian(const QByteArray& b, int at) {
     return v;
 }
 
-// Number of meaningful bytes after the code for each frame layout; the rest must be zero.
+// Number of meaningful bytes of each frame layout, the code included; the rest must be zero.
 int usedBytes(std::uint8_t code) {
     switch (code) {
         case CmdHwVersion:
@@ -198,7 +198,7 @@ void CommandDevice::execute(const QByteArray& frame, double time) {
     const auto code = static_cast<std::uint8_t>(frame[0]);
     const auto index = static_cast<std::uint8_t>(frame[1]);
     const int used = usedBytes(code);
-    for (int k = 1 + used; k < 15; ++k) {
+    for (int k = used; k < 15; ++k) {
         if (frame[k] != 0) {
             line_.violation(QStringLiteral("command %1: fill byte %2 is not zero").arg(code).arg(k),
                             time);

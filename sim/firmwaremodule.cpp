@@ -19,7 +19,6 @@ void FirmwareModule::start(double time) {
     image_.clear();
     count_ = 0;
     inSector_ = 0;
-    log_.append({time, QStringLiteral("UP, attempt %1").arg(attempts_)});
     line_.send(QByteArrayLiteral("OK"), time);
 }
 
@@ -29,25 +28,19 @@ bool FirmwareModule::continues(std::uint8_t byte, double gap) const {
     return countGoesOn || dataGoesOn;
 }
 
-void FirmwareModule::abandon(double time) {
-    if (mode_ == Mode::Idle) return;
-    log_.append({time, QStringLiteral("update abandoned")});
+void FirmwareModule::abandon() {
     mode_ = Mode::Idle;
 }
 
 void FirmwareModule::requestSector(int sector, double time) {
     const bool stalled = sector == faults_.stallSector && attempts_ <= faults_.stallAttempts;
     if (sector < count_) {
-        if (stalled) {
-            log_.append({time, QStringLiteral("stall before sector %1").arg(sector)});
-            return;
-        }
+        if (stalled) return;
         line_.send(QByteArrayLiteral("OK"), time);
         return;
     }
     mode_ = Mode::Idle;
     ++completed_;
-    log_.append({time, QStringLiteral("image of %1 sectors received").arg(count_)});
     if (onFirmware_) onFirmware_(image_);
     if (stalled || faults_.dropFinalEn) return;
     line_.send(faults_.endMark, time);
@@ -66,7 +59,6 @@ void FirmwareModule::takeIn(std::uint8_t byte, double time) {
         }
         count_ = byte;
         mode_ = Mode::Data;
-        log_.append({time, QStringLiteral("count %1").arg(count_)});
         requestSector(0, time);
         return;
     }
@@ -74,7 +66,6 @@ void FirmwareModule::takeIn(std::uint8_t byte, double time) {
     if (++inSector_ < SectorSize) return;
     inSector_ = 0;
     const int done = static_cast<int>(image_.size() / SectorSize);
-    log_.append({time, QStringLiteral("sector %1 received").arg(done - 1)});
     requestSector(done, time + faults_.sectorWriteTime);
 }
 

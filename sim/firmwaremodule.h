@@ -31,16 +31,14 @@ class FirmwareModule {
     bool continues(std::uint8_t byte, double gap) const;
     void takeIn(std::uint8_t byte, double time);
     // A byte that does not go on with the running update ends it.
-    void abandon(double time);
+    void abandon();
 
     void setFirmwareHandler(std::function<void(const QByteArray&)> handler) {
         onFirmware_ = std::move(handler);
     }
     const QByteArray& image() const { return image_; }
-    int sectorCount() const { return count_; }
     int attempts() const { return attempts_; }
     int completed() const { return completed_; }
-    const QList<HeadendModel::UpdateEvent>& log() const { return log_; }
 
   private:
     enum class Mode { Idle, Count, Data };
@@ -57,7 +55,6 @@ class FirmwareModule {
     int inSector_ = 0;
     int attempts_ = 0;
     int completed_ = 0;
-    QList<HeadendModel::UpdateEvent> log_;
 };
 
 }  // namespace meridan::sim

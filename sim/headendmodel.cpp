@@ -70,17 +70,11 @@ int HeadendModel::stores() const {
 const QByteArray& HeadendModel::firmwareImage() const {
     return firmware_->image();
 }
-int HeadendModel::firmwareSectorCount() const {
-    return firmware_->sectorCount();
-}
 int HeadendModel::updateAttempts() const {
     return firmware_->attempts();
 }
 int HeadendModel::updatesCompleted() const {
     return firmware_->completed();
-}
-const QList<HeadendModel::UpdateEvent>& HeadendModel::updateLog() const {
-    return firmware_->log();
 }
 
 void HeadendModel::receive(const QByteArray& bytes, double time) {
@@ -132,7 +126,7 @@ void HeadendModel::takeIn(std::uint8_t byte, double time) {
         firmware_->takeIn(byte, time);
         return;
     }
-    firmware_->abandon(time);
+    firmware_->abandon();
     if (command_->takeIn(byte, time, gap) == CommandDevice::Taken::UpdateRequest) {
         firmware_->start(time);
     }

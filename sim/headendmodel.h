@@ -14,7 +14,8 @@
 namespace meridan::sim {
 
 constexpr int Channels = 12;
-// 57600 baud, 8N1: ten bit times a byte.
+// 57600 baud, 8N1: ten bit times a byte. The simulated unit keeps its own figure rather than
+// the link's, so that a wrong rate in the program cannot hide behind the same wrong rate here.
 constexpr double LineRate = 5760.0;
 constexpr double Never = std::numeric_limits<double>::infinity();
 constexpr int SectorSize = 65536;
@@ -133,7 +134,6 @@ class HeadendModel final : private DeviceLine {
     // Everything due to be sent up to `time`, after taking in what has arrived by then.
     QByteArray takeOutput(double time);
     // Bytes scheduled but not yet taken.
-    int pendingOutput() const { return static_cast<int>(out_.size()); }
 
     struct FrameRecord {
         double time;
@@ -154,15 +154,8 @@ class HeadendModel final : private DeviceLine {
 
     // Firmware: the bytes of the current or last update attempt, as received.
     const QByteArray& firmwareImage() const;
-    int firmwareSectorCount() const;
     int updateAttempts() const;
     int updatesCompleted() const;
-    // Time of each "OK" + count announcement and of each sector's last byte.
-    struct UpdateEvent {
-        double time;
-        QString what;
-    };
-    const QList<UpdateEvent>& updateLog() const;
 
   private:
     void send(const QByteArray& bytes, double time) override;

@@ -17,8 +17,6 @@
 namespace meridan::sim {
 
 namespace {
-// A paced headend reads ahead of the line by at most this many bytes, like a UART's FIFO.
-constexpr qint64 ReadAhead = 256;
 
 QString systemError(const char* what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what),
@@ -106,15 +104,11 @@ void PtyServer::removeLink() {
 void PtyServer::onReadable() {
     char buf[4096];
     for (;;) {
-        qint64 room = sizeof buf;
-        // A buffering device takes everything at once; a paced one only what the line carries.
-        if (model_.paced() && !model_.buffering()) {
-            room = std::min(room, ReadAhead - model_.pendingInput(clock_.now()));
-            if (room <= 0) {
-                readPaused_ = true;
-                readNotifier_->setEnabled(false);
-                break;
-            }
+        const qint64 room = inputRoom(model_, clock_.now(), sizeof buf);
+        if (room <= 0) {
+            readPaused_ = true;
+            readNotifier_->setEnabled(false);
+            break;
         }
         const ssize_t n = ::read(master_, buf, static_cast<size_t>(room));
         if (n > 0) {
@@ -126,14 +120,10 @@ void PtyServer::onReadable() {
     flushDue();
 }
 
-double PtyServer::resumeReadingAt() const {
-    return model_.inputDrainedAt() - double(ReadAhead / 2) / LineRate;
-}
-
 void PtyServer::onTimer() {
     std::uint64_t expirations = 0;
     [[maybe_unused]] const ssize_t n = ::read(timer_, &expirations, sizeof expirations);
-    if (readPaused_ && clock_.now() >= resumeReadingAt()) {
+    if (readPaused_ && clock_.now() >= resumeReadingAt(model_)) {
         readPaused_ = false;
         readNotifier_->setEnabled(true);
         onReadable();
@@ -147,11 +137,7 @@ void PtyServer::flushDue() {
     writePending();
     if (verbose_) {
         QTextStream err(stderr);
-        for (; updatesSeen_ < model_.updateAttempts(); ++updatesSeen_)
-            err << "firmware update request " << updatesSeen_ + 1 << '\n';
-        const auto& v = model_.violations();
-        for (; violationsSeen_ < v.size(); ++violationsSeen_)
-            err << "violation " << v[violationsSeen_] << '\n';
+        happenings_.report(model_, err);
     }
     schedule();
 }
@@ -175,7 +161,7 @@ void PtyServer::onWritable() {
 
 void PtyServer::schedule() {
     double next = model_.nextEventTime();
-    if (readPaused_) next = std::min(next, resumeReadingAt());
+    if (readPaused_) next = std::min(next, resumeReadingAt(model_));
     armTimerFd(timer_, next, clock_.now());
 }
 

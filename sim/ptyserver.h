@@ -7,6 +7,7 @@
 
 #include "headendmodel.h"
 #include "link/clock.h"
+#include "pacing.h"
 
 class QSocketNotifier;
 
@@ -39,7 +40,6 @@ class PtyServer : public QObject {
     void flushDue();
     void schedule();
     void writePending();
-    double resumeReadingAt() const;
 
     HeadendModel& model_;
     SteadyClock clock_;
@@ -54,8 +54,7 @@ class PtyServer : public QObject {
     QByteArray pending_;
     bool readPaused_ = false;
     bool verbose_ = false;
-    int violationsSeen_ = 0;
-    int updatesSeen_ = 0;
+    Happenings happenings_;
 };
 
 }  // namespace meridan::sim

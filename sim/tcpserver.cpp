@@ -15,8 +15,6 @@ namespace meridan::sim {
 using namespace telnet;
 
 namespace {
-// A paced headend reads ahead of the line by at most this many bytes, like a UART's FIFO.
-constexpr qint64 ReadAhead = 256;
 // What a device server sends in one packet at most.
 constexpr qsizetype PacketBytes = 256;
 constexpr std::uint8_t OptionEcho = 1;
@@ -124,7 +122,7 @@ TcpServer::~TcpServer() {
 void TcpServer::onTimer() {
     std::uint64_t expirations = 0;
     [[maybe_unused]] const ssize_t n = ::read(timer_, &expirations, sizeof expirations);
-    if (readPaused_ && clock_.now() >= resumeReadingAt()) {
+    if (readPaused_ && clock_.now() >= resumeReadingAt(model_)) {
         readPaused_ = false;
         onReadable();
         return;
@@ -224,14 +222,10 @@ void TcpServer::dropClient() {
 void TcpServer::onReadable() {
     if (!client_) return;
     for (;;) {
-        qint64 room = 4096;
-        // A buffering device takes everything at once; a paced one only what the line carries.
-        if (model_.paced() && !model_.buffering()) {
-            room = std::min(room, ReadAhead - model_.pendingInput(clock_.now()));
-            if (room <= 0) {
-                readPaused_ = true;
-                break;
-            }
+        const qint64 room = inputRoom(model_, clock_.now(), 4096);
+        if (room <= 0) {
+            readPaused_ = true;
+            break;
         }
         const QByteArray wire = client_->read(room);
         if (wire.isEmpty()) break;
@@ -249,10 +243,6 @@ void TcpServer::onReadable() {
         if (!data.isEmpty()) model_.receive(data, clock_.now());
     }
     flushDue();
-}
-
-double TcpServer::resumeReadingAt() const {
-    return model_.inputDrainedAt() - double(ReadAhead / 2) / LineRate;
 }
 
 void TcpServer::flushDue() {
@@ -277,16 +267,12 @@ void TcpServer::flushDue() {
 
 void TcpServer::report() {
     QTextStream err(stderr);
-    for (; updatesSeen_ < model_.updateAttempts(); ++updatesSeen_)
-        err << label_ << "firmware update request " << updatesSeen_ + 1 << '\n';
-    const auto& v = model_.violations();
-    for (; violationsSeen_ < v.size(); ++violationsSeen_)
-        err << label_ << "violation " << v[violationsSeen_] << '\n';
+    happenings_.report(model_, err, label_);
 }
 
 void TcpServer::schedule() {
     double next = model_.nextEventTime();
-    if (readPaused_) next = std::min(next, resumeReadingAt());
+    if (readPaused_) next = std::min(next, resumeReadingAt(model_));
     if (timer_ >= 0) armTimerFd(timer_, next, clock_.now());
 }
 

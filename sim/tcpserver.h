@@ -13,6 +13,7 @@
 #include "headendmodel.h"
 #include "link/clock.h"
 #include "link/rfc2217.h"
+#include "pacing.h"
 
 class QSocketNotifier;
 class QTcpSocket;
@@ -91,7 +92,6 @@ class TcpServer : public QObject {
     void flushDue();
     void schedule();
     void report();
-    double resumeReadingAt() const;
 
     HeadendModel& model_;
     SteadyClock clock_;
@@ -112,8 +112,7 @@ class TcpServer : public QObject {
     int dropAt_ = 0;
     long framesAtConnect_ = 0;
     int connections_ = 0;
-    int violationsSeen_ = 0;
-    int updatesSeen_ = 0;
+    Happenings happenings_;
 };
 
 }  // namespace meridan::sim

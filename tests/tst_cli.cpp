@@ -229,6 +229,8 @@ void TstCli::profileChecks_data() {
     edit(R"("format":1)", R"("format":2)", R"("format" must be 1, found 2)");
     edit(R"(,"format":1)", "", R"("format" must be 1)");
     edit(R"(,{"carrier":1,"gain":0,"input_mhz":1011,"sat":4})", "", "converter 12: missing");
+    edit(R"("sat":4}])", R"("sat":4},{"carrier":1,"gain":0,"input_mhz":1011,"sat":4}])",
+         R"("channels" lists 13 converters; a headend has 12)");
     edit("1002", "2151", R"(converter 3: "input_mhz" 2151 is out of range (950 to 2150))");
     edit(R"("input_mhz":1000)", R"("input_mhz":1e300)",
          R"(converter 1: "input_mhz" 1e+300 is out of range)");

@@ -79,20 +79,34 @@ void TstDiagnostic::statesFollowTheUnit() {
     QVERIFY(d->Command_Start->isEnabled() && !d->Command_Stop->isEnabled());
     QStringList at2, at3;
     QString rate;
+    // Beside each row its last minute, now at its right end: at 2.5 s converter 3's input is
+    // unknown, its output locked; at 3.5 s converter 4 has lost its input lock.
+    QList<QColor> now;
+    auto right = [&](ui::LockStrip* strip) {
+        const QImage image = strip->grab().toImage();
+        now << image.pixelColor(image.width() - 2, image.height() / 2);
+    };
     g.sim.pump.at(2.5, [&] {
         at2 = locks({d->Label_Status_In[2], d->Label_Status_Out[2], d->Label_Status_In[1],
                      d->Label_Status_In[10]});
         rate = d->Label_Rate->text();
         QVERIFY(!d->Command_Start->isEnabled() && d->Command_Stop->isEnabled());
+        right(d->LockStrip_In[2]);
+        right(d->LockStrip_Out[2]);
     });
     g.sim.pump.at(3.5, [&] {
         at3 = locks({d->Label_Status_In[3], d->Label_Status_Out[3], d->Label_Status_In[2]});
+        right(d->LockStrip_In[3]);
         d->Command_Stop->click();
     });
     d->Command_Start->click();
 
     QCOMPARE(at2, (QStringList{"Unknown", "Locked", "Locked", "Unlocked"}));
     QCOMPARE(at3, (QStringList{"Unlocked", "Unlocked", "Locked"}));
+    using ui::LockSample;
+    QCOMPARE(now, (QList<QColor>{ui::LockStrip::colour(LockSample::Unknown),
+                                 ui::LockStrip::colour(LockSample::Locked),
+                                 ui::LockStrip::colour(LockSample::Unlocked)}));
     // All twelve converters, both locks, at the line rate: 12.6 rounds a second.
     QVERIFY2(rate.endsWith(" rounds/s") && qAbs(rate.split(' ')[0].toDouble() - 12.6) <= 0.2,
              qPrintable(rate));

@@ -50,8 +50,6 @@ struct Harness {
     FirmwareTransfer transfer{rig.link, view};
     QTemporaryDir dir;
 
-    Harness() { rig.port.setTransmitBufferSize(16384); }
-
     // An image of `size` bytes with a recognisable pattern.
     QByteArray makeImage(qint64 size) {
         QByteArray data(size, '\0');

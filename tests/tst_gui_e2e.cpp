@@ -1,6 +1,7 @@
 // The real program's windows on the real Qt serial port, against meridan-headend-sim on a
 // pseudo-terminal, in real time.
 #include <QAction>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
@@ -56,6 +57,7 @@ struct RealProgram {
         settings->setValue(QStringLiteral("Settings/COM-Port"), QStringLiteral("1"));
         map = std::make_unique<PortMap>(settings.get());
         real = std::make_unique<RealLink>(*map);
+        data.BackupFolder = dir.filePath(QStringLiteral("backups"));
         return true;
     }
     std::unique_ptr<MDIForm1> mainWindow() {
@@ -64,10 +66,12 @@ struct RealProgram {
 };
 }  // namespace
 
+// At the line rate: the Save keeps a backup of the unit first and reads it back afterwards;
+// meridan-cli write of that backup gives the unit back exactly as it was.
 void TstGuiEndToEnd::changeOneFrequencyAndSave() {
     RealProgram p;
     const QString state = p.dir.filePath(QStringLiteral("unit.json"));
-    QVERIFY(p.start({QStringLiteral("--state"), state}));
+    QVERIFY(p.start({QStringLiteral("--state"), state, QStringLiteral("--paced")}));
     {
         const auto main = p.mainWindow();
         main->Form_Load();
@@ -89,6 +93,8 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
         QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
         QVERIFY(!p.data.DataChanged);
         QVERIFY2(p.real->messages.shown.isEmpty(), qPrintable(p.real->messages.texts().join('\n')));
+        QVERIFY2(f->Label_SaveStatus->text().startsWith(QStringLiteral("Saved and verified")),
+                 qPrintable(f->Label_SaveStatus->text()));
         QVERIFY(main->close());
     }
 
@@ -97,6 +103,23 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
     QVERIFY2(stored.has_value(), qPrintable(why));
     QCOMPARE(stored->channels[2].inFreq, 1250);
     QCOMPARE(stored->channels[3].inFreq, 1141);
+
+    const QStringList backups = QDir(p.data.BackupFolder).entryList({QStringLiteral("*.json")});
+    QCOMPARE(backups.size(), 1);
+    QProcess cli;
+    cli.start(QStringLiteral(MERIDAN_CLI),
+              {QStringLiteral("--port"), p.tty, QStringLiteral("write"),
+               QDir(p.data.BackupFolder).filePath(backups[0]), QStringLiteral("--no-backup")});
+    QVERIFY(cli.waitForFinished(60000));
+    QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+    const auto restored = sim::loadStateFile(state, &why);
+    QVERIFY2(restored.has_value(), qPrintable(why));
+    const sim::HeadendState demo = sim::HeadendState::demo();
+    for (int i = 0; i < ConverterCount; ++i) {
+        const sim::SimChannel &c = restored->channels[i], &d = demo.channels[i];
+        QCOMPARE((QList<int>{c.carrier, c.polarisation, c.inFreq, c.gain}),
+                 (QList<int>{d.carrier, d.polarisation, d.inFreq, d.gain}));
+    }
 }
 
 // The update window closed while a sector is on its way: what the port still holds of it is

@@ -1,13 +1,24 @@
 // The main window: port probe, port choice, the stored port, its place on the screen.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>
 #include <QtTest>
 
+#include "app/filemenudialogs.h"
 #include "support/guirig.h"
+#include "uisupport/fieldmark.h"
 
 using namespace meridan;
 using namespace meridan::test;
@@ -26,7 +37,48 @@ class TstMainWindow : public QObject {
     void smallWindowScrolls();
     void portProblemsAreNamed();
     void childWindowsFitAndAreListed();
+    void plansBackupsAndTheReport();
 };
+
+namespace {
+
+// A plan of the unit's settings as `s` holds them, with the changes given (converter from 1,
+// key, value).
+QString writePlan(GuiRig& g, const QString& name, const sim::HeadendState& s,
+                  const QList<std::tuple<int, QString, int>>& changes) {
+    QJsonArray channels;
+    for (const sim::SimChannel& c : s.channels) {
+        channels.append(QJsonObject{{"carrier", c.carrier},
+                                    {"sat", c.polarisation + 1},
+                                    {"input_mhz", c.inFreq},
+                                    {"gain", c.gain}});
+    }
+    for (const auto& [converter, key, value] : changes) {
+        QJsonObject o = channels[converter - 1].toObject();
+        o[key] = value;
+        channels[converter - 1] = o;
+    }
+    const QString path = g.dir.filePath(name);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(QJsonDocument(QJsonObject{{"format", 1}, {"channels", channels}}).toJson());
+    return path;
+}
+
+// Which fields are marked: "converter:field" for each, in ChannelField order.
+QStringList marked(Form_Uebersicht* f) {
+    QStringList out;
+    for (int i = 0; i < ConverterCount; ++i) {
+        for (const ChannelField field : {ChannelField::Polarisation, ChannelField::InFreq,
+                                         ChannelField::Gain, ChannelField::Carrier}) {
+            if (f->mark(i, field)->marked())
+                out << QStringLiteral("%1:%2").arg(i + 1).arg(int(field));
+        }
+    }
+    return out;
+}
+
+}  // namespace
 
 void TstMainWindow::probeShowsThePortsThatOpen_data() {
     QTest::addColumn<QList<int>>("usable");
@@ -238,6 +290,108 @@ void TstMainWindow::childWindowsFitAndAreListed() {
     g.settle();
     QCOMPARE(mdi->activeSubWindow()->widget(), g.main->overview());
     QCOMPARE(listed(), (QStringList{"* &1 Overview", "  &2 Diagnostic", "  &3 Update Utility"}));
+}
+
+// A record saved from the window opens again with nothing marked, raw values and all; a plan
+// the loader refuses changes nothing; a plan is shown as edits; a backup restores the unit
+// exactly; the report reads the unit when it is asked for and names the last Save, its backup
+// and the firmware sent. No File item opens a dialog while a Save runs.
+void TstMainWindow::plansBackupsAndTheReport() {
+    GuiRig g;
+    sim::HeadendState& s = g.sim.model.state();
+    s.channels[3].carrier = 3;
+    s.channels[5].polarisation = 5;
+    s.channels[6].inFreq = 3000;
+    const sim::HeadendState unit = s;
+    g.start();
+    QVERIFY(!g.main->OpenPlan->isEnabled() && !g.main->SaveReport->isEnabled());
+    Form_Uebersicht* f = g.openOverview();
+    QVERIFY(g.main->OpenPlan->isEnabled() && g.main->SaveReport->isEnabled());
+    g.fileDialogs.answer = g.dir.filePath("unit.json");
+    g.main->SavePlanAs->trigger();
+    QCOMPARE(QFileInfo(g.fileDialogs.proposed).fileName(),
+             QStringLiteral("MC_1200-10423-plan.json"));
+    g.main->OpenPlan->trigger();
+    QCOMPARE(f->Label_SaveStatus->text(),
+             QStringLiteral("Opened unit.json: the unit holds it already."));
+    QVERIFY(marked(f).isEmpty() && !g.data.DataChanged);
+
+    g.fileDialogs.answer =
+        writePlan(g, "bad.json", unit, {{4, "carrier", 1}, {5, "input_mhz", 3000}});
+    g.main->OpenPlan->trigger();
+    QCOMPARE(g.sim.messages.texts(),
+             QStringList{"Open Plan: " + g.fileDialogs.answer +
+                         ": converter 5: \"input_mhz\" 3000 is out of range (950 to 2150)\nThe "
+                         "plan was not opened; the overview is as it was."});
+    QVERIFY(marked(f).isEmpty() && !g.data.DataChanged);
+    QCOMPARE(f->Text_infrequenz[4]->text(), QStringLiteral("1185"));
+
+    g.fileDialogs.answer = writePlan(
+        g, "plan.json", unit,
+        {{2, "input_mhz", 1250}, {4, "carrier", 1}, {6, "sat", 2}, {7, "input_mhz", 2000}});
+    g.main->OpenPlan->trigger();
+    QCOMPARE(marked(f), (QStringList{"2:1", "4:4", "6:0", "7:1"}));
+    QCOMPARE(f->Text_infrequenz[1]->toolTip(), QStringLiteral("unit: 1054 MHz"));
+    QCOMPARE(f->Carrier_On[3]->toolTip(), QStringLiteral("unit: 3"));
+    QVERIFY(g.data.DataChanged && g.sim.model.stores() == 0);
+    const int asked = g.fileDialogs.asked;
+    g.onWrite([&](double t) { g.sim.pump.at(t + 1.0, [&] { g.main->OpenPlan->trigger(); }); });
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QCOMPARE(g.fileDialogs.asked, asked);
+    QCOMPARE(g.main->notice(), QStringLiteral("A Save is running on Com1: Open Plan can be used "
+                                              "once it has ended."));
+    QCOMPARE(g.sim.model.stored().channels[6].inFreq, 2000);
+
+    // The backups of this unit, newest first: the one this Save took comes back whole.
+    const QString taken = QDir(g.backupFolder()).entryList({"*.json"}).value(0);
+    for (const char* other :
+         {"MC_1200-10423-20200101-000000.json", "MC_1200-99-20991231-000000.json"})
+        QFile::copy(QDir(g.backupFolder()).filePath(taken), QDir(g.backupFolder()).filePath(other));
+    QStringList listed;
+    QTimer::singleShot(0, [&] {
+        auto* d = qobject_cast<BackupDialog*>(QApplication::activeModalWidget());
+        for (int k = 0; d && k < d->List_Backups->count(); ++k)
+            listed << d->List_Backups->item(k)->text().section(' ', -1);
+        if (d) d->accept();
+    });
+    g.main->RestoreBackup->trigger();
+    QCOMPARE(listed, (QStringList{taken, "MC_1200-10423-20200101-000000.json"}));
+    QCOMPARE(marked(f), (QStringList{"2:1", "4:4", "6:0", "7:1"}));
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    for (int i = 0; i < ConverterCount; ++i) {
+        const sim::SimChannel &c = g.sim.model.stored().channels[i], &u = unit.channels[i];
+        QCOMPARE((QList<int>{c.carrier, c.polarisation, c.inFreq, c.gain}),
+                 (QList<int>{u.carrier, u.polarisation, u.inFreq, u.gain}));
+    }
+    QVERIFY(marked(f).isEmpty() && !g.data.DataChanged);
+
+    if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
+        QSKIP("pdftotext (poppler-utils) is not installed");
+    s.channels[11].inFreq = 2100;  // changed since the Save
+    g.data.firmwareSent =
+        SentImage{"VELNO_S0100.bin", 65541, QByteArray(32, '\x5a'), "Update Successful"};
+    QTimer::singleShot(0, [] {
+        auto* d = qobject_cast<ReportDialog*>(QApplication::activeModalWidget());
+        if (d) d->Text_Installer->setText("A. Installer");
+        if (d) d->accept();
+    });
+    g.fileDialogs.answer = g.dir.filePath("report.pdf");
+    g.main->SaveReport->trigger();
+    QCOMPARE(g.main->notice(), "Report saved: " + g.fileDialogs.answer);
+    QProcess p;
+    p.start("pdftotext", {"-layout", g.fileDialogs.answer, "-"});
+    QVERIFY(p.waitForFinished(20000));
+    const QString text = QString::fromUtf8(p.readAllStandardOutput());
+    QStringList expected{"10423", "Saved and verified",
+                         QFileInfo(g.data.lastSave->backup).fileName(), "A. Installer",
+                         "VELNO_S0100.bin, 65541 bytes: Update Successful"};
+    for (const sim::SimChannel& c : s.channels)
+        expected << QString::number(c.inFreq);
+    for (const QString& e : expected)
+        QVERIFY2(text.contains(e), qPrintable(e));
+    QCOMPARE(g.settings->value("Report/Installer").toString(), QStringLiteral("A. Installer"));
+    g.main->VerifyAfterSave->trigger();
+    QVERIFY(!g.data.VerifyAfterSave && !g.settings->value("Settings/VerifyAfterSave").toBool());
 }
 
 QTEST_MAIN(TstMainWindow)

@@ -9,9 +9,12 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QtTest>
+#include <optional>
 
+#include "plan/profile.h"
 #include "protocol/frame.h"
 #include "support/guirig.h"
+#include "uisupport/fieldmark.h"
 #include "uisupport/pointer.h"
 
 using namespace meridan;
@@ -96,6 +99,10 @@ class TstOverview : public QObject {
     void failedSaveSaysWhatTheUnitRuns();
     void portChangeWaitsForTheSave();
     void noBoxInsideTheRead();
+    void saveKeepsABackupFirst_data();
+    void saveKeepsABackupFirst();
+    void readBackNamesWhatTheUnitDidNotTake_data();
+    void readBackNamesWhatTheUnitDidNotTake();
 };
 
 void TstOverview::firstActivationReadsTheUnit() {
@@ -350,7 +357,7 @@ void TstOverview::editsDoNotOutliveTheWindow() {
     type(f->Text_infrequenz[0], QStringLiteral("2001"));
     if (how == QLatin1String("during save")) {
         g.sim.model.faults().replyDelay = 0.05;
-        g.sim.pump.at(g.sim.clock.now() + 2.0, [&] { f->parentWidget()->close(); });
+        g.onWrite([&](double t) { g.sim.pump.at(t + 2.0, [&] { f->parentWidget()->close(); }); });
         QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
         g.sim.model.faults().replyDelay = 0;
         // The window has gone: the status bar says what the unit runs.
@@ -393,7 +400,8 @@ void TstOverview::activationAsksBeforeReplacingEdits() {
 
     QCOMPARE(g.sim.messages.texts(), QStringList{SaveQuestion});
     QCOMPARE(g.sim.model.stores(), 1);
-    QCOMPARE(g.sim.model.connectRequests(), 3);  // first read, the save, the new read
+    // First read; the save's backup read, write and read-back; the new read.
+    QCOMPARE(g.sim.model.connectRequests(), 5);
     QCOMPARE(g.sim.model.state().channels[0].inFreq, 2001);
     QVERIFY(!g.data.DataChanged);
 }
@@ -571,7 +579,7 @@ void TstOverview::failedSaveSaysWhatTheUnitRuns_data() {
         << 6 * 5 + 1
         << "Meridan Converter: Save did not complete: plan not stored: the unit runs converters "
            "1-5 changed, converter 6 possibly in part, 7-12 as before; after a power cycle it "
-           "returns to its stored settings."
+           "returns to its stored settings; the backup is BACKUP."
         << true;
     QTest::newRow("after the store")
         << 6 * 12 + 2
@@ -588,8 +596,12 @@ void TstOverview::failedSaveSaysWhatTheUnitRuns() {
     Form_Uebersicht* f = g.startOverview();
     type(f->Text_infrequenz[0], QStringLiteral("1300"));
     g.settle();
-    g.sim.model.faults().noReplyAt = silentAt;
+    g.onWrite([&](double) { g.sim.model.faults().noReplyAt = silentAt; });
     QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);
+    // Where a converter may have changed, the message names the backup taken before.
+    const QStringList backups = QDir(g.backupFolder()).entryList({"*.json"});
+    QCOMPARE(backups.size(), 1);
+    said.replace("BACKUP", QDir(g.backupFolder()).filePath(backups[0]));
     QCOMPARE(g.sim.messages.texts(), (QStringList{"Connect Error: Connection aborted!", said}));
     QCOMPARE(g.sim.model.stores(), unsaved ? 0 : 1);
     QCOMPARE(g.data.DataChanged, unsaved);
@@ -625,6 +637,115 @@ void TstOverview::noBoxInsideTheRead() {
     QCOMPARE(notice, InputMessage.mid(7));
     QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
     QCOMPARE(f->Label_Typ->text(), QStringLiteral("MC 1200"));  // the read went on to the end
+}
+
+void TstOverview::saveKeepsABackupFirst_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("backup kept") << QString();
+    QTest::newRow("no folder") << "Not saved: no backup can be kept";
+    QTest::newRow("disk full") << "Not saved: the backup could not be kept";
+}
+
+// What the unit holds when the Save begins is kept as a backup before the first set command;
+// a backup that cannot be kept stops the Save before it, and the edits stay.
+void TstOverview::saveKeepsABackupFirst() {
+    QFETCH(QString, fault);
+    GuiRig g;
+    Form_Uebersicht* f = g.startOverview();
+    type(f->Text_infrequenz[2], QStringLiteral("1300"));
+    g.sim.model.state().channels[5].inFreq = 2000;  // changed since the window read the unit
+    const sim::HeadendState before = g.sim.model.state();
+    if (fault.contains("no backup")) {  // a file where the folder should be
+        QFile file(g.backupFolder());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    std::optional<FileSizeLimit> full;  // no room for a backup of 3 KiB
+    if (fault.contains("could not")) full.emplace(1000);
+    std::optional<QStringList> atWrite;
+    g.onWrite([&](double) { atWrite = QDir(g.backupFolder()).entryList({"*.json"}); });
+    const SequenceResult result = f->Command_Save_Click();
+    full.reset();
+    if (!fault.isEmpty()) {
+        QVERIFY(result != SequenceResult::Complete && !atWrite);
+        for (int i = 0; i < ConverterCount; ++i)
+            QCOMPARE(g.sim.model.state().channels[i].inFreq, before.channels[i].inFreq);
+        QCOMPARE(g.sim.model.stores(), 0);
+        QVERIFY2(f->Label_SaveStatus->text().startsWith(fault),
+                 qPrintable(f->Label_SaveStatus->text()));
+        QCOMPARE(g.sim.messages.texts().size(), 1);
+        QVERIFY(g.sim.messages.texts()[0].contains(fault.contains("no backup") ? g.backupFolder()
+                                                                               : "File too large"));
+        QVERIFY(g.data.DataChanged && f->mark(2, ChannelField::InFreq)->marked());
+        return;
+    }
+    QCOMPARE(result, SequenceResult::Complete);
+    QVERIFY(atWrite && atWrite->size() == 1);
+    const auto loaded = plan::loadPlanFile(QDir(g.backupFolder()).filePath(atWrite->at(0)));
+    const auto* backup = std::get_if<plan::Profile>(&loaded);
+    QVERIFY(backup && backup->fromUnit);
+    for (int i = 0; i < ConverterCount; ++i) {
+        const ChannelSetting& b = backup->settings[i];
+        const sim::SimChannel& c = before.channels[i];
+        QCOMPARE((QList<int>{b.carrier, b.polarisation, b.inFreq, b.gain}),
+                 (QList<int>{c.carrier, c.polarisation, c.inFreq, c.gain}));
+    }
+    QVERIFY(f->Label_SaveStatus->text().endsWith(QStringLiteral("Backup: ") + atWrite->at(0)));
+}
+
+void TstOverview::readBackNamesWhatTheUnitDidNotTake_data() {
+    QTest::addColumn<bool>("verify");
+    QTest::newRow("Verify after Save") << true;
+    QTest::newRow("Verify after Save off") << false;
+}
+
+// Converter 7 answers its set commands but keeps its settings: the read-back after the store
+// names exactly its two fields, marks them and keeps them to be sent again; the lock states
+// and output frequencies shown are the read-back's.
+void TstOverview::readBackNamesWhatTheUnitDidNotTake() {
+    QFETCH(bool, verify);
+    GuiRig g;
+    g.sim.model.faults().frozenConverter = 6;
+    Form_Uebersicht* f = g.startOverview();
+    g.data.VerifyAfterSave = verify;
+    type(f->Text_infrequenz[6], QStringLiteral("1300"));
+    type(f->Text_infrequenz[1], QStringLiteral("1250"));
+    QTest::mouseClick(f->Check_Gain[6], Qt::LeftButton);
+    QCOMPARE(f->Text_infrequenz[1]->toolTip(), QStringLiteral("unit: 1054 MHz"));
+    QVERIFY(f->mark(1, ChannelField::InFreq)->marked() &&
+            !f->mark(0, ChannelField::InFreq)->marked());
+    g.onCommand(33, [&](double) {
+        g.sim.model.state().channels[0].outFreq = 480;
+        g.sim.model.state().channels[0].inputLock = 0;
+    });
+    const int connections = g.sim.model.connectRequests();
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    // The backup read, the write and, when verifying, the read-back.
+    QCOMPARE(g.sim.model.connectRequests(), connections + (verify ? 3 : 2));
+    QStringList lines = f->Label_SaveStatus->text().split('\n');
+    QVERIFY(QRegularExpression("^Saved \\d\\d:\\d\\d:\\d\\d").match(lines[0]).hasMatch());
+    if (!verify) {
+        QCOMPARE(lines[0].mid(14), QStringLiteral("; not read back"));
+        QVERIFY(!f->mark(6, ChannelField::InFreq)->marked() && !g.data.DataChanged);
+        return;
+    }
+    QCOMPARE(lines.mid(0, 3), (QStringList{lines[0].left(14) + "; the unit did not take 2 fields:",
+                                           "Converter 7: input 1362 MHz on unit, 1300 MHz sent",
+                                           "Converter 7: gain OFF on unit, ON sent"}));
+    for (const auto& [i, field, marked] : {std::tuple{6, ChannelField::InFreq, true},
+                                           {6, ChannelField::Gain, true},
+                                           {1, ChannelField::InFreq, false}}) {
+        QCOMPARE(f->mark(i, field)->marked(), marked);
+        if (marked) QCOMPARE(f->mark(i, field)->colour(), QColor(210, 0, 0));
+    }
+    QCOMPARE(f->Text_outfrequenz[0]->text() + f->Label_Status_In[0]->text(),
+             QStringLiteral("480Unlocked"));
+    QVERIFY(g.data.DataChanged);
+    // Once the converter takes them, the next Save sends them again and is verified.
+    g.sim.model.faults().frozenConverter = -1;
+    QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
+    QVERIFY(f->Label_SaveStatus->text().startsWith("Saved and verified"));
+    QCOMPARE(g.sim.model.stored().channels[6].inFreq, 1300);
+    QVERIFY(!f->mark(6, ChannelField::InFreq)->marked() && !g.data.DataChanged);
 }
 
 QTEST_MAIN(TstOverview)

@@ -38,7 +38,9 @@ Commissioning sample() {
     r.port = QStringLiteral("Com1 (/dev/pts/4)");
     r.readAt = QDateTime(QDate(2026, 12, 7), QTime(12, 3, 7));
     r.program = QStringLiteral("Meridan Converter V1.0.0");
-    r.lastSave = QStringLiteral("Saved and verified 12:03:07");
+    r.lastSave = QStringLiteral(
+        "Saved 12:03:07; the unit did not take 2 fields:\nConverter 7: input 1274 MHz on unit, "
+        "1300 MHz sent\nConverter 7: gain OFF on unit, ON sent");
     r.backupFile = QStringLiteral("MC 1200-10423-20261207-120259.json");
     r.firmware = FirmwareSent{QStringLiteral("VELNO_S0100_demo.bin"), 196608,
                               QByteArray(32, '\xab'), QStringLiteral("Update Successful")};
@@ -88,7 +90,9 @@ void TstReport::onePageWithEveryValue() {
         QVERIFY2(line.contains(i == 6 ? QStringLiteral("Unlocked") : QStringLiteral("Locked")),
                  qPrintable(line));
     }
-    QVERIFY(text.contains(QStringLiteral("Saved and verified 12:03:07")));
+    // Every line of the last Save, whole.
+    for (const QString& line : sample().lastSave.split('\n'))
+        QVERIFY2(text.contains(line), qPrintable(line));
     QVERIFY(text.contains(QStringLiteral("MC 1200-10423-20261207-120259.json")));
     QVERIFY(text.contains(QString::fromLatin1(QByteArray(32, '\xab').toHex())));
     // Notes that do not fit their box are cut, and the page stays one page.

@@ -1,5 +1,4 @@
 // The update window on the offscreen platform, over the simulated headend in virtual time.
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <QAction>
 #include <QFile>
@@ -9,7 +8,6 @@
 #include <QProgressBar>
 #include <QTimer>
 #include <QtTest>
-#include <csignal>
 
 #include "expert/frmlogin.h"
 #include "support/guirig.h"
@@ -26,19 +24,6 @@ QByteArray readAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-
-// No file of this process may grow past `bytes` while it lives: a disk that is full.
-struct FileSizeLimit {
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
-        rlimit lim = old;
-        lim.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-    }
-    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old); }
-    rlimit old{};
-};
 
 QString imagePath(GuiRig& g, const QString& name) {
     return g.programDir.filePath(name);
@@ -137,7 +122,7 @@ void TstUpdate::noImageIsSaidAndRefused() {
     QCOMPARE(g.sim.messages.texts(),
              QStringList{QStringLiteral("Update Error: No firmware image VELNO_S*.bin found!")});
     QVERIFY(g.sim.wire.chunks.isEmpty());
-    QVERIFY(idleToolbar(u));
+    QVERIFY(idleToolbar(u) && !g.data.firmwareSent);
 }
 
 void TstUpdate::updateFromTheToolbar() {
@@ -157,6 +142,13 @@ void TstUpdate::updateFromTheToolbar() {
                                 "Update Successful / Update erfolgreich|| 100%|8/8"}));
 
     QVERIFY(g.sim.model.firmwareImage() == image + QByteArray(65536 - 5, ' '));
+    // Kept for the commissioning report.
+    QVERIFY(g.data.firmwareSent);
+    QCOMPARE(g.data.firmwareSent->name + ' ' + QString::number(g.data.firmwareSent->size) + ' ' +
+                 g.data.firmwareSent->result,
+             QStringLiteral("VELNO_S1.bin 65541 Update Successful"));
+    QCOMPARE(g.data.firmwareSent->sha256,
+             QCryptographicHash::hash(image, QCryptographicHash::Sha256));
     QCOMPARE(u->Label_title->text() + g.main->StatusBar1[1]->text(), QStringLiteral("Ready"));
     QVERIFY(idleToolbar(u) && !u->Timer1->isActive() && !ui::hourglassShown());
 }

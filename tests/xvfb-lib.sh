@@ -59,11 +59,12 @@ start_sim() {
 main_name='^Meridan Converter V'
 shown() { xdotool search --onlyvisible --name "$1"; }
 gone() { ! shown "$1"; }
-# The program at $1; its main window gets the keyboard, as a window manager would give it.
+# The program at $1; its main window gets the keyboard, as a window manager would give it. Its
+# backups go to $tmp/data/meridan/backups.
 start_program() {
     # In the sanitizer build: the desktop bus library keeps a buffer of its own to the end.
     echo "leak:libdbus-1.so" >"$tmp/leaks.supp"
-    (cd "$tmp" && XDG_CONFIG_HOME="$tmp/config" QT_QPA_PLATFORM=xcb \
+    (cd "$tmp" && XDG_CONFIG_HOME="$tmp/config" XDG_DATA_HOME="$tmp/data" QT_QPA_PLATFORM=xcb \
         LSAN_OPTIONS="suppressions=$tmp/leaks.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
         exec "$1") >"$tmp/program.log" 2>&1 &
     program=$!

@@ -91,6 +91,15 @@ QString DialogService::getOpenFileName(QWidget* parent, const QString& title, co
     return dialogs.getOpenFileName(parent, title, filter, initialName);
 }
 
+QString DialogService::getSaveFileName(QWidget* parent, const QString& title, const QString& filter,
+                                       const QString& initialPath) {
+    mayOpen(title);
+    const KeyboardBack back(home_);
+    if (fileDialogs_) return fileDialogs_->getSaveFileName(parent, title, filter, initialPath);
+    QtFileDialogs dialogs;
+    return dialogs.getSaveFileName(parent, title, filter, initialPath);
+}
+
 void DialogService::showHeldBack() {
     // One at a time, in order; a box held back while these are shown waits its turn.
     if (showing_) return;

@@ -52,6 +52,9 @@ class DialogService final : public MessageService {
     // The open-file dialog: the chosen file, or empty when cancelled.
     QString getOpenFileName(QWidget* parent, const QString& title, const QString& filter,
                             const QString& initialName);
+    // The save-file dialog: the name chosen, or empty when cancelled.
+    QString getSaveFileName(QWidget* parent, const QString& title, const QString& filter,
+                            const QString& initialPath);
 
     // The exchange has ended: the boxes held back for it are shown now, in order.
     void showHeldBack();

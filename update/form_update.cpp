@@ -1,5 +1,7 @@
 #include "form_update.h"
 
+#include <QCryptographicHash>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -281,6 +283,18 @@ void Form_Update::chooseImageToSend() {
 }
 
 // ---- toolbar and keys -----------------------------------------------------------------------
+
+void Form_Update::recordImageSending() {
+    const QByteArray& image = transfer_.image();
+    data_.firmwareSent =
+        SentImage{QFileInfo(transfer_.figures().image).fileName(), qint64(image.size()),
+                  QCryptographicHash::hash(image, QCryptographicHash::Sha256),
+                  QStringLiteral("not confirmed by the module")};
+}
+
+void Form_Update::recordImageSent(const QString& result) {
+    if (data_.firmwareSent) data_.firmwareSent->result = result;
+}
 
 void Form_Update::toolbarIdle() {
     button(ButtonAddFile)->setEnabled(true);

@@ -86,6 +86,10 @@ class Form_Update : public QWidget {
     void stopClock();
     // Add File, Update, Expert and Exit enabled, Cancel disabled.
     void toolbarIdle();
+    // Keeps, for the commissioning report, the image an update sends (once its first attempt
+    // begins to send), then how the update ended.
+    void recordImageSending();
+    void recordImageSent(const QString& result);
 
     QToolBar* Toolbar1 = nullptr;
     QGroupBox* Frame1 = nullptr;

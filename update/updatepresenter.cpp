@@ -1,6 +1,7 @@
 #include "updatepresenter.h"
 
 #include <QApplication>
+#include <QHash>
 #include <QLabel>
 #include <QProgressBar>
 
@@ -59,6 +60,7 @@ void UpdatePresenter::begin() {
     cancel_ = false;
     busy_ = true;
     sending_ = false;
+    sentAny_ = false;
 }
 
 void UpdatePresenter::requestCancel() {
@@ -101,6 +103,8 @@ void UpdatePresenter::phaseChanged(TransferPhase phase, const TransferStatus& st
             return;
         case TransferPhase::Running:
             sending_ = true;
+            if (!sentAny_) window_.recordImageSending();
+            sentAny_ = true;
             showTitle(Running, Colour::Red);
             showInstructions(RunningEnglish, RunningGerman);
             window_.showImageSent(window_.transfer().figures().image,
@@ -179,8 +183,27 @@ void UpdatePresenter::finished(TransferOutcome outcome, const QString& detail) {
             endInReady();
             break;
     }
+    if (sentAny_) {
+        // For the commissioning report: what went to the module, and how it ended.
+        static const QHash<int, QString> results{
+            {int(TransferOutcome::Success), QStringLiteral("Update Successful")},
+            {int(TransferOutcome::Failed),
+             QStringLiteral("Update error: not confirmed by the module after %1 attempts")
+                 .arg(FirmwareTransfer::MaxAttempts)},
+            {int(TransferOutcome::Cancelled),
+             QStringLiteral("Cancelled: not confirmed by the module")},
+            {int(TransferOutcome::NoConnection),
+             QStringLiteral("Update error: the module stopped answering; not confirmed")},
+            {int(TransferOutcome::PortClosed),
+             QStringLiteral("Stopped: the port was closed; not confirmed")},
+            {int(TransferOutcome::Aborted),
+             QStringLiteral("Stopped: the window or the program was closed; not confirmed")},
+        };
+        window_.recordImageSent(results.value(int(outcome), detail));
+    }
     busy_ = false;
     sending_ = false;
+    sentAny_ = false;
     window_.showImageSent({}, 0, 0);
 }
 

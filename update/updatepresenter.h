@@ -54,6 +54,8 @@ class UpdatePresenter final : public TransferObserver {
     bool busy_ = false;
     // Past the start handshake: running, or waiting to restart.
     bool sending_ = false;
+    // Some of the image went out in this update.
+    bool sentAny_ = false;
 };
 
 }  // namespace meridan

@@ -5,8 +5,21 @@
 #include <QFile>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
 
 namespace meridan::test {
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
+    rlimit lim = old;
+    lim.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old);
+}
 
 QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modified) {
     QByteArray data(size, '\0');
@@ -43,6 +56,7 @@ GuiRig::GuiRig() {
     });
     settings = std::make_unique<QSettings>(dir.filePath(QStringLiteral("Meridan Converter.conf")),
                                            QSettings::IniFormat);
+    data.BackupFolder = backupFolder();
     main = std::make_unique<MDIForm1>(sim.link, data, dialogs, *settings, PortMap(settings.get()));
     main->setProgramFolder(programDir.path());
     main->setFileDialogs(&fileDialogs);
@@ -75,6 +89,14 @@ Form_Uebersicht* GuiRig::openOverview() {
     main->Program->trigger();
     settle();
     return main->overview();
+}
+
+void GuiRig::onCommand(int code, std::function<void(double)> action) {
+    sim.model.setFrameObserver([=, done = false](const sim::HeadendModel::FrameRecord& r) mutable {
+        if (done || static_cast<std::uint8_t>(r.frame[0]) != code) return;
+        done = true;
+        action(r.time);
+    });
 }
 
 void GuiRig::settle() {

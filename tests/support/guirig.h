@@ -1,8 +1,11 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <QDateTime>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 #include "app/mdiform1.h"
@@ -14,14 +17,21 @@
 
 namespace meridan::test {
 
-// Answers the open-file dialog with a path set by the test (empty: cancelled).
+// Answers the file dialogs with a path set by the test (empty: cancelled).
 class FakeFileDialogs final : public ui::FileDialogs {
   public:
     QString getOpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
         ++asked;
         return answer;
     }
+    QString getSaveFileName(QWidget*, const QString&, const QString&,
+                            const QString& initial) override {
+        ++asked;
+        proposed = initial;
+        return answer;
+    }
     QString answer;
+    QString proposed;
     int asked = 0;
 };
 
@@ -37,6 +47,13 @@ class ExchangeCheckedMessages final : public MessageService {
   private:
     MessageService& boxes_;
     Link& link_;
+};
+
+// No file of this process may grow past `bytes` while it lives: a disk that is full.
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    rlimit old{};
 };
 
 // Writes a firmware image of `size` bytes (a fixed pattern) to `path`, with its modification
@@ -62,6 +79,12 @@ struct GuiRig {
     Form_Update* startUpdate() { return start(), openUpdate(); }
     // Lets queued events run (activation, deferred validation).
     void settle();
+    // Runs `action` once, with the time at which the unit receives the next command `code`;
+    // 23, the first set command, begins a Save's write, after the read for its backup.
+    void onCommand(int code, std::function<void(double)> action);
+    void onWrite(std::function<void(double)> action) { onCommand(23, std::move(action)); }
+    // Where the backups before each Save go.
+    QString backupFolder() const { return dir.filePath(QStringLiteral("backups")); }
     int storedPort();
 
     SimRig sim;
