@@ -376,8 +376,9 @@ int main(int argc, char* argv[]) {
                                            QStringLiteral("Only the lock monitor."));
     const QCommandLineOption fleetOption(
         QStringLiteral("fleet"),
-        QStringLiteral("Only a fleet read: N paced simulated units over TCP at once."),
-        QStringLiteral("N"));
+        QStringLiteral("Only a fleet read: N paced simulated units over TCP at once, for each N "
+                       "of a list such as 1/10/50/200."),
+        QStringLiteral("N[/N...]"));
     const QCommandLineOption phonesOption(
         QStringLiteral("phones"),
         QStringLiteral("Only the lock monitor served to 8 phones: latency and rate."));
@@ -410,13 +411,17 @@ int main(int argc, char* argv[]) {
     if (p.isSet(confirmOption)) return confirmBench(out);
     if (p.isSet(ser2netOption)) return ser2netBench(out);
     if (p.isSet(fleetOption)) {
-        bool ok = false;
-        const int n = p.value(fleetOption).toInt(&ok);
-        if (!ok || n < 1 || n > 1000) {
-            QTextStream(stderr) << "meridan-bench: --fleet takes 1 to 1000\n";
-            return 2;
+        QList<int> sizes;
+        for (const QString& n : p.value(fleetOption).split(QLatin1Char('/'))) {
+            bool ok = false;
+            sizes << n.toInt(&ok);
+            if (!ok || sizes.last() < 1 || sizes.last() > 1000) {
+                QTextStream(stderr) << "meridan-bench: --fleet takes numbers of units from 1 to "
+                                       "1000, separated by /: 1/10/50/200\n";
+                return 2;
+            }
         }
-        return fleetBench(n, out);
+        return fleetBench(sizes, out);
     }
     const int runs = 3;
     out << "Full read and write over the real Qt serial port, " << runs << " runs each.\n"

@@ -3,10 +3,6 @@
 #include <QStringList>
 #include <QTextStream>
 
-#include "messages/messageservice.h"
-#include "protocol/unitimage.h"
-#include "protocol/unitview.h"
-
 namespace meridan::cli {
 
 enum ExitCode {
@@ -17,23 +13,12 @@ enum ExitCode {
     ExitDifferences = 4,
 };
 
-// Messages of the link go to stderr as "Title: text". Questions are answered "Cancel".
-class StreamMessages final : public MessageService {
-  public:
-    explicit StreamMessages(QTextStream& err) : err_(err) {}
-    MessageResult show(const QString& text, const QString& title, MessageIcon icon,
-                       MessageButtons buttons) override;
-    int shown() const { return shown_; }
-
-  private:
-    QTextStream& err_;
-    int shown_ = 0;
-};
-
-// The unit as a table a person can read.
-QString formatUnitTable(const UnitImage& unit, const MemoryUnitView& view);
-
-// The whole command-line tool; arguments without the program name.
+// The whole command-line tool: its arguments (without the program name) parsed and checked,
+// then the command run.
 int runCli(const QStringList& arguments, QTextStream& out, QTextStream& err);
+
+// Whether the arguments ask for a commissioning report (read --pdf, fleet read --pdf-dir),
+// which needs fonts: the tool then starts as a program with a (screenless) display.
+bool wantsReport(const QStringList& arguments);
 
 }  // namespace meridan::cli

@@ -17,26 +17,27 @@ QString clockText(double seconds) {
 }
 }  // namespace
 
-FlashProgress::FlashProgress(const QString& image, Clock& clock, QTextStream& err, bool terminal)
-    : image_(image), clock_(clock), err_(err), terminal_(terminal) {}
+FlashProgress::FlashProgress(const QString& image, Clock& clock, Voice& voice, bool terminal)
+    : image_(image), clock_(clock), voice_(voice), terminal_(terminal && voice.stream()) {}
 
 void FlashProgress::show(const QString& text) {
     if (text == last_) return;
     last_ = text;
-    if (terminal_) {
-        err_ << '\r' << text << "\x1b[K";
+    if (onProgress) {
+        onProgress(text);
+    } else if (terminal_) {
+        *voice_.stream() << '\r' << text << "\x1b[K";
+        voice_.stream()->flush();
         lineOpen_ = true;
     } else {
-        err_ << text << '\n';
+        voice_.put(text);
     }
-    err_.flush();
 }
 
 void FlashProgress::finishLine() {
     last_.clear();
-    if (lineOpen_) err_ << '\n';
+    if (lineOpen_) *voice_.stream() << Qt::endl;
     lineOpen_ = false;
-    err_.flush();
 }
 
 void FlashProgress::phaseChanged(TransferPhase phase, const TransferStatus& status) {
@@ -52,8 +53,8 @@ void FlashProgress::phaseChanged(TransferPhase phase, const TransferStatus& stat
             return;
         case TransferPhase::Restarting:
             finishLine();
-            show(QStringLiteral("The module stopped answering: starting again"));
-            finishLine();
+            last_.clear();
+            voice_.put(QStringLiteral("The module stopped answering: starting again"));
             return;
         case TransferPhase::Confirmed:
             finishLine();
@@ -88,9 +89,9 @@ void FlashProgress::finished(TransferOutcome outcome, const QString& detail) {
             return;
     }
     finishLine();
-    // The window breaks its two languages' lines at a carriage return; a terminal needs a
-    // line feed.
-    err_ << title << ": " << why.replace(QLatin1Char('\r'), QLatin1Char('\n')) << Qt::endl;
+    // The window breaks its two languages' lines at a carriage return; the voice makes them
+    // lines.
+    voice_.put(title + QStringLiteral(": ") + why);
 }
 
 QString FlashProgress::progressLine(int blocksSent, double now) const {

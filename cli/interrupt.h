@@ -3,24 +3,22 @@
 #include <QObject>
 #include <QString>
 #include <functional>
-#include <memory>
 
-class QSocketNotifier;
+#include "signalpipe.h"
 
 namespace meridan::cli {
 
 // Ctrl+C (SIGINT), SIGTERM and SIGHUP (the terminal or the SSH session closed) while the tool
-// runs. The first one reaches the event loop through a pipe, so the tool can finish the
-// exchange in progress, end the communication and say what state the unit is in; a second one
-// ends the tool at once, with 128 + the signal, leaving the state known at that moment and an
-// end line on stderr and in the trace.
+// runs. The first one reaches the event loop, so the tool can finish the exchange in progress,
+// end the communication and say what state the unit is in; a second one ends the tool at once,
+// with 128 + the signal, leaving the state known at that moment and an end line on stderr (for
+// a unit of a fleet: as an event for the fleet) and in the trace.
 class InterruptWatch final : public QObject {
     Q_OBJECT
   public:
-    InterruptWatch();
+    // `eventFd`: a unit of a fleet says its last words to the fleet there; -1 on stderr.
+    explicit InterruptWatch(int eventFd = -1);
     ~InterruptWatch() override;
-    InterruptWatch(const InterruptWatch&) = delete;
-    InterruptWatch& operator=(const InterruptWatch&) = delete;
 
     // The signal that came (SIGINT, SIGTERM, SIGHUP), 0 while none did. Also takes in one
     // that has not reached the event loop yet.
@@ -37,10 +35,13 @@ class InterruptWatch final : public QObject {
     void setTraceDescriptor(int fd);
 
   private:
-    void takeIn();
+    void take(int sig);
 
-    std::unique_ptr<QSocketNotifier> notifier_;
+    SignalPipe pipe_;
     int signal_ = 0;
 };
+
+// "Ctrl+C", "SIGTERM", "SIGHUP".
+QString signalName(int sig);
 
 }  // namespace meridan::cli

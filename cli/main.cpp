@@ -1,7 +1,9 @@
 // meridan-cli: reads and writes a Meridan converter headend from a terminal.
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTextStream>
 #include <csignal>
+#include <memory>
 
 #include "clitool.h"
 #include "link/portmap.h"
@@ -14,12 +16,23 @@ int main(int argc, char* argv[]) {
     // A reader that goes away (monitor | head -3) must not end the tool in the middle of an
     // exchange: a write to the pipe fails instead, and the command ends as it should.
     std::signal(SIGPIPE, SIG_IGN);
-    QCoreApplication app(argc, argv);
+    QStringList args;
+    for (int k = 1; k < argc; ++k)
+        args << QString::fromLocal8Bit(argv[k]);
+    // A commissioning report needs fonts, which come with a display; without one, the
+    // screenless display does. Every other command starts as fast as a tool without one.
+    std::unique_ptr<QCoreApplication> app;
+    if (meridan::cli::wantsReport(args)) {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setOrganizationName(meridan::SettingsOrganisation);
     QCoreApplication::setApplicationName(meridan::ApplicationTitle);
     QTextStream out(stdout);
     QTextStream err(stderr);
-    QStringList args = QCoreApplication::arguments();
+    args = QCoreApplication::arguments();
     args.removeFirst();
     return meridan::cli::runCli(args, out, err);
 }

@@ -432,14 +432,18 @@ QStringList unusualValues(const UnitImage& unit) {
     return lines;
 }
 
+QString unitFileStem(const UnitImage& unit, const QDateTime& time) {
+    return unitFileStem(unit.UnitType, unit.SerialNo) + QLatin1Char('-') +
+           time.toString(QStringLiteral("yyyyMMdd-HHmmss"));
+}
+
 QString saveBackup(const QString& folder, const QByteArray& record, const UnitImage& unit,
                    QString* error) {
     if (!QDir().mkpath(folder)) {
         if (error) *error = QStringLiteral("cannot create the folder %1").arg(folder);
         return {};
     }
-    const QString stem = unitFileStem(unit.UnitType, unit.SerialNo) + QLatin1Char('-') +
-                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QString stem = unitFileStem(unit, QDateTime::currentDateTime());
     // The whole record goes to a temporary file first and only then gets its name: a backup is
     // never seen half written, and a failure (a full disk) leaves nothing behind.
     const QString written = writeTemporary(folder, record, error);

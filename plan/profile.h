@@ -64,6 +64,10 @@ QStringList diffPlan(const UnitImage& unit, const Profile& plan, const QString& 
 QStringList unusualValues(const UnitImage& unit);
 bool isUnusual(ChannelField field, int value);
 
+// The name a file about the unit takes, without its extension: its type (characters a file
+// name should not hold made "_"), serial number and the time: "MC_1200-10423-20260314-120307".
+QString unitFileStem(const UnitImage& unit, const QDateTime& time);
+
 // Saves `record`, the unit as read, as a backup in `folder`, named after the unit and the
 // time, never over another file. Returns the file's path, or an empty string and the reason
 // (the system's: "No space left on device"); nothing is left behind then.

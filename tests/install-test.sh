@@ -41,6 +41,8 @@ grep -qx "Path=$prefix/lib/meridan-converter" "$root/share/applications/meridan-
 grep -qx "Exec=meridan-converter" "$root/share/applications/meridan-converter.desktop" || fail "Exec"
 
 "$root/bin/meridan-cli" --help | grep -q "Exit codes" || fail "installed meridan-cli --help"
+# The background job opens its output itself, maybe after the first look at it.
+: >"$tmp/sim.out"
 "$root/bin/meridan-headend-sim" >"$tmp/sim.out" 2>"$tmp/sim.err" &
 sim=$!
 tty=""

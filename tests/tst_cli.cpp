@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -18,6 +19,9 @@
 
 #include "cli/clitool.h"
 #include "cli/fleet.h"
+#include "cli/portidentity.h"
+#include "cli/unitresult.h"
+#include "link/portmap.h"
 #include "link/qtserialport.h"
 #include "plan/profile.h"
 #include "sim/simprocess.h"
@@ -132,6 +136,9 @@ void row(const QStringList& args, int code, const char* message, const QByteArra
 class TstCli : public QObject {
     Q_OBJECT
   private Q_SLOTS:
+    void portIdentity_data();
+    void portIdentity();
+    void unitEvents();
     void profileChecks_data();
     void profileChecks();
     void nothingReachesThePort_data();
@@ -144,12 +151,67 @@ class TstCli : public QObject {
     void filesThatCannotBeWritten();
     void traceOnARealLine_data();
     void traceOnARealLine();
-    void fleetHangUp();
+    void fleetHangUpAndCrash();
+    void fleetWithFewFileHandles();
     void flash();
     void portsAndSettings();
     void helpAndVersion();
     void fleetOfEightUnits();
 };
+
+void TstCli::portIdentity_data() {
+    // Two ports, and whether they reach one line; "@" is a folder of the test's own, where
+    // Com5 is pointed at @dev, and names are looked up in @hosts only.
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("same");
+    auto row = [](const char* a, const char* b, bool same) {
+        QTest::addRow("%s %s", a, b) << QString(a) << QString(b) << same;
+    };
+    row("tcp://cabinet-3:4001", "rfc2217://10.0.0.7:04001", true);
+    row("tcp://CABINET-3.example.:4001", "tcp://10.0.0.7:4001", true);
+    row("tcp://cabinet-3:4001", "tcp://cabinet-3:4002", false);
+    row("tcp://[::ffff:127.0.0.1]:5", "tcp://127.0.0.1:5", true);
+    row("tcp://[::1]:5", "tcp://localhost:5", true);
+    row("tcp://roof.example:1", "tcp://ROOF.example:1", true);
+    row("tcp://roof.example:1", "tcp://cellar.example:1", false);
+    row("Com5", "@dev", true);
+    row("Com5", "@x/../dev", true);
+    row("Com6", "@dev", false);
+}
+
+void TstCli::portIdentity() {
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, same);
+    Tools t;
+    const QString hosts =
+        t.file("hosts", "127.0.0.1 localhost\n10.0.0.7\tcabinet-3.example cabinet-3 # roof\n");
+    QSettings settings(t.path("settings.ini"), QSettings::IniFormat);
+    settings.setValue("Ports/Com5", t.path("dev"));
+    const PortMap map(&settings);
+    auto lines = [&](QString port) {
+        return cli::portIdentities(port.replace('@', t.path({})), map, hosts);
+    };
+    const QStringList la = lines(a), lb = lines(b);
+    bool shared = false;
+    for (const QString& line : la)
+        shared = shared || lb.contains(line);
+    QVERIFY2(shared == same, qPrintable(la.join(' ') + " / " + lb.join(' ')));
+}
+
+void TstCli::unitEvents() {
+    // A unit's events cut anywhere by the pipe; a unit that crashed in the middle of one
+    // leaves its text, which is kept as said.
+    cli::EventReader reader;
+    QList<cli::EventReader::Event> events = reader.feed("{\"said\":\"a\"}\n{\"prog");
+    events += reader.feed("ress\":\"50%\"}\n{\"outco");
+    events += reader.finish();
+    QCOMPARE(events.size(), 3);
+    QCOMPARE(events[0].kind + events[0].value.toString(), QStringLiteral("saida"));
+    QCOMPARE(events[1].kind + events[1].value.toString(), QStringLiteral("progress50%"));
+    QCOMPARE(events[2].kind + events[2].value.toString(), QStringLiteral("said{\"outco"));
+}
 
 void TstCli::profileChecks_data() {
     QTest::addColumn<QByteArray>("content");
@@ -231,6 +293,9 @@ void TstCli::nothingReachesThePort_data() {
     row({"--trace", "@image.bin", "flash", "@image.bin"}, 2,
         "--trace @image.bin would write over the image @image.bin");
     row({"--trace", "@fifo", "read"}, 2, "cannot be written: not a regular file (a FIFO)");
+    row({"read", "--pdf", "@no/unit.pdf"}, 2, "--pdf @no/unit.pdf cannot be written: ");
+    row({"--trace", "@wire.txt", "read", "--pdf", "@wire.txt"}, 2,
+        "--pdf @wire.txt would write over the trace @wire.txt (the same file)");
     row({"write", "@big.json"}, 2, "is larger than 1048576 bytes");
     row({"write", "@plan.json", "--backup-dir", "/proc/nope/bk"}, 2,
         "no backup can be kept: the folder /proc/nope/bk cannot be created");
@@ -259,8 +324,15 @@ void TstCli::nothingReachesThePort_data() {
           {"read", "--report", "@no/r.json"});
     fleet("the report @units would write over the inventory @units", one,
           {"read", "--report", "@units"});
-    fleet("a (line 2) and b (line 3) are on the same port",
-          "name,port\na,tcp://127.0.0.1:1\nb,TCP://127.0.0.1:1\n");
+    // One line however its name is written: a device and a link to it, "//" in a path, a
+    // host by name and by address, 127.1, a leading zero in the port, either scheme.
+    for (const char* second : {"TCP://127.0.0.1:1", "tcp://localhost:1", "rfc2217://127.1:01"})
+        fleet("a (line 2) and b (line 3) are on the same port",
+              "name,port\na,tcp://127.0.0.1:1\nb," + QByteArray(second) + "\n");
+    fleet("on the same port (@plan.json and @link.json)",
+          "name,port\na,@plan.json\nb,@link.json\n");
+    fleet("on the same port (@plan.json and @/plan.json)",
+          "name,port\na,@plan.json\nb,@/plan.json\n");
     fleet(R"(line 1: unknown column "prot")", "name,prot\na,Com1\n");
     fleet("line 2: a quoted field is not closed", "name,port\na,\"Com1\nb\n");
     fleet(R"(duplicate key "port")", R"([{"name": "a", "port": "Com1", "port": "Com2"}])");
@@ -282,6 +354,7 @@ void TstCli::nothingReachesThePort() {
     QFile large(t.file("large.bin", {}));
     QVERIFY(large.resize(255 * 65536 + 1));
     if (!inventory.isEmpty()) {
+        inventory.replace('@', t.path({}).toUtf8());
         args = QStringList{"fleet", t.file("units", inventory)} + args;
     } else if (!args.contains("--port")) {
         args = QStringList{"--port", "/dev/does-not-exist"} + args;
@@ -311,7 +384,15 @@ void TstCli::readDiffWriteRestore() {
     // Each write on a line of its own: the connection request, 88 frames and the end command.
     QCOMPARE(trace.count("->  ") - trace.count("acknowledge"), 90);
 
-    r = t.cli({"--port", tty, "read", "--json"});
+    // The record, and the commissioning report of the unit as read.
+    r = t.cli({"--port", tty, "read", "--json", "--pdf", "@unit.pdf"});
+    QProcess pdf;
+    pdf.start("pdftotext", {"-layout", t.path("unit.pdf"), "-"});
+    QVERIFY(pdf.waitForFinished(10000));
+    const QString page = QString::fromUtf8(pdf.readAllStandardOutput());
+    for (const int mhz : {1010, 1054, 1097, 1141, 1185, 1229, 1362, 1406, 1450, 1494, 1538, 1582})
+        QVERIFY2(page.contains(QStringLiteral(" %1 ").arg(mhz)), qPrintable(page));
+    QVERIFY(page.contains("10423") && page.contains(tty));
     const QJsonObject record = QJsonDocument::fromJson(r.out.toUtf8()).object();
     t.file("same.json", r.out.toUtf8());
     r = t.cli({"--port", tty, "diff", "@same.json"});
@@ -588,25 +669,111 @@ void TstCli::traceOnARealLine() {
     QVERIFY(!trace.contains("value 69") && !trace.contains("value 78"));
 }
 
-void TstCli::fleetHangUp() {
-    // The terminal closes during a fleet read: every unit ends its communication, and the
-    // report is written.
+// The processes of a fleet's units, from the fleet's own process.
+QList<pid_t> unitsOf(const QProcess& fleet) {
+    const QString pid = QString::number(fleet.processId());
+    QFile f(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    QList<pid_t> units;
+    if (f.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& n : f.readAll().split(' '))
+            if (n.toInt() > 0) units << n.toInt();
+    }
+    return units;
+}
+
+// Gone, or ended and not waited for.
+bool ended(pid_t pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    return !f.open(QIODevice::ReadOnly) || f.readAll().contains(") Z ");
+}
+
+void TstCli::fleetHangUpAndCrash() {
+    // While three units are written: one crashes, then the terminal closes (three SIGHUPs,
+    // from the terminal and the shell). The others finish the exchange in progress and end
+    // their communication, as after one Ctrl+C, and the report is written.
     Tools t;
-    QStringList ports{t.startSim({"--tcp", "127.0.0.1:0", "--units", "2", "--paced"})};
-    ports += t.simLines(1);
-    const QString inventory =
-        t.file("units.csv", ("name,port\na," + ports[0] + "\nb," + ports[1] + "\n").toUtf8());
-    const Run r =
-        t.cli({"fleet", inventory, "read", "--report", "@report.json"}, 30000, [&](QProcess& p) {
-            QThread::msleep(700);
+    QStringList ports{
+        t.startSim({"--tcp", "127.0.0.1:0", "--units", "3", "--reply-delay", "0.05"})};
+    ports += t.simLines(2);
+    const QString inventory = t.file(
+        "units.csv",
+        QStringLiteral("name,port\na,%1\nb,%2\nc,%3\n").arg(ports[0], ports[1], ports[2]).toUtf8());
+    const QStringList write{"fleet", inventory, "write", "@plan.json", "--no-backup"};
+    auto unitsRunning = [](QProcess& p) {
+        QTRY_COMPARE_WITH_TIMEOUT(unitsOf(p).size(), 3, 10000);
+        QThread::msleep(1500);  // into the set commands
+    };
+    Run r = t.cli(write + QStringList{"--report", "@report.json"}, 60000, [&](QProcess& p) {
+        unitsRunning(p);
+        ::kill(unitsOf(p)[2], SIGABRT);  // a failed assertion
+        QThread::msleep(200);
+        for (int k = 0; k < 3; ++k) {
             ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
-        });
+            QThread::msleep(30);
+        }
+    });
     QCOMPARE(r.code, 129);
     const QJsonArray units =
         QJsonDocument::fromJson(t.read("report.json").toUtf8())["units"].toArray();
-    QCOMPARE(units.size(), 2);
+    QCOMPARE(units.size(), 3);
+    QStringList details;
     for (const QJsonValue u : units)
-        QCOMPARE(u["result"].toString(), QStringLiteral("interrupted"));
+        details << u["result"].toString() + ": " + u["detail"].toString();
+    details.sort();
+    QVERIFY2(details[0].startsWith("failed: meridan-cli crashed (SIGABRT)") &&
+                 details[1].startsWith("interrupted: interrupted: plan not ") &&
+                 details[2].startsWith("interrupted: interrupted: plan not "),
+             qPrintable(details.join('\n')));
+
+    // A fleet that is killed takes its units with it: each ends its communication.
+    QList<pid_t> orphans;
+    t.cli(write, 60000, [&](QProcess& p) {
+        unitsRunning(p);
+        orphans = unitsOf(p);
+        p.kill();
+    });
+    QVERIFY(orphans.size() == 3);
+    for (const pid_t unit : std::as_const(orphans))
+        QTRY_VERIFY_WITH_TIMEOUT(ended(unit), 5000);
+}
+
+void TstCli::fleetWithFewFileHandles() {
+    // Twelve units under an open-file limit that lets a few run at once: the others wait for
+    // a slot. Every value is read twice; the unit with a value no unit reports keeps its
+    // record, flagged; each unit's commissioning report is written, named as backups are.
+    Tools t;
+    sim::HeadendState odd = sim::HeadendState::demo();
+    odd.channels[8].inFreq = 3000;
+    QVERIFY(QDir().mkpath(t.path("units")));
+    QVERIFY(sim::saveStateFile(t.path("units/unit-3.json"), odd, nullptr));
+    QStringList ports{
+        t.startSim({"--tcp", "127.0.0.1:0", "--units", "12", "--state-dir", t.path("units")})};
+    ports += t.simLines(11);
+    QByteArray csv = "name,port\n";
+    for (int k = 0; k < ports.size(); ++k)
+        csv += QStringLiteral("u%1,%2\n").arg(k + 1).arg(ports[k]).toUtf8();
+    t.childSetup = [] {
+        const rlimit few{20, 20};
+        ::setrlimit(RLIMIT_NOFILE, &few);
+    };
+    const Run r = t.cli({"fleet", t.file("units.csv", csv), "read", "--confirm", "--report",
+                         "@report.json", "--pdf-dir", "@reports"});
+    QCOMPARE(r.code, 4);
+    QVERIFY2(r.out.contains("12 units: 11 ok, 1 differs;") && r.out.contains("(ulimit -n 20)"),
+             qPrintable(r.out + r.err));
+    const QJsonArray units =
+        QJsonDocument::fromJson(t.read("report.json").toUtf8())["units"].toArray();
+    for (int k = 0; k < 12; ++k) {
+        QCOMPARE(units[k]["plan"]["confirmed"], QJsonValue(true));
+        QCOMPARE(units[k]["unusual_values"].toArray().size(), k == 2 ? 1 : 0);
+        QVERIFY(QFileInfo(units[k]["pdf"].toString()).isFile());
+    }
+    QCOMPARE(units[2]["plan"]["channels"][8]["input_mhz"], QJsonValue(3000));
+    const QStringList pdfs = QDir(t.path("reports")).entryList({"MC_1200-10423-*.pdf"});
+    QCOMPARE(pdfs.size(), 12);
+    QProcess text;
+    text.start("pdftotext", {t.path("reports/" + pdfs[0]), "-"});
+    if (text.waitForFinished(10000)) QVERIFY(text.readAllStandardOutput().contains("10423"));
 }
 
 void TstCli::flash() {
@@ -713,21 +880,22 @@ void TstCli::helpAndVersion() {
 }
 
 void TstCli::fleetOfEightUnits() {
-    // Five good units, one silent, one that refuses the connection, one with a frozen
-    // converter; the plan is written to all of them at once.
+    // A unit with a frozen converter, five good units, one silent, one that refuses the
+    // connection; the plan is written to all of them at once. The failures, listed after the
+    // difference, set the exit code.
     Tools t, silent, frozen;
     const QString states = t.path(QStringLiteral("units"));
-    QStringList ports{t.startSim({"--tcp", "127.0.0.1:0", "--units", "5", "--state-dir", states})};
+    QStringList ports{frozen.startSim({"--tcp", "127.0.0.1:0", "--frozen-converter", "5"}),
+                      t.startSim({"--tcp", "127.0.0.1:0", "--units", "5", "--state-dir", states})};
     ports += t.simLines(4);
     ports << silent.startSim({"--tcp", "127.0.0.1:0", "--silent"})
-          << QStringLiteral("tcp://127.0.0.1:%1").arg(test::freeTcpPort())
-          << frozen.startSim({"--tcp", "127.0.0.1:0", "--frozen-converter", "5"});
-    const QStringList names{"roof-1", "roof-2", "roof-3",  "roof-4",
-                            "roof-5", "silent", "refused", "frozen"};
+          << QStringLiteral("tcp://127.0.0.1:%1").arg(test::freeTcpPort());
+    const QStringList names{"frozen", "roof-1", "roof-2", "roof-3",
+                            "roof-4", "roof-5", "silent", "refused"};
     // With a byte order mark, CR LF, a comment, quotes and a profile beside the inventory.
     QByteArray csv = "\xEF\xBB\xBF\"name\",port,profile\r\n# the roof\r\n";
     for (int k = 0; k < names.size(); ++k)
-        csv += (names[k] + ",\"" + ports.value(k) + "\"," + (k == 7 ? "site.json" : "") + "\r\n")
+        csv += (names[k] + ",\"" + ports.value(k) + "\"," + (k == 0 ? "site.json" : "") + "\r\n")
                    .toUtf8();
     t.file("site/site.json", QJsonDocument(goodProfile()).toJson());
     const QString report = t.path(QStringLiteral("report.json"));
@@ -738,18 +906,21 @@ void TstCli::fleetOfEightUnits() {
     QCOMPARE(r.code, 1);
     // All at once: the silent unit's 50 s connection request sets the time.
     QVERIFY2(r.ms < 75000, qPrintable(QString::number(r.ms)));
-    // The report names each unit's result; the frozen converter is named on the terminal.
-    const QStringList results{"ok", "ok", "ok", "ok", "ok", "failed", "failed", "differs"};
+    // The report names each unit's result, its backup and the fields it did not take.
+    const QStringList results{"differs", "ok", "ok", "ok", "ok", "ok", "failed", "failed"};
     QFile f(report);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QJsonArray got = QJsonDocument::fromJson(f.readAll())["units"].toArray();
     for (int k = 0; k < names.size(); ++k) {
         QCOMPARE(got[k]["name"].toString() + ' ' + got[k]["result"].toString(),
                  names[k] + ' ' + results[k]);
+        QCOMPARE(QFileInfo(got[k]["backup"].toString()).isFile(), k < 6);
     }
+    const QJsonArray notTaken = got[0]["differences"].toArray();
+    QVERIFY(notTaken.size() == 1 && notTaken[0].toString().startsWith("Converter 5: input"));
     QVERIFY2(r.out.contains("field not taken: Converter 5: input"), qPrintable(r.out));
     QVERIFY2(r.out.contains("8 units: 5 ok, 1 differs, 2 failed"), qPrintable(r.out));
-    // The good units hold the plan, and each written unit has its backup.
+    // The good units hold the plan.
     for (int k = 1; k <= 5; ++k) {
         QString why;
         const auto stored =
