@@ -149,8 +149,8 @@ class TstCli : public QObject {
     void exchangeThatDoesNotComplete();
     void noisyLine();
     void filesThatCannotBeWritten();
-    void traceOnARealLine_data();
-    void traceOnARealLine();
+    void onARealLine_data();
+    void onARealLine();
     void fleetHangUpAndCrash();
     void fleetWithFewFileHandles();
     void flash();
@@ -285,6 +285,7 @@ void TstCli::nothingReachesThePort_data() {
     row({"--port", "Com16", "read"}, 2, "--port takes Com1 to Com15");
     row({"--port", "", "write", "@plan.json"}, 2, "--port is empty");
     row({"--port", " \t", "read"}, 2, "--port is empty");
+    row({"--port", "Com1", "monitor", "--rounds", "0"}, 2, "--rounds takes a whole number from 1");
     row({"write", "@bad.json"}, 2, R"(@bad.json: "format" must be 1, found 2)");
     row({"write", "@fifo"}, 2, "@fifo: cannot be read: not a regular file (a FIFO)");
     // An output that is an input (also through a link) is refused before it is opened.
@@ -648,25 +649,48 @@ void TstCli::filesThatCannotBeWritten() {
     QVERIFY(!QFile::exists(t.path("unit.json")));
 }
 
-void TstCli::traceOnARealLine_data() {
+void TstCli::onARealLine_data() {
     QTest::addColumn<QString>("line");
     QTest::newRow("paced") << "--paced";
     QTest::newRow("buffering") << "--buffering";
 }
 
-void TstCli::traceOnARealLine() {
-    // At the line rate the unit's answers come a byte or two at a time: each reply is still
-    // decoded whole, and no lone byte is taken for a value.
+void TstCli::onARealLine() {
+    // At the line rate the unit's answers come a byte or two at a time: every reply is still
+    // taken whole (the texts to their last character), no lone byte is taken for a value, and
+    // a write, the monitor and a firmware upload work as on a fast line.
     QFETCH(QString, line);
     Tools t;
-    const QString tty = t.startSim({line});
-    QCOMPARE(t.cli({"--port", tty, "--trace", "@wire.txt", "read"}).code, 0);
+    const QString tty = t.startSim({line, "--firmware-out", t.path("received.bin")});
+    Run r = t.cli({"--port", tty, "--trace", "@wire.txt", "read"});
+    QVERIFY2(r.code == 0 && r.out.startsWith("Type:        MC 1200\nHW-Version:  1.04\n"
+                                             "SW-Version:  2.17\nSerial-No:   10423\n"),
+             qPrintable(r.out));
     const QString trace = t.read("wire.txt");
     for (const int mhz : {1010, 1054, 1097, 1141, 1185, 1229, 1362, 1406, 1450, 1494, 1538, 1582})
         QVERIFY2(trace.contains(QStringLiteral("value %1").arg(mhz)), qPrintable(trace));
     QVERIFY(trace.contains("text \"MC 1200\"") && trace.contains("value 10423"));
     QCOMPARE(trace.count("end of command"), 89);
     QVERIFY(!trace.contains("value 69") && !trace.contains("value 78"));
+
+    r = t.cli({"--port", tty, "write", "@plan.json", "--backup-dir", "@backups"});
+    QVERIFY2(r.code == 0 && r.out.contains("Read back: the unit holds the plan."),
+             qPrintable(r.out + r.err));
+
+    // The plan turned every carrier on: all twelve lock.
+    r = t.cli({"--port", tty, "monitor", "--rounds", "2"});
+    QVERIFY2(r.code == 0 && r.out.count("in LLLLLLLLLLLL  out LLLLLLLLLLLL") == 2,
+             qPrintable(r.out + r.err));
+
+    QByteArray image(40000, '\0');
+    for (int k = 0; k < image.size(); ++k)
+        image[k] = static_cast<char>(k * 7);
+    t.file("VELNO_S1.bin", image);
+    r = t.cli({"--port", tty, "flash", "@VELNO_S1.bin"});
+    QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+    QFile received(t.path("received.bin"));
+    QVERIFY(received.open(QIODevice::ReadOnly) &&
+            received.readAll() == image + QByteArray(65536 - image.size(), ' '));
 }
 
 // The processes of a fleet's units, from the fleet's own process.
