@@ -88,7 +88,7 @@ Figures measure(const QString& tty, double pauses, Run run) {
     f.wall = double(wall.nsecsElapsed()) / 1e9;
     f.cpu = cpuSeconds() - cpu0;
     f.bytes = wire.total;
-    f.floor = pauses + double(wire.total) / 5760.0;
+    f.floor = pauses + double(wire.total) / Link::LineBytesPerSecond;
     if (!messages.last.isEmpty()) QTextStream(stderr) << "  (" << messages.last << ")\n";
     return f;
 }
@@ -225,7 +225,7 @@ int monitorBench(QTextStream& out) {
             const MonitorOutcome o = monitor.run(m.choice, m.rounds);
             return o.end == MonitorEnd::Done && o.ended;
         });
-        const double floor = m.exchanges * 19.0 / 5760.0;
+        const double floor = m.exchanges * 19.0 / Link::LineBytesPerSecond;
         const double perRound = (timing.wall1) / double(timing.last - 1);
         const double cpuPerRound = (timing.cpu1 - timing.cpu0) / double(timing.last - 1);
         out << QStringLiteral(

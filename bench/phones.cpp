@@ -237,7 +237,7 @@ int phonesBench(QTextStream& out) {
             }
             b = r.value;
         }
-        const double floor = m.exchanges * 19.0 / 5760.0;
+        const double floor = m.exchanges * 19.0 / Link::LineBytesPerSecond;
         const double perRound = (timing.end - timing.first) / double(timing.last - 1);
         const double cpuPerRound = (timing.cpu1 - timing.cpu0) / double(timing.last - 1);
         const double worst =

@@ -7,7 +7,7 @@
 #include "commands.h"
 #include "fleet.h"
 #include "messagesink.h"
-#include "monitor.h"
+#include "monitorcommand.h"
 
 namespace meridan::cli {
 

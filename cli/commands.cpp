@@ -657,7 +657,7 @@ int cmdFlash(Context& c, const QString& image) {
                     .arg(f.attempt == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts"))
                     .arg(seconds, 0, 'f', 1)
                     .arg(std::llround(rate))
-                    .arg(rate / 5760.0 * 100.0, 0, 'f', 1);
+                    .arg(rate / Link::LineBytesPerSecond * 100.0, 0, 'f', 1);
             c.out() << c.outcome.summary << '\n';
             return ExitOk;
         }

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "messagesink.h"
-#include "monitor.h"
+#include "monitorcommand.h"
 #include "unitresult.h"
 
 namespace meridan::cli {

@@ -3,11 +3,11 @@
 #include <cmath>
 
 #include "messages/texts.h"
+#include "protocol/firmwareimage.h"
 
 namespace meridan::cli {
 
 namespace {
-constexpr qint64 BlockBytes = SectorBytes / BlocksPerSector;
 // The rate counts as steady after this many blocks: a whole sector, with its pause.
 constexpr int SteadyAfter = BlocksPerSector + 1;
 

@@ -1,4 +1,4 @@
-#include "monitor.h"
+#include "monitorcommand.h"
 
 #include <QEventLoop>
 #include <QJsonDocument>

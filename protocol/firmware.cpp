@@ -45,9 +45,9 @@ std::optional<FirmwareTransfer::Ended> FirmwareTransfer::loadImage() {
     // An image that cannot be sent is refused before anything goes to the module. What is
     // read now is what every attempt sends, whatever happens to the file meanwhile.
     const QString path = observer_.chooseImage(false);
-    FirmwareImage read = readFirmwareImage(path);
-    if (!read.error.isEmpty()) return Ended{Outcome::Refused, read.error};
-    image_ = std::move(read.bytes);
+    auto read = readFirmwareImage(path);
+    if (auto* why = std::get_if<QString>(&read)) return Ended{Outcome::Refused, *why};
+    image_ = std::move(std::get<QByteArray>(read));
     figures_.image = path;
     figures_.imageBytes = image_.size();
     figures_.sectors = static_cast<int>(sectorCount(image_.size()));

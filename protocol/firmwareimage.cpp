@@ -107,38 +107,29 @@ ImageCheck checkFirmwareImage(const QString& path) {
     return c;
 }
 
-FirmwareImage readFirmwareImage(const QString& path) {
-    FirmwareImage image;
+std::variant<QByteArray, QString> readFirmwareImage(const QString& path) {
     const ImageCheck check = checkFirmwareImage(path);
-    if (!check.error.isEmpty()) {
-        image.error = check.error;
-        return image;
-    }
+    if (!check.error.isEmpty()) return check.error;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        image.error = cannotBeRead(path, file.errorString());
-        return image;
-    }
+    if (!file.open(QIODevice::ReadOnly)) return cannotBeRead(path, file.errorString());
     const qint64 size = file.size();
-    image.error = sizeError(path, size);
-    if (!image.error.isEmpty()) return image;
-    image.bytes.resize(size);
+    if (QString error = sizeError(path, size); !error.isEmpty()) return error;
+    QByteArray bytes(size, Qt::Uninitialized);
     qint64 got = 0;
     while (got < size) {
-        const qint64 n = file.read(image.bytes.data() + got, size - got);
+        const qint64 n = file.read(bytes.data() + got, size - got);
         if (n <= 0) break;
         got += n;
     }
     if (got < size) {
-        image.error = QStringLiteral(
-                          "The firmware image %1 could not be read whole: only %2 of its %3 "
-                          "bytes. Nothing of it was sent.")
-                          .arg(QDir::toNativeSeparators(path))
-                          .arg(got)
-                          .arg(size);
-        image.bytes.clear();
+        return QStringLiteral(
+                   "The firmware image %1 could not be read whole: only %2 of its %3 bytes. "
+                   "Nothing of it was sent.")
+            .arg(QDir::toNativeSeparators(path))
+            .arg(got)
+            .arg(size);
     }
-    return image;
+    return bytes;
 }
 
 }  // namespace meridan

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <variant>
 
 namespace meridan {
 
@@ -37,12 +38,8 @@ struct ImageCheck {
 // sectors.
 ImageCheck checkFirmwareImage(const QString& path);
 
-struct FirmwareImage {
-    QString error;  // empty when `bytes` holds the whole image
-    QByteArray bytes;
-};
 // The whole image as the file holds it now, or why it cannot be sent: the checks above, and
 // a file that gives fewer bytes than its length.
-FirmwareImage readFirmwareImage(const QString& path);
+std::variant<QByteArray, QString> readFirmwareImage(const QString& path);
 
 }  // namespace meridan
