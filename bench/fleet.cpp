@@ -75,8 +75,8 @@ Timed runCli(const QStringList& args, Memory* memory = nullptr) {
     t.start();
     p.start(QStringLiteral(MERIDAN_CLI), args);
     Timed r;
-    while (!p.waitForFinished(memory ? 100 : 120000)) {
-        if (!memory && p.state() != QProcess::NotRunning) break;
+    if (!memory) p.waitForFinished(120000);
+    while (memory && !p.waitForFinished(100)) {
         if (p.state() == QProcess::NotRunning || t.elapsed() > 300000) break;
         const qint64 fleet = p.processId();
         memory->fleetRss = std::max(memory->fleetRss, memoryKiB(fleet, "Rss") / 1024);
