@@ -79,6 +79,8 @@ ReportDialog::ReportDialog(const QString& installer, const QString& site, const 
     layout->addLayout(form);
     layout->addWidget(okCancel(this));
     resize(520, 360);
+    // The remembered installer is selected: what the installer types replaces it.
+    Text_Installer->selectAll();
 }
 
 QString ReportDialog::installer() const {

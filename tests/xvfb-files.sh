@@ -56,6 +56,7 @@ report() {
     pdftotext -layout "$tmp/$1" "$tmp/$1.txt"
     grep -q 10423 "$tmp/$1.txt" || fail "$1 has no serial number"
     grep -q "A. Installer" "$tmp/$1.txt" || fail "$1 has no installer"
+    ! grep -q "A. InstallerA" "$tmp/$1.txt" || fail "$1: the remembered installer was typed into"
 }
 
 # The overview reads the unit; the plan is opened as edits: nothing is sent.
