@@ -13,7 +13,6 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScreen>
-#include <QScrollBar>
 #include <QtTest>
 
 #include "app/filemenudialogs.h"
@@ -34,7 +33,6 @@ class TstMainWindow : public QObject {
     void choosingPorts();
     void lostPortIsUnchecked();
     void placeIsRemembered();
-    void smallWindowScrolls();
     void portProblemsAreNamed();
     void childWindowsFitAndAreListed();
     void plansBackupsAndTheReport();
@@ -236,25 +234,6 @@ void TstMainWindow::portProblemsAreNamed() {
         QCOMPARE(messages.shown.last().text, lines[2]);
         QCOMPARE(main.checkedPort(), 0);
     }
-}
-
-// In a window smaller than the overview, as a window manager may make it on a laptop,
-// Converter 12's output scrolls into view.
-void TstMainWindow::smallWindowScrolls() {
-    GuiRig g;
-    Form_Uebersicht* f = g.startOverview();
-    g.main->setWindowState(Qt::WindowNoState);
-    g.main->resize(700, 450);
-    QMdiArea* mdi = g.main->mdiArea();
-    g.settle();
-    for (QScrollBar* s : {mdi->verticalScrollBar(), mdi->horizontalScrollBar()}) {
-        QVERIFY(s->isVisible());
-        s->setValue(s->maximum());
-    }
-    g.settle();
-    const QWidget* output = f->Frame_Output[11];
-    QVERIFY(mdi->viewport()->rect().contains(
-        QRect(output->mapTo(mdi->viewport(), QPoint(0, 0)), output->size())));
 }
 
 // On a 1024 x 768 screen every child window opens whole inside the main window, and the

@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -323,7 +324,6 @@ void TstOverview::closeQuestion_data() {
     QTest::addColumn<int>("stores");
     QTest::newRow("no edits: no question") << false << int(MessageResult::Ok) << 0;
     QTest::newRow("edits, OK: saved, then closed") << true << int(MessageResult::Ok) << 1;
-    QTest::newRow("edits, Cancel: closed unsaved") << true << int(MessageResult::Cancel) << 0;
 }
 
 void TstOverview::closeQuestion() {
@@ -542,14 +542,23 @@ void TstOverview::everyChangeOfTheTextIsAnEdit() {
     QCOMPARE(g.sim.model.stores(), 1);
 }
 
-// Scrolling the window over a SAT list that has not the focus scrolls the window; the list
-// changes only with the focus.
+// In a window smaller than the overview, as a window manager may make it on a laptop, the
+// overview scrolls, Converter 12's output too. Scrolling the window over a SAT list that has
+// not the focus scrolls the window; the list changes only with the focus.
 void TstOverview::wheelChangesOnlyTheFocusedList() {
     GuiRig g;
     Form_Uebersicht* f = g.startOverview();
     g.main->setWindowState(Qt::WindowNoState);
     g.main->resize(700, 450);
     g.settle();
+    QMdiArea* mdi = g.main->mdiArea();
+    mdi->horizontalScrollBar()->setValue(mdi->horizontalScrollBar()->maximum());
+    mdi->verticalScrollBar()->setValue(mdi->verticalScrollBar()->maximum());
+    g.settle();
+    const QWidget* output = f->Frame_Output[11];
+    QVERIFY(mdi->viewport()->rect().contains(
+        QRect(output->mapTo(mdi->viewport(), QPoint(0, 0)), output->size())));
+    mdi->verticalScrollBar()->setValue(0);
     QComboBox* list = f->Combo_Polarisation[6];
     auto wheel = [&] {
         const QPoint at(list->width() / 2, list->height() / 2);
@@ -562,7 +571,7 @@ void TstOverview::wheelChangesOnlyTheFocusedList() {
     f->Text_infrequenz[0]->setFocus();
     wheel();
     QCOMPARE(list->currentIndex(), 2);
-    QVERIFY(!g.data.DataChanged && g.main->mdiArea()->verticalScrollBar()->value() > 0);
+    QVERIFY(!g.data.DataChanged && mdi->verticalScrollBar()->value() > 0);
     list->setFocus();
     wheel();
     QCOMPARE(list->currentIndex(), 3);
