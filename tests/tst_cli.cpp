@@ -391,9 +391,9 @@ void TstCli::readDiffWriteRestore() {
     pdf.start("pdftotext", {"-layout", t.path("unit.pdf"), "-"});
     QVERIFY(pdf.waitForFinished(10000));
     const QString page = QString::fromUtf8(pdf.readAllStandardOutput());
-    for (const int mhz : {1010, 1054, 1097, 1141, 1185, 1229, 1362, 1406, 1450, 1494, 1538, 1582})
-        QVERIFY2(page.contains(QStringLiteral(" %1 ").arg(mhz)), qPrintable(page));
-    QVERIFY(page.contains("10423") && page.contains(tty));
+    // Every value on the page is the report's own test; here, that it is this unit's.
+    QVERIFY2(page.contains(" 1582 ") && page.contains("10423") && page.contains(tty),
+             qPrintable(page));
     const QJsonObject record = QJsonDocument::fromJson(r.out.toUtf8()).object();
     t.file("same.json", r.out.toUtf8());
     r = t.cli({"--port", tty, "diff", "@same.json"});
