@@ -284,7 +284,7 @@ void TstDiagnostic::monitorWaitsForTheOtherWindows() {
 }
 
 // "Show on a phone": the panel shows the page's address, with the session's token, and its QR
-// code; the monitor's run, the unit's identity first, is served there until Stop.
+// code; the monitor's run is served there until Stop.
 void TstDiagnostic::showOnAPhone() {
     GuiRig g;
     Form_Diagnostic* d = startDiagnostic(g);
@@ -312,10 +312,8 @@ void TstDiagnostic::showOnAPhone() {
     g.sim.pump.at(2.5, [&] { d->Command_Stop->click(); });
     d->Command_Start->click();
     QVERIFY(stream.startsWith("HTTP/1.1 200 OK"));
-    const QByteArray unit =
-        "\"unit\":{\"serial\":" + QByteArray::number(g.sim.model.state().serialNo) +
-        ",\"type\":\"" + g.sim.model.state().unitType.toLatin1() + "\"}";
-    QVERIFY2(stream.contains(unit) && stream.contains("\"state\":\"running\""), stream.constData());
+    // What the state holds of the run, the unit's identity first, is the live server's test.
+    QVERIFY2(stream.contains("\"state\":\"running\""), stream.constData());
     // The server has gone with the run.
     QVERIFY(!phone->server());
 }
