@@ -670,20 +670,6 @@ int cmdFlash(Context& c, const QString& image) {
     }
 }
 
-// Whether a file can be written at `path` (a report, the commissioning report), before the
-// port is touched: what is there must be a regular file, and the folder must take a new one.
-bool canWriteFile(const QString& path, QString* why) {
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile()) {
-        *why = QStringLiteral("is not a regular file");
-        return false;
-    }
-    const QString written = writeTemporary(info.absolutePath(), {}, why);
-    if (written.isEmpty()) return false;
-    QFile::remove(written);
-    return true;
-}
-
 }  // namespace
 
 int execute(const Request& request, Streams& s, UnitOutcome& outcome) {

@@ -71,31 +71,6 @@ const char* const FleetUsage =
     "was not run; 2 bad usage or input (no unit was touched); 130 interrupted by Ctrl+C (143:\n"
     "SIGTERM, 129: SIGHUP).\n";
 
-// Whether a file can be made in `folder` (created if need be).
-bool folderWritable(const QString& folder, QString* why) {
-    if (!QDir().mkpath(folder)) {
-        *why = QStringLiteral("the folder %1 cannot be created").arg(folder);
-        return false;
-    }
-    const QString probe = writeTemporary(folder, {}, why);
-    if (probe.isEmpty()) return false;
-    QFile::remove(probe);
-    return true;
-}
-
-// Whether the report can be written there, before any unit is touched.
-bool reportWritable(const QString& path, QString* why) {
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile()) {
-        *why = QStringLiteral("is not a regular file");
-        return false;
-    }
-    const QString probe = writeTemporary(info.absolutePath(), {}, why);
-    if (probe.isEmpty()) return false;
-    QFile::remove(probe);
-    return true;
-}
-
 // The first two units of `units` that reach one line, as "a (line 2) and b (line 3) are on the
 // same port (...)"; empty when none do.
 QString sharedLine(const QList<FleetUnit>& units, const PortMap& map) {
@@ -258,7 +233,7 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
                 << " (the same file); no unit was touched" << Qt::endl;
             return ExitBadInput;
         }
-        if (!reportWritable(report, &why)) {
+        if (!canWriteFile(report, &why)) {
             err << "meridan-cli: the report " << report << " cannot be written: " << why
                 << "; no unit was touched" << Qt::endl;
             return ExitBadInput;
@@ -266,7 +241,7 @@ int runFleet(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     }
     const QString pdfFolder =
         p.isSet(pdfDir) ? QFileInfo(p.value(pdfDir)).absoluteFilePath() : QString();
-    if (p.isSet(pdfDir) && !folderWritable(pdfFolder, &why)) {
+    if (p.isSet(pdfDir) && !canWriteInFolder(pdfFolder, &why)) {
         err << "meridan-cli: no commissioning report can be written: " << why
             << "; no unit was touched" << Qt::endl;
         return ExitBadInput;

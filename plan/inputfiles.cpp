@@ -218,6 +218,29 @@ QString defaultBackupFolder() {
         .filePath(QStringLiteral("meridan/backups"));
 }
 
+bool canWriteFile(const QString& path, QString* why) {
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        *why = QStringLiteral("is not a regular file");
+        return false;
+    }
+    const QString probe = writeTemporary(info.absolutePath(), {}, why);
+    if (probe.isEmpty()) return false;
+    QFile::remove(probe);
+    return true;
+}
+
+bool canWriteInFolder(const QString& folder, QString* why) {
+    if (!QDir().mkpath(folder)) {
+        *why = QStringLiteral("the folder %1 cannot be created").arg(folder);
+        return false;
+    }
+    const QString probe = writeTemporary(folder, {}, why);
+    if (probe.isEmpty()) return false;
+    QFile::remove(probe);
+    return true;
+}
+
 bool prepareBackupFolder(const QString& folder, QString* error) {
     if (!QDir().mkpath(folder)) {
         if (error) *error = QStringLiteral("the folder %1 cannot be created").arg(folder);

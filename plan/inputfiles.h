@@ -31,6 +31,12 @@ bool openTraceFile(QFile& file, const QString& path, QString* error);
 // synced to the disk. Its path, or an empty string and the system's reason ("No space left on
 // device"); nothing is left behind then.
 QString writeTemporary(const QString& folder, const QByteArray& bytes, QString* error);
+// Whether an output file (a report, the commissioning report) can be written at `path`,
+// checked before any unit is touched: what is there must be a regular file, and its folder
+// must take a new file now.
+bool canWriteFile(const QString& path, QString* why);
+// Whether a file can be made in `folder`, created if need be.
+bool canWriteInFolder(const QString& folder, QString* why);
 // Gives the complete file `from` the name `to` unless that name is taken: false and no
 // reason when it is, false and the system's reason when the name cannot be given.
 bool nameWithoutReplacing(const QString& from, const QString& to, QString* error);
