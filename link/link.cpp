@@ -48,6 +48,7 @@ void Link::onPortEvent(PortEvent event) {
         case PortEvent::Flood:
             // The server's stream cannot be the unit's line: the exchange ends as one the unit
             // did not answer. The port connects again at the next exchange.
+            timedOutWithReply_ = false;
             if (busy()) failPort({LinkError::NoReply, port_.deviceName(), {}});
             break;
         case PortEvent::OpenFailed:
@@ -109,7 +110,10 @@ bool Link::pumpOnce(double maxWait) {
 bool Link::get_data_(int count) {
     const Wait w = waitFor([&] { return reply_.size() >= count; }, ReplyTimeout, clock_.now(),
                            Order::TimeFirst);
-    if (w == Wait::TimedOut) fail(LinkError::NoReply);
+    if (w == Wait::TimedOut) {
+        timedOutWithReply_ = reply_.size() >= count;
+        fail(LinkError::NoReply);
+    }
     return w == Wait::Done;
 }
 
@@ -143,7 +147,10 @@ bool Link::connect_() {
 
 bool Link::disconnect_() {
     const Wait w = waitFor([&] { return reply_.endsWith(WordEN); }, ReplyTimeout);
-    if (w == Wait::TimedOut) fail(LinkError::NoReply);
+    if (w == Wait::TimedOut) {
+        timedOutWithReply_ = false;
+        fail(LinkError::NoReply);
+    }
     // "N" is answered "EN" at once, as "TS" is answered "OK".
     if (w == Wait::Done && lastWrite_ == "N") measureReplyDelay(receivedAt_ - lastWriteAt_, 3);
     return w == Wait::Done;

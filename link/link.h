@@ -113,6 +113,10 @@ class Link : public QObject {
     void abort();
     void shutdown();
     bool aborted() const { return aborted_; }
+    // Whether the last reply wait that timed out had the whole reply by then: the program held
+    // the wait up past the unit's time, the unit did answer (the exchange failed all the same).
+    // Part of a reply is not an answer: the unit fell silent in the middle of it.
+    bool timedOutWithReply() const { return timedOutWithReply_; }
     // Asks the running sequence to stop at the next command boundary: the exchange in
     // progress is completed, then the sequence ends the communication and returns. A wait for
     // the connection ends at once, without a message. Stays set for the rest of the run.
@@ -189,6 +193,7 @@ class Link : public QObject {
     int ownerDepth_ = 0;
     QByteArray reply_;
     double receivedAt_ = 0;
+    bool timedOutWithReply_ = false;
     std::optional<LinkFailure> pendingFailure_;
     QByteArray lastWrite_;
     double lastWriteAt_ = 0;

@@ -31,8 +31,7 @@ void LockMonitor::stop() {
 
 void LockMonitor::report(const LinkFailure& failure) {
     lastFailure_ = failure.error;
-    if (failure.error == LinkError::NoReply)
-        answeredBeforeTimeout_ = !link_.ReplyBuffer().isEmpty();
+    if (failure.error == LinkError::NoReply) answeredBeforeTimeout_ = link_.timedOutWithReply();
     // A time-out is the monitor's to handle; everything else the user hears of as usual.
     if (failure.error == LinkError::NoReply || failure.error == LinkError::NoConnection) return;
     if (programReporter_) programReporter_->report(failure);

@@ -53,6 +53,7 @@ void TstLink::replyWaitTakesSurplusAndTimesOut() {
     QVERIFY(!rig.link.get_data_(5));
     const double waited = rig.clock.now() - start;
     QVERIFY2(waited > 5.0 && waited < 5.05, qPrintable(QString::number(waited)));
+    QVERIFY(!rig.link.timedOutWithReply());  // 4 of 5 bytes: the unit stopped in the middle
     QCOMPARE(rig.messages.texts(), QStringList{NoReply});
     QCOMPARE(rig.messages.shown[0].icon, MessageIcon::Critical);
     QCOMPARE(rig.messages.cursorRestores, 1);
