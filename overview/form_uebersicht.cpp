@@ -86,27 +86,6 @@ int boxValue(const QCheckBox* box) {
     return 2;
 }
 
-// One field of a converter, copied between two images of the unit.
-void copyField(UnitImage& to, const UnitImage& from, int i, ChannelField field) {
-    switch (field) {
-        case ChannelField::Polarisation:
-            to.Polarisation[i] = from.Polarisation[i];
-            break;
-        case ChannelField::InFreq:
-            to.InFreq[i] = from.InFreq[i];
-            break;
-        case ChannelField::Gain:
-            to.Gain[i] = from.Gain[i];
-            break;
-        case ChannelField::OutFreq:
-            to.OutFreq[i] = from.OutFreq[i];
-            break;
-        case ChannelField::Carrier:
-            to.Carrier[i] = from.Carrier[i];
-            break;
-    }
-}
-
 constexpr ChannelField AllFields[] = {ChannelField::Carrier, ChannelField::Polarisation,
                                       ChannelField::InFreq, ChannelField::Gain,
                                       ChannelField::OutFreq};
@@ -164,6 +143,15 @@ void setValue(UnitImage& unit, int i, ChannelField field, int value) {
             break;
         case ChannelField::OutFreq:
             break;
+    }
+}
+
+// One field of a converter, copied between two images of the unit.
+void copyField(UnitImage& to, const UnitImage& from, int i, ChannelField field) {
+    if (field == ChannelField::OutFreq) {
+        to.OutFreq[i] = from.OutFreq[i];
+    } else {
+        setValue(to, i, field, valueOf(from, i, field));
     }
 }
 
@@ -1183,23 +1171,7 @@ bool Form_Uebersicht::validate(FrequencyBox* box) {
 
 void Form_Uebersicht::focusField(int channel, ChannelField field) {
     // A field of a converter whose carrier is off takes no focus: its carrier box does.
-    QWidget* w = Carrier_On[channel];
-    switch (field) {
-        case ChannelField::Polarisation:
-            w = Combo_Polarisation[channel];
-            break;
-        case ChannelField::InFreq:
-            w = Text_infrequenz[channel];
-            break;
-        case ChannelField::Gain:
-            w = Check_Gain[channel];
-            break;
-        case ChannelField::OutFreq:
-            w = Text_outfrequenz[channel];
-            break;
-        case ChannelField::Carrier:
-            break;
-    }
+    QWidget* w = control(channel, field);
     if (!w->isEnabled()) w = Carrier_On[channel];
     refocusing_ = true;
     w->setFocus(Qt::OtherFocusReason);
@@ -1231,23 +1203,7 @@ void Form_Uebersicht::setValidationSuspended(int channel, bool suspended) {
 }
 
 void Form_Uebersicht::setFieldEnabled(int channel, ChannelField field, bool enabled) {
-    switch (field) {
-        case ChannelField::Polarisation:
-            Combo_Polarisation[channel]->setEnabled(enabled);
-            break;
-        case ChannelField::InFreq:
-            Text_infrequenz[channel]->setEnabled(enabled);
-            break;
-        case ChannelField::Gain:
-            Check_Gain[channel]->setEnabled(enabled);
-            break;
-        case ChannelField::OutFreq:
-            Text_outfrequenz[channel]->setEnabled(enabled);
-            break;
-        case ChannelField::Carrier:
-            Carrier_On[channel]->setEnabled(enabled);
-            break;
-    }
+    control(channel, field)->setEnabled(enabled);
 }
 
 void Form_Uebersicht::setCarrier(int channel, int value) {
