@@ -60,11 +60,9 @@ class TstMonitor : public QObject {
     void stopEndsAfterTheExchange_data();
     void stopEndsAfterTheExchange();
     void silentUnitIsReconnected();
-    void stopWhileSilent_data();
-    void stopWhileSilent();
-    void portLostEndsWithOneMessage();
+    void stopWhileSilentOrPortLost_data();
+    void stopWhileSilentOrPortLost();
     void cliFollowsTheLockChanges();
-    void cliEndsWhenItsReaderGoes();
 };
 
 void TstMonitor::roundOnTheWire_data() {
@@ -197,44 +195,40 @@ void TstMonitor::silentUnitIsReconnected() {
     QVERIFY(b.seen.rounds.last().time > 2.0 + silence + 9.0);
 }
 
-void TstMonitor::stopWhileSilent_data() {
+void TstMonitor::stopWhileSilentOrPortLost_data() {
     QTest::addColumn<double>("at");
     QTest::addColumn<double>("within");
+    QTest::addColumn<QString>("message");  // the title of the one box; empty: none
     // The exchange in progress fails first; the unit is not sent anything more.
-    QTest::newRow("awaiting an answer") << 4.0 << 3.1;
+    QTest::newRow("stop awaiting an answer") << 4.0 << 3.1 << "";
     // There is no connection to end: the wait for one ends at once.
-    QTest::newRow("awaiting the connection") << 12.0 << 0.01;
+    QTest::newRow("stop awaiting the connection") << 12.0 << 0.01 << "";
+    // The port goes away while the unit answers: one message, nothing more sent.
+    QTest::newRow("port lost") << 1.3 << 0.01 << "ComPortError";
 }
 
-void TstMonitor::stopWhileSilent() {
+void TstMonitor::stopWhileSilentOrPortLost() {
     QFETCH(double, at);
     QFETCH(double, within);
+    QFETCH(QString, message);
+    const bool lost = !message.isEmpty();
     Bench b;
-    b.rig.pump.at(2.0, [&] { b.rig.model.faults().silent = true; });
-    b.rig.pump.at(at, [&] { b.monitor.stop(); });
+    if (!lost) b.rig.pump.at(2.0, [&] { b.rig.model.faults().silent = true; });
+    b.rig.pump.at(at, [&] { lost ? b.rig.port.loseDevice() : b.monitor.stop(); });
     const MonitorOutcome out = b.monitor.run({});
-    QCOMPARE(out.end, MonitorEnd::Stopped);
-    QVERIFY(!out.connected);
+    QCOMPARE(out.end, lost ? MonitorEnd::PortLost : MonitorEnd::Stopped);
+    QVERIFY(!out.ended && !out.connected);
     QVERIFY(b.rig.clock.now() < at + within);
-    QVERIFY(b.rig.wire.timeSent(EndFrame) < 0);
-    QVERIFY(b.rig.messages.shown.isEmpty());
-}
-
-void TstMonitor::portLostEndsWithOneMessage() {
-    Bench b;
-    b.rig.pump.at(1.3, [&] { b.rig.port.loseDevice(); });
-    const MonitorOutcome out = b.monitor.run({});
-    QCOMPARE(out.end, MonitorEnd::PortLost);
-    QVERIFY(!out.ended);
-    QCOMPARE(b.rig.messages.shown.size(), 1);
-    QCOMPARE(b.rig.messages.shown[0].title, QStringLiteral("ComPortError"));
-    QVERIFY(b.rig.wire.timeSent(EndFrame) < 0);
-    QVERIFY(b.rig.wire.framesAfter(1.3).isEmpty());
+    QVERIFY(b.rig.wire.framesAfter(at).isEmpty());
+    QCOMPARE(b.rig.messages.shown.size(), lost ? 1 : 0);
+    if (lost) QCOMPARE(b.rig.messages.shown[0].title, message);
 }
 
 // meridan-cli monitor --json against the simulator whose locks move every 0.25 s: in step k
 // converter k mod 12 is off its lock (sim/headendmodel.h, LockPattern). Converters 11 and 12
-// have no carrier and are never locked.
+// have no carrier and are never locked. Then monitor | head -3: once nobody reads its rounds,
+// the tool ends the communication and exits as after Ctrl+C, instead of dying of SIGPIPE in
+// the middle of an exchange.
 void TstMonitor::cliFollowsTheLockChanges() {
     sim::SimProcess sim(QStringLiteral(MERIDAN_SIM));
     const QString tty = sim.start({"--paced", "--lock-changes", "0.25"});
@@ -246,7 +240,7 @@ void TstMonitor::cliFollowsTheLockChanges() {
     cli.setProcessEnvironment(env);
     cli.start(QStringLiteral(MERIDAN_CLI), {"--port", tty, "monitor", "--rounds", "20", "--json"});
     QVERIFY(cli.waitForFinished(60000));
-    const QString err = QString::fromLocal8Bit(cli.readAllStandardError());
+    QString err = QString::fromLocal8Bit(cli.readAllStandardError());
     QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0, qPrintable(err));
     QVERIFY2(err.contains("20 rounds") && err.contains("communication ended"), qPrintable(err));
 
@@ -281,26 +275,16 @@ void TstMonitor::cliFollowsTheLockChanges() {
     // input's changes are counted here.)
     QVERIFY2(lost.size() >= 3, qPrintable(QString::number(lost.size())));
     QVERIFY2((lost & regained).size() >= 2, qPrintable(QString::number(regained.size())));
-}
 
-void TstMonitor::cliEndsWhenItsReaderGoes() {
-    // monitor | head -3: once nobody reads its rounds, the tool ends the communication and
-    // exits as after Ctrl+C, instead of dying of SIGPIPE in the middle of an exchange.
-    sim::SimProcess sim(QStringLiteral(MERIDAN_SIM));
-    const QString tty = sim.start({"--paced"});
-    QVERIFY(!tty.isEmpty());
-    QTemporaryDir home;
-    QProcess cli;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", home.path());
-    cli.setProcessEnvironment(env);
-    cli.start("/bin/sh", {"-c",
-                          "{ \"$0\" --port \"$1\" monitor --converter 1 --confirm; "
-                          "echo \"exit $?\" >&2; } | head -3",
-                          QStringLiteral(MERIDAN_CLI), tty});
-    QVERIFY(cli.waitForFinished(10000));
-    QCOMPARE(cli.readAllStandardOutput().count('\n'), 3);
-    const QString err = QString::fromLocal8Bit(cli.readAllStandardError());
+    QProcess piped;
+    piped.setProcessEnvironment(env);
+    piped.start("/bin/sh", {"-c",
+                            "{ \"$0\" --port \"$1\" monitor --converter 1 --confirm; "
+                            "echo \"exit $?\" >&2; } | head -3",
+                            QStringLiteral(MERIDAN_CLI), tty});
+    QVERIFY(piped.waitForFinished(10000));
+    QCOMPARE(piped.readAllStandardOutput().count('\n'), 3);
+    err = QString::fromLocal8Bit(piped.readAllStandardError());
     QVERIFY2(err.contains("standard output is closed") &&
                  err.contains("every value read twice: ") &&
                  err.endsWith("communication ended\nexit 0\n"),
