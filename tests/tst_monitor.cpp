@@ -87,25 +87,21 @@ void TstMonitor::roundOnTheWire() {
     QCOMPARE(out.end, MonitorEnd::Done);
     QCOMPARE(out.rounds, 2L);
     QVERIFY(out.ended);
+    QCOMPARE(b.seen.rounds.size(), 2);
+    const MonitorRound& r = b.seen.rounds[1];
+    QCOMPARE(r.number, 2L);
     QByteArray round;
     for (int i = 0; i < ConverterCount; ++i) {
         if (choice.reads(i, LockSide::Input)) round += exchange(26, i);
         if (choice.reads(i, LockSide::Output)) round += exchange(29, i);
-    }
-    QCOMPARE(b.rig.wire.sent(), "TS" + round + round + EndFrame);
-    QVERIFY(b.rig.model.violations().isEmpty());
-    QVERIFY(b.rig.messages.shown.isEmpty());
-
-    QCOMPARE(b.seen.rounds.size(), 2);
-    const MonitorRound& r = b.seen.rounds[1];
-    QCOMPARE(r.number, 2L);
-    for (int i = 0; i < ConverterCount; ++i) {
         const auto& c = b.rig.model.state().channels[i];
         QCOMPARE(r.input[i],
                  choice.reads(i, LockSide::Input) ? std::optional(c.inputLock) : std::nullopt);
         QCOMPARE(r.output[i],
                  choice.reads(i, LockSide::Output) ? std::optional(c.outputLock) : std::nullopt);
     }
+    QCOMPARE(b.rig.wire.sent(), "TS" + round + round + EndFrame);
+    QVERIFY(b.rig.model.violations().isEmpty() && b.rig.messages.shown.isEmpty());
     // Back to back at the line rate: 19 bytes an exchange.
     const int exchanges = round.count('N');
     QVERIFY(qAbs((r.time - b.seen.rounds[0].time) - exchanges * 19 / 5760.0) < 1e-3);
