@@ -232,14 +232,10 @@ void TstDiagnostic::heldUpWaitIsNotSilence() {
     for (double t = 1.0; t < 40; t += 0.5)
         g.sim.pump.at(t, [&] { states << d->Label_State->text().section(' ', 0, 2); });
     g.sim.pump.at(22.0, [&] { g.sim.model.faults().silent = true; });
-    g.sim.pump.at(30.0, [&] {
-        row();
-        g.sim.model.faults().silent = false;
-    });
-    g.sim.pump.at(40.0, [&] {
-        row();
-        d->Command_Stop->click();
-    });
+    g.sim.pump.at(30.0, row);
+    g.sim.pump.at(30.0, [&] { g.sim.model.faults().silent = false; });
+    g.sim.pump.at(40.0, row);
+    g.sim.pump.at(40.0, [&] { d->Command_Stop->click(); });
     d->Command_Start->click();
     QCOMPARE(changes(states), (QStringList{"Running", "No answer since", "Running"}));
     using F = Form_Diagnostic;

@@ -95,13 +95,11 @@ struct Monitor {
         });
         process.start(QStringLiteral(MERIDAN_CLI), QStringList{"--port", tty, "monitor"} + options);
         const QRegularExpression pattern("http://\\S+token=[0-9a-f]{32}");
-        return QTest::qWaitFor(
-            [&] {
-                err += QString::fromLocal8Bit(process.readAllStandardError());
-                url = pattern.match(err).captured(0);
-                return !url.isEmpty();
-            },
-            10000);
+        const auto served = [&] {
+            return !(url = pattern.match(err += process.readAllStandardError()).captured(0))
+                        .isEmpty();
+        };
+        return QTest::qWaitFor(served, 10000);
     }
     bool stop() {
         process.terminate();

@@ -198,7 +198,6 @@ void TstWebMonitor::access() {
     if (status == 200 && request.startsWith("GET /events")) {
         QVERIFY(QTest::qWaitFor([&] { return !c.states.isEmpty(); }, 5000));
         QCOMPARE(c.last()["state"].toString(), QStringLiteral("idle"));
-        QCOMPARE(server.viewers(), 1);
     }
 }
 
@@ -324,13 +323,10 @@ void TstWebMonitor::cliServesOnlyWhileTheMonitorRuns() {
     QString err;
     const QRegularExpression urlPattern("http://127\\.0\\.0\\.1:(\\d+)/\\?token=([0-9a-f]{32})");
     QRegularExpressionMatch url;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            err += QString::fromLocal8Bit(cli.readAllStandardError());
-            url = urlPattern.match(err);
-            return url.hasMatch();
-        },
-        10000));
+    const auto served = [&] {
+        return (url = urlPattern.match(err += cli.readAllStandardError())).hasMatch();
+    };
+    QVERIFY(QTest::qWaitFor(served, 10000));
     const auto port = quint16(url.captured(1).toUInt());
     const QByteArray token = url.captured(2).toLatin1();
 
