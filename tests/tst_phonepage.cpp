@@ -150,15 +150,12 @@ void TstPhonePage::pageFollowsTheMonitor() {
     DevTools browser;
     QVERIFY(browser.open(QUrl("ws://127.0.0.1:" + lines.value(0) + lines.value(1))));
     const QString target =
-        browser.call("Target.createTarget", {{"url", "about:blank"}})["targetId"].toString();
+        browser.call("Target.createTarget", {{"url", url}})["targetId"].toString();
     browser.session =
         browser
             .call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["sessionId"]
             .toString();
     QVERIFY(!browser.session.isEmpty());
-    browser.call("Emulation.setDeviceMetricsOverride",
-                 {{"width", 412}, {"height", 915}, {"deviceScaleFactor", 1}, {"mobile", true}});
-    browser.call("Page.navigate", {{"url", url}});
     // Whether the page comes to show what `condition` wants within `ms`; `s`, what it shows.
     Shown s;
     auto waitFor = [&](auto condition, int ms) {
