@@ -247,17 +247,14 @@ void TstWebMonitor::stalledViewerIsDropped() {
     real.port.setDevicePath(tty);
     QVERIFY(real.port.open());
     LiveState state(real.clock);
-    LiveServer::Limits limits;
-    limits.stallSeconds = 2.0;
-    LiveServer server(state, web::newToken(), limits);
+    LiveServer server(state, web::newToken(), {.stallSeconds = 2.0});
     QString why;
     QVERIFY(server.start(QHostAddress::LocalHost, 0, &why));
     StalledViewer stalled(server.port(), server.token());
     std::vector<std::unique_ptr<Client>> viewers;
-    for (int k = 0; k < 7; ++k) {
+    for (int k = 0; k < 7; ++k)
         viewers.push_back(
             std::make_unique<Client>(server.port(), "GET /events?token=" + server.token()));
-    }
     QVERIFY(QTest::qWaitFor([&] { return server.viewers() == 8; }, 5000));
     double droppedAt = -1;
     QObject::connect(&server, &LiveServer::viewersChanged, &server, [&](int n) {
