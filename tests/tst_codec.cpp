@@ -41,13 +41,10 @@ void TstCodec::frames_data() {
     QTest::addColumn<QByteArray>("hex");
     const QByteArray z14(28, '0'), z13(26, '0'), z12(24, '0'), z9(18, '0');
     QTest::newRow("plain: unit type") << CommandFrame::plain(ReadUnitType).bytes() << "30" + z14;
-    QTest::newRow("plain: end") << CommandFrame::plain(ComEnd).bytes() << "28" + z14;
     QTest::newRow("converter: input frequency of 12")
         << CommandFrame::forConverter(ReadInFreq, 11).bytes() << "180b" + z13;
     QTest::newRow("byte: SAT 4 on converter 1")
         << CommandFrame::withByte(SetPolarisation, 0, 3).bytes() << "170003" + z12;
-    QTest::newRow("long: 1000 MHz")
-        << CommandFrame::withLong(SetInFreq, 0, 1000).bytes() << "1900000003e8" + z9;
     QTest::newRow("long: 2150 MHz on converter 6")
         << CommandFrame::withLong(SetInFreq, 5, 2150).bytes() << "190500000866" + z9;
     QTest::newRow("long: negative")
@@ -92,11 +89,9 @@ void TstCodec::gainRule() {
 
 void TstCodec::commandTable() {
     QCOMPARE(describeFrame(CommandFrame::withLong(SetInFreq, 2, 1250).bytes()),
-             QStringLiteral("set input frequency (25), converter 3, value 1250"));
-    QCOMPARE(describeFrame(CommandFrame::plain(SaveSettings).bytes()),
-             QStringLiteral("store settings (33)"));
-    QVERIFY(
-        describeFrame(QByteArray::fromHex("63")).startsWith(QStringLiteral("unknown command 99")));
+             "set input frequency (25), converter 3, value 1250");
+    QCOMPARE(describeFrame(CommandFrame::plain(SaveSettings).bytes()), "store settings (33)");
+    QVERIFY(describeFrame(QByteArray::fromHex("63")).startsWith("unknown command 99"));
 }
 
 void TstCodec::outFreqText_data() {
@@ -118,16 +113,13 @@ void TstCodec::outFreqText() {
 }
 
 void TstCodec::unitTexts() {
-    QCOMPARE(serialNoText(10423), QStringLiteral(" 10423"));
-    QCOMPARE(serialNoText(-7), QStringLiteral("-7"));
-    QCOMPARE(serialNoText(std::numeric_limits<qint32>::min()), QStringLiteral("-2147483648"));
-    QCOMPARE(inFreqText(-5), QStringLiteral("-5"));
+    QCOMPARE(serialNoText(10423) + '|' + serialNoText(-7) + '|' + inFreqText(-5), " 10423|-7|-5");
+    QCOMPARE(serialNoText(std::numeric_limits<qint32>::min()), "-2147483648");
 
     LockTextTable table;
     fillLockText(table);
-    QCOMPARE(lockStateText(table, 0), QStringLiteral("Unlocked"));
-    QCOMPARE(lockStateText(table, 1), QStringLiteral("Locked"));
-    QCOMPARE(lockStateText(table, 9), QStringLiteral("Unknown"));
+    QCOMPARE(lockStateText(table, 0) + lockStateText(table, 1) + lockStateText(table, 9),
+             "UnlockedLockedUnknown");
 }
 
 void TstCodec::fieldConversion_data() {
@@ -161,16 +153,12 @@ void TstCodec::fieldConversion() {
     QCOMPARE(std::holds_alternative<ChannelSettings>(result), ok);
     if (ok) {
         const ChannelSetting s = std::get<ChannelSettings>(result)[4];
-        QCOMPARE(s.inFreq, value);
-        QCOMPARE(s.polarisation, 2);
-        QCOMPARE(s.gain, 1);
-        QCOMPARE(s.carrier, 1);
+        QCOMPARE(QList<int>({s.inFreq, s.polarisation, s.gain, s.carrier}),
+                 QList<int>({value, 2, 1, 1}));
     } else {
+        // The message is untouchedFieldsGoBackRaw's.
         const FieldError e = std::get<FieldError>(result);
-        QCOMPARE(e.channel, 4);
-        QCOMPARE(e.field, ChannelField::InFreq);
-        QCOMPARE(e.message, QStringLiteral("Converter 5: Input Frequency must be in the range 950 "
-                                           "to 2150MHz!"));
+        QCOMPARE(QPair(e.channel, e.field), QPair(4, ChannelField::InFreq));
     }
 }
 
@@ -191,12 +179,9 @@ void TstCodec::untouchedFieldsGoBackRaw() {
     view.editedFields = {{2, int(ChannelField::InFreq)}, {2, int(ChannelField::Gain)}};
     auto result = collectChannelSettings(view, unit);
     const ChannelSettings& s = std::get<ChannelSettings>(result);
-    QCOMPARE(s[2].inFreq, 1200);
-    QCOMPARE(s[2].gain, 1);
-    QCOMPARE(s[2].carrier, 3);
-    QCOMPARE(s[2].polarisation, 5);
-    QCOMPARE(s[3].inFreq, 3000);
-    QCOMPARE(s[3].gain, 255);
+    QCOMPARE(QList<int>({s[2].inFreq, s[2].gain, s[2].carrier, s[2].polarisation}),
+             QList<int>({1200, 1, 3, 5}));
+    QCOMPARE(QPair(s[3].inFreq, int(s[3].gain)), QPair(3000, 255));
 
     view.setInFreqText(2, QStringLiteral("3000"));
     result = collectChannelSettings(view, unit);

@@ -24,9 +24,7 @@ using namespace meridan::test;
 namespace {
 
 QString ser2netProgram() {
-    return QStandardPaths::findExecutable(
-        QStringLiteral("ser2net"),
-        {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/sbin")});
+    return QStandardPaths::findExecutable("ser2net", {"/usr/sbin", "/usr/bin", "/sbin"});
 }
 
 // Debian's ser2net in front of a pseudo-terminal, raw or with the telnet(rfc2217) accepter,
@@ -200,17 +198,17 @@ void TstNetwork::serverFaults() {
     QFETCH(QString, error);
     QTcpServer server;
     std::vector<std::unique_ptr<QTcpSocket>> fillers;
-    const bool slow = kind == QLatin1String("slow");
-    if (kind == QLatin1String("backlog") || slow) server.setListenBacklogSize(0);
+    const bool slow = kind == "slow", queued = slow || kind == "backlog";
+    if (queued) server.setListenBacklogSize(0);
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     QObject::connect(&server, &QTcpServer::newConnection, [&] {
         QTcpSocket* s = server.nextPendingConnection();
-        if (kind == QLatin1String("close")) return s->close();
+        if (kind == "close") return s->close();
         s->write(script);
-        if (kind == QLatin1String("busy")) s->disconnectFromHost();
+        if (kind == "busy") s->disconnectFromHost();
     });
-    quint16 number = server.serverPort();
-    if (kind == QLatin1String("backlog") || slow) {
+    const quint16 number = server.serverPort();
+    if (queued) {
         // The queue of connections is full: the next one waits for ever, or, once the queue is
         // taken after 0.3 s, until its next try a second after the first.
         server.pauseAccepting();
@@ -222,18 +220,16 @@ void TstNetwork::serverFaults() {
         }
     }
     // A raw port is open once connected; a Telnet port once the server has set the line.
-    const bool raw = kind == QLatin1String("backlog");
-    const QString address =
-        QStringLiteral("%1://127.0.0.1:%2").arg(raw ? "tcp" : "rfc2217").arg(number);
     DevicePort port{PortMap()};
     const double limit = slow ? 1.5 : 0.5;
     port.network().setOpenTimeout(limit);
-    port.setDevicePath(address);
+    port.setDevicePath(
+        QStringLiteral("%1://127.0.0.1:%2").arg(kind == "backlog" ? "tcp" : "rfc2217").arg(number));
     QElapsedTimer t;
     t.start();
     QVERIFY(!port.open() && !port.isOpen());
     // Not a moment before the time the message names.
-    const bool timedOut = error.contains(QLatin1String("within"));
+    const bool timedOut = error.contains("within");
     QVERIFY2(t.elapsed() < (limit + 0.5) * 1000 + (slow ? 0 : 500) &&
                  (!timedOut || t.elapsed() >= limit * 1000),
              qPrintable(QString::number(t.elapsed())));
@@ -277,10 +273,9 @@ void TstNetwork::endToEnd() {
     QSignalSpy delay(&rig.link, &Link::deviceServerDelay);
     rig.port.setDevicePath(address);
     QVERIFY2(rig.port.open(), qPrintable(rig.port.errorText()));
-    if (telnet && !viaSer2net) {
+    if (telnet && !viaSer2net)
         QTRY_COMPARE(server.lineSettings().text(),
                      "57600 baud, 8 data bits, parity none, 1 stop bit, no flow control");
-    }
     UnitImage unit;
     LockTextTable lockText;
     fillLockText(lockText);
@@ -295,25 +290,24 @@ void TstNetwork::endToEnd() {
     // ser2net's defaults hold each reply back for milliseconds: said once, with the cure.
     QVERIFY2(delay.size() == (recommended ? 0 : 1),
              delay.isEmpty() ? "" : qPrintable(delay[0][1].toString()));
-    if (!recommended) {
-        QVERIFY2(delay[0][1].toDouble() > 0.002, qPrintable(delay[0][1].toString()));
-        QVERIFY(LinkMessages::deviceServerDelayText(address, delay[0][1].toDouble())
+    if (!recommended)
+        QVERIFY(delay[0][1].toDouble() > 0.002 &&
+                LinkMessages::deviceServerDelayText(address, delay[0][1].toDouble())
                     .contains("\"chardelay: false\""));
-    }
 }
 
 void TstNetwork::serverEndsTheConnection_data() {
     // How the server ends the connection; the messages of the exchange that follows.
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("message");  // a pattern
     QTest::newRow("idle time-out: the next exchange connects again") << "idle"
                                                                      << "";
-    QTest::newRow("busy: it said so") << "busy"
-                                      << "ComPortError: Com Port tcp://127.0.0.1:* could not be "
-                                         "opened: the device server refused the connection: "
-                                         "\"Port already in use\"";
+    QTest::newRow("busy: it said so")
+        << "busy"
+        << "^ComPortError: Com Port tcp://127.0.0.1:\\d+ could not be opened: the device server "
+           "refused the connection: \"Port already in use\"$";
     QTest::newRow("flood: a line fault") << "flood"
-                                         << "Connect Error: Connection aborted!";
+                                         << "^Connect Error: Connection aborted!$";
 }
 
 void TstNetwork::serverEndsTheConnection() {
@@ -362,15 +356,10 @@ void TstNetwork::serverEndsTheConnection() {
     }
     const SequenceResult result = read_unit_data_(rig.link, image, lockText, view);
     QCOMPARE(result, message.isEmpty() ? SequenceResult::Complete : SequenceResult::Failed);
-    QCOMPARE(rig.messages.shown.size(), message.isEmpty() ? 0 : 1);
-    if (!message.isEmpty()) {
-        const QString said = rig.messages.texts().constFirst();
-        QVERIFY2(QRegularExpression(QRegularExpression::wildcardToRegularExpression(
-                                        message, QRegularExpression::UnanchoredWildcardConversion))
-                     .match(said)
-                     .hasMatch(),
-                 qPrintable(said));
-    }
+    const QString said = rig.messages.texts().join('\n');
+    QVERIFY2(
+        message.isEmpty() ? said.isEmpty() : QRegularExpression(message).match(said).hasMatch(),
+        qPrintable(said));
     QCOMPARE(unit.connections(), kind == QLatin1String("idle") ? 2 : 0);
     QVERIFY(flooded < 64 * 1024 * 1024);
 }
