@@ -93,7 +93,6 @@ class TstFirmware : public QObject {
     void progressFollowsTheLine_data();
     void progressFollowsTheLine();
     void portThatStopsTakingDataFailsTheAttempt();
-    void imageChangedWhileSent();
     void imageThatCannotBeReadWhole();
     void restartsAfterStalls_data();
     void restartsAfterStalls();
@@ -226,21 +225,6 @@ void TstFirmware::portThatStopsTakingDataFailsTheAttempt() {
     QCOMPARE(h.transfer.RetryCount, 1);
 }
 
-void TstFirmware::imageChangedWhileSent() {
-    // The image is read whole at the start: a file shortened and rewritten while sector 0 is on
-    // its way (paced, from 3.5 s to 14.9 s) changes nothing that is sent.
-    Harness h;
-    h.rig.model.setPaced(true);
-    const QByteArray image = h.makeImage(3 * 65536 - 100);
-    h.rig.pump.at(7.5, [&] {
-        QFile f(h.view.image);
-        QVERIFY(f.open(QIODevice::ReadWrite | QIODevice::Truncate));
-        f.write(QByteArray(65546, 'x'));
-    });
-    QCOMPARE(h.run(), Outcome::Success);
-    QVERIFY(h.rig.model.firmwareImage() == padded(image));
-}
-
 void TstFirmware::imageThatCannotBeReadWhole() {
     // A file that says it is 4096 bytes long and gives four.
     Harness h;
@@ -316,11 +300,10 @@ void TstFirmware::silentModule() {
 }
 
 void TstFirmware::refusals_data() {
-    // Of the image; -1: none, -2: a folder, -3: unreadable, -4: a FIFO without a writer.
+    // Of the image; -2: a folder, -3: unreadable, -4: a FIFO without a writer.
     QTest::addColumn<qint64>("size");
     QTest::addColumn<QString>("message");
     QTest::newRow("port closed") << qint64(65536) << QString();
-    QTest::newRow("no image") << qint64(-1) << "No firmware image VELNO_S*.bin found!";
     QTest::newRow("empty image") << qint64(0) << "is empty!";
     QTest::newRow("256 sectors") << 255 * 65536 + qint64(1) << "has 256 sectors of 64 KiB";
     QTest::newRow("a folder") << qint64(-2) << "it is a folder";
@@ -333,7 +316,6 @@ void TstFirmware::refusals() {
     QFETCH(QString, message);
     Harness h;
     h.makeImage(size < 0 ? 100 : size);
-    if (size == -1) h.view.image.clear();
     if (size == -2) h.view.image = h.dir.path();
     if (size == -3) {
         QFile::setPermissions(h.view.image, QFileDevice::WriteOwner);

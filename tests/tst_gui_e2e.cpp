@@ -47,14 +47,12 @@ struct RealProgram {
     bool use(const QString& device) {
         tty = device;
         if (tty.isEmpty()) return false;
-        settings = std::make_unique<QSettings>(
-            dir.filePath(QStringLiteral("Meridan Converter.conf")), QSettings::IniFormat);
-        for (int n = 2; n <= 15; ++n) {
-            settings->setValue(QStringLiteral("Ports/Com%1").arg(n),
-                               dir.filePath(QStringLiteral("none%1").arg(n)));
-        }
-        settings->setValue(QStringLiteral("Ports/Com1"), tty);
-        settings->setValue(QStringLiteral("Settings/COM-Port"), QStringLiteral("1"));
+        settings = std::make_unique<QSettings>(dir.filePath("Meridan Converter.conf"),
+                                               QSettings::IniFormat);
+        for (int n = 2; n <= 15; ++n)
+            settings->setValue(QString("Ports/Com%1").arg(n), dir.filePath(QString::number(n)));
+        settings->setValue("Ports/Com1", tty);
+        settings->setValue("Settings/COM-Port", "1");
         map = std::make_unique<PortMap>(settings.get());
         real = std::make_unique<RealLink>(*map);
         data.BackupFolder = dir.filePath(QStringLiteral("backups"));
@@ -107,9 +105,8 @@ void TstGuiEndToEnd::changeOneFrequencyAndSave() {
     const QStringList backups = QDir(p.data.BackupFolder).entryList({QStringLiteral("*.json")});
     QCOMPARE(backups.size(), 1);
     QProcess cli;
-    cli.start(QStringLiteral(MERIDAN_CLI),
-              {QStringLiteral("--port"), p.tty, QStringLiteral("write"),
-               QDir(p.data.BackupFolder).filePath(backups[0]), QStringLiteral("--no-backup")});
+    cli.start(MERIDAN_CLI, {"--port", p.tty, "write",
+                            QDir(p.data.BackupFolder).filePath(backups[0]), "--no-backup"});
     QVERIFY(cli.waitForFinished(60000));
     QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
     const auto restored = sim::loadStateFile(state, &why);

@@ -101,14 +101,12 @@ void TstMainWindow::probeShowsThePortsThatOpen() {
         QVERIFY(g.sim.messages.shown.isEmpty());
         return;
     }
-    QCOMPARE(g.sim.messages.texts(),
-             QStringList{QStringLiteral("ComPortError: No Com Ports available!")});
+    QCOMPARE(g.sim.messages.texts(), QStringList{"ComPortError: No Com Ports available!"});
     g.main->com[0]->trigger();  // changes nothing
     QCOMPARE(g.main->checkedPort(), 0);
     g.sim.messages.shown.clear();
     g.main->Program->trigger();
-    QCOMPARE(g.sim.messages.texts(),
-             QStringList{QStringLiteral("ComPortError: No Com Port selected!")});
+    QCOMPARE(g.sim.messages.texts(), QStringList{"ComPortError: No Com Port selected!"});
     QVERIFY(!g.main->overview());
 }
 
@@ -228,8 +226,7 @@ void TstMainWindow::portProblemsAreNamed() {
         const QStringList lines = messages.shown[0].text.split(QLatin1Char('\n'));
         QCOMPARE(lines.size(), 3);
         QVERIFY2(lines[1].contains(QStringLiteral("Com5")), qPrintable(lines[1]));
-        QVERIFY2(lines[2].endsWith(QStringLiteral("in use by another program")),
-                 qPrintable(lines[2]));
+        QVERIFY2(lines[2].endsWith("in use by another program"), qPrintable(lines[2]));
         main.com_Click(7);
         QCOMPARE(messages.shown.last().text, lines[2]);
         QCOMPARE(main.checkedPort(), 0);
@@ -288,11 +285,9 @@ void TstMainWindow::plansBackupsAndTheReport() {
     QVERIFY(g.main->OpenPlan->isEnabled() && g.main->SaveReport->isEnabled());
     g.fileDialogs.answer = g.dir.filePath("unit.json");
     g.main->SavePlanAs->trigger();
-    QCOMPARE(QFileInfo(g.fileDialogs.proposed).fileName(),
-             QStringLiteral("MC_1200-10423-plan.json"));
+    QCOMPARE(QFileInfo(g.fileDialogs.proposed).fileName(), "MC_1200-10423-plan.json");
     g.main->OpenPlan->trigger();
-    QCOMPARE(f->Label_SaveStatus->text(),
-             QStringLiteral("Opened unit.json: the unit holds it already."));
+    QCOMPARE(f->Label_SaveStatus->text(), "Opened unit.json: the unit holds it already.");
     QVERIFY(marked(f).isEmpty() && !g.data.DataChanged);
 
     g.fileDialogs.answer =
@@ -317,8 +312,8 @@ void TstMainWindow::plansBackupsAndTheReport() {
     g.onWrite([&](double t) { g.sim.pump.at(t + 1.0, [&] { g.main->OpenPlan->trigger(); }); });
     QCOMPARE(f->Command_Save_Click(), SequenceResult::Complete);
     QCOMPARE(g.fileDialogs.asked, asked);
-    QCOMPARE(g.main->notice(), QStringLiteral("A Save is running on Com1: Open Plan can be used "
-                                              "once it has ended."));
+    QCOMPARE(g.main->notice(),
+             "A Save is running on Com1: Open Plan can be used once it has ended.");
     QCOMPARE(g.sim.model.stored().channels[6].inFreq, 2000);
 
     // The backups of this unit, newest first: the one this Save took comes back whole.

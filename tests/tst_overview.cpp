@@ -74,7 +74,6 @@ class TstOverview : public QObject {
   private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void init() { ui::setDefaultPointer(); }
-    void firstActivationReadsTheUnit();
     void editing();
     void rangeChecksOnLeaving_data();
     void rangeChecksOnLeaving();
@@ -83,8 +82,6 @@ class TstOverview : public QObject {
     void saveChecksEveryValueItSends_data();
     void saveChecksEveryValueItSends();
     void untouchedFieldsGoBackAsRead();
-    void closeQuestion_data();
-    void closeQuestion();
     void editsDoNotOutliveTheWindow_data();
     void editsDoNotOutliveTheWindow();
     void activationAsksBeforeReplacingEdits();
@@ -105,18 +102,6 @@ class TstOverview : public QObject {
     void readBackNamesWhatTheUnitDidNotTake_data();
     void readBackNamesWhatTheUnitDidNotTake();
 };
-
-void TstOverview::firstActivationReadsTheUnit() {
-    // The values the controls show are checked by what Save sends back untouched.
-    GuiRig g;
-    const sim::HeadendState& s = g.sim.model.state();
-    Form_Uebersicht* f = g.startOverview();
-    QVERIFY(!g.main->Program->isEnabled());
-    QVERIFY(g.sim.messages.shown.isEmpty());
-    for (int i = 0; i < ConverterCount; ++i)
-        QCOMPARE(f->Text_infrequenz[i]->isEnabled(), s.channels[i].carrier != 0);
-    QVERIFY(f->Command_Save->isEnabled() && !ui::hourglassShown());
-}
 
 void TstOverview::editing() {
     GuiRig g;
@@ -318,30 +303,6 @@ void TstOverview::untouchedFieldsGoBackAsRead() {
     QCOMPARE(int(stored.channels[7].gain), f->Check_Gain[7]->isChecked() ? 1 : 0);
 }
 
-void TstOverview::closeQuestion_data() {
-    QTest::addColumn<bool>("edited");
-    QTest::addColumn<int>("answer");
-    QTest::addColumn<int>("stores");
-    QTest::newRow("no edits: no question") << false << int(MessageResult::Ok) << 0;
-    QTest::newRow("edits, OK: saved, then closed") << true << int(MessageResult::Ok) << 1;
-}
-
-void TstOverview::closeQuestion() {
-    QFETCH(bool, edited);
-    QFETCH(int, answer);
-    QFETCH(int, stores);
-    GuiRig g;
-    Form_Uebersicht* f = g.startOverview();
-    if (edited) type(f->Text_infrequenz[0], QStringLiteral("1200"));
-    g.settle();
-    g.sim.messages.answer = MessageResult(answer);
-    f->parentWidget()->close();
-    g.settle();
-    QCOMPARE(g.sim.messages.texts(), edited ? QStringList{SaveQuestion} : QStringList());
-    QCOMPARE(g.sim.model.stores(), stores);
-    QVERIFY(!g.main->overview());
-}
-
 void TstOverview::editsDoNotOutliveTheWindow_data() {
     QTest::addColumn<QString>("how");
     QTest::newRow("closed with Cancel") << "cancel";
@@ -388,6 +349,9 @@ void TstOverview::editsDoNotOutliveTheWindow() {
              QString::number(g.sim.model.state().channels[0].inFreq));
     QVERIFY(!g.data.DataChanged);
     QCOMPARE(g.sim.model.stored().channels[0].inFreq, 1010);  // never stored
+    f->parentWidget()->close();                               // no edits: no question
+    g.settle();
+    QVERIFY(!g.main->overview() && g.sim.messages.shown.isEmpty());
 }
 
 void TstOverview::activationAsksBeforeReplacingEdits() {
@@ -404,6 +368,12 @@ void TstOverview::activationAsksBeforeReplacingEdits() {
     QCOMPARE(g.sim.model.connectRequests(), 5);
     QCOMPARE(g.sim.model.state().channels[0].inFreq, 2001);
     QVERIFY(!g.data.DataChanged);
+    // Closed with edits, OK: saved, then closed.
+    type(f->Text_infrequenz[0], "1200");
+    f->parentWidget()->close();
+    g.settle();
+    QCOMPARE(g.sim.messages.texts(), (QStringList{SaveQuestion, SaveQuestion}));
+    QVERIFY(g.sim.model.stores() == 2 && !g.main->overview());
 }
 
 void TstOverview::noSecondSequenceNorRereading() {
@@ -419,7 +389,9 @@ void TstOverview::noSecondSequenceNorRereading() {
     });
     Form_Uebersicht* f = g.openOverview();
     QCOMPARE(saveEnabled, QList<bool>{false});
-    QVERIFY(f->Command_Save->isEnabled());
+    QVERIFY(f->Command_Save->isEnabled() && !g.main->Program->isEnabled());
+    for (int i = 0; i < ConverterCount; ++i)
+        QCOMPARE(f->Text_infrequenz[i]->isEnabled(), g.sim.model.state().channels[i].carrier != 0);
     // Qt reports the same child again when the main window comes back from elsewhere: no read.
     QMdiSubWindow* sub = g.main->mdiArea()->activeSubWindow();
     for (QMdiSubWindow* w : {sub, static_cast<QMdiSubWindow*>(nullptr), sub})

@@ -70,7 +70,6 @@ class TstUpdate : public QObject {
     void keysBelongToTheWindow();
     void expertUnlock();
     void addFile();
-    void exitAndClose();
     void everyWayOutRestoresThePointerAndThePanel_data();
     void everyWayOutRestoresThePointerAndThePanel();
     void clockAndIndicator();
@@ -114,15 +113,22 @@ void TstUpdate::choosesTheNewestImage() {
     QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_S100.bin")));
 }
 
+// Without an image the update is refused and said; Exit then closes the window and clears the
+// panel the window wrote.
 void TstUpdate::noImageIsSaidAndRefused() {
     GuiRig g;
     Form_Update* u = g.startUpdate();
-    QVERIFY(u->Text_Filename->text().startsWith(QStringLiteral("No firmware image VELNO_S*.bin")));
+    QVERIFY(u->Text_Filename->text().startsWith("No firmware image VELNO_S*.bin"));
     u->Toolbar1_ButtonClick(4);
     QCOMPARE(g.sim.messages.texts(),
-             QStringList{QStringLiteral("Update Error: No firmware image VELNO_S*.bin found!")});
+             QStringList{"Update Error: No firmware image VELNO_S*.bin found!"});
     QVERIFY(g.sim.wire.chunks.isEmpty());
     QVERIFY(idleToolbar(u) && !g.data.firmwareSent);
+    g.main->setStatusPanel(2, "something");
+    u->Toolbar1_ButtonClick(8);
+    g.settle();
+    QVERIFY(!g.main->updateWindow());
+    QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
 }
 
 void TstUpdate::updateFromTheToolbar() {
@@ -309,16 +315,6 @@ void TstUpdate::addFile() {
     QCOMPARE(g.sim.messages.shown.size(), 1);
     QVERIFY(g.sim.messages.shown[0].text.endsWith(QStringLiteral("it is not a regular file")));
     QVERIFY(!QFileInfo::exists(imagePath(g, QStringLiteral("VELNO_S7.bin"))));
-}
-
-void TstUpdate::exitAndClose() {
-    GuiRig g;
-    Form_Update* u = g.startUpdate();
-    g.main->setStatusPanel(2, QStringLiteral("something"));
-    u->Toolbar1_ButtonClick(8);
-    g.settle();
-    QVERIFY(!g.main->updateWindow());
-    QVERIFY(g.main->StatusBar1[1]->text().isEmpty());
 }
 
 void TstUpdate::everyWayOutRestoresThePointerAndThePanel_data() {

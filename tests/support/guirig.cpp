@@ -62,12 +62,6 @@ GuiRig::GuiRig() {
     main->setFileDialogs(&fileDialogs);
 }
 
-Form_Update* GuiRig::openUpdate() {
-    main->Update->trigger();
-    settle();
-    return main->updateWindow();
-}
-
 GuiRig::~GuiRig() {
     if (main) {
         sim.messages.answer = MessageResult::Cancel;  // no save on the way out
@@ -85,12 +79,6 @@ void GuiRig::start(int stored) {
     settle();
 }
 
-Form_Uebersicht* GuiRig::openOverview() {
-    main->Program->trigger();
-    settle();
-    return main->overview();
-}
-
 void GuiRig::onCommand(int code, std::function<void(double)> action) {
     sim.model.setFrameObserver([=, done = false](const sim::HeadendModel::FrameRecord& r) mutable {
         if (done || static_cast<std::uint8_t>(r.frame[0]) != code) return;
@@ -104,13 +92,6 @@ void GuiRig::settle() {
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-}
-
-int GuiRig::storedPort() {
-    settings->sync();
-    return settings->value(QStringLiteral("Settings/COM-Port"), QStringLiteral("0"))
-        .toString()
-        .toInt();
 }
 
 }  // namespace meridan::test

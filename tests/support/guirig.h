@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <QAction>
 #include <QDateTime>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -70,10 +71,9 @@ struct GuiRig {
 
     // Start-up of the main window with `stored` as the stored port (0: none stored).
     void start(int stored = 1);
-    // Opens the overview and lets its first read run.
-    Form_Uebersicht* openOverview();
-    // Opens the update window and lets its activation run.
-    Form_Update* openUpdate();
+    // Opens the overview and lets its first read run; the update window and its activation.
+    Form_Uebersicht* openOverview() { return main->Program->trigger(), settle(), main->overview(); }
+    Form_Update* openUpdate() { return main->Update->trigger(), settle(), main->updateWindow(); }
     // start(), then openOverview() or openUpdate().
     Form_Uebersicht* startOverview() { return start(), openOverview(); }
     Form_Update* startUpdate() { return start(), openUpdate(); }
@@ -85,7 +85,7 @@ struct GuiRig {
     void onWrite(std::function<void(double)> action) { onCommand(23, std::move(action)); }
     // Where the backups before each Save go.
     QString backupFolder() const { return dir.filePath(QStringLiteral("backups")); }
-    int storedPort();
+    int storedPort() { return settings->sync(), settings->value("Settings/COM-Port").toInt(); }
 
     SimRig sim;
     QTemporaryDir dir;
