@@ -77,7 +77,6 @@ class TstOverview : public QObject {
     void editing();
     void rangeChecksOnLeaving_data();
     void rangeChecksOnLeaving();
-    void focusLossToAMessageIsNotLeaving();
     void saveSendsWhatTheControlsShow();
     void saveChecksEveryValueItSends_data();
     void saveChecksEveryValueItSends();
@@ -96,7 +95,6 @@ class TstOverview : public QObject {
     void failedSaveSaysWhatTheUnitRuns_data();
     void failedSaveSaysWhatTheUnitRuns();
     void portChangeWaitsForTheSave();
-    void noBoxInsideTheRead();
     void saveKeepsABackupFirst_data();
     void saveKeepsABackupFirst();
     void readBackNamesWhatTheUnitDidNotTake_data();
@@ -147,6 +145,17 @@ void TstOverview::editing() {
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->width() - 4, box->height() / 2));
     QTest::keyClicks(box, QStringLiteral("1300"));
     QCOMPARE(box->text(), QStringLiteral("1300"));
+
+    // Focus to a widget outside the window (a message box, another window): no check.
+    type(in, "3");
+    QWidget elsewhere;
+    elsewhere.setFocusPolicy(Qt::StrongFocus);
+    elsewhere.show();
+    elsewhere.activateWindow();
+    elsewhere.setFocus();
+    g.settle();
+    QVERIFY(g.sim.messages.shown.isEmpty());
+    QCOMPARE(in->text(), "3");
 }
 
 void TstOverview::rangeChecksOnLeaving_data() {
@@ -187,22 +196,6 @@ void TstOverview::rangeChecksOnLeaving() {
         QCOMPARE(box->text(), typed);  // kept as typed
         QCOMPARE(QApplication::focusWidget(), box);
     }
-}
-
-void TstOverview::focusLossToAMessageIsNotLeaving() {
-    GuiRig g;
-    Form_Uebersicht* f = g.startOverview();
-    FrequencyBox* box = f->Text_infrequenz[0];
-    type(box, QStringLiteral("3"));
-    // Focus to a widget outside the window (a message box, another window): no check.
-    QWidget elsewhere;
-    elsewhere.setFocusPolicy(Qt::StrongFocus);
-    elsewhere.show();
-    elsewhere.activateWindow();
-    elsewhere.setFocus();
-    g.settle();
-    QVERIFY(g.sim.messages.shown.isEmpty());
-    QCOMPARE(box->text(), QStringLiteral("3"));
 }
 
 void TstOverview::saveSendsWhatTheControlsShow() {
@@ -381,14 +374,23 @@ void TstOverview::noSecondSequenceNorRereading() {
     g.sim.model.faults().replyDelay = 0.05;
     g.start();
     QList<bool> saveEnabled;
+    QString notice;
     g.sim.pump.at(1.0, [&] {
         Form_Uebersicht* f = g.main->overview();
         saveEnabled << f->Command_Save->isEnabled();
         f->Form_Activate();                                         // a second activation: nothing
         QCOMPARE(f->Command_Save_Click(), SequenceResult::Failed);  // nor a save
+        // A value refused now is said in the status bar at once; its box opens once the read
+        // has ended, not inside it (the rig fails a box that would).
+        type(f->Text_infrequenz[11], "3000");
+        leave(g, f->Check_Gain[11]);
+        notice = g.main->notice();
     });
     Form_Uebersicht* f = g.openOverview();
     QCOMPARE(saveEnabled, QList<bool>{false});
+    QCOMPARE(notice, InputMessage.mid(7));
+    QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
+    QCOMPARE(f->Label_Typ->text(), "MC 1200");  // the read went on to the end
     QVERIFY(f->Command_Save->isEnabled() && !g.main->Program->isEnabled());
     for (int i = 0; i < ConverterCount; ++i)
         QCOMPARE(f->Text_infrequenz[i]->isEnabled(), g.sim.model.state().channels[i].carrier != 0);
@@ -600,24 +602,6 @@ void TstOverview::portChangeWaitsForTheSave() {
     QVERIFY(g.main->checkedPort() == 1 && !g.main->com[2]->isChecked());
     QCOMPARE(g.main->notice(), QStringLiteral("A Save is running on Com1: the port can be "
                                               "changed once it has ended."));
-}
-
-// A value refused while the window reads the unit is said in the status bar at once; its box
-// opens once the read has ended, not inside it (the rig fails a box that would).
-void TstOverview::noBoxInsideTheRead() {
-    GuiRig g;
-    g.sim.model.faults().replyDelay = 0.05;
-    g.start();
-    QString notice;
-    g.sim.pump.at(1.0, [&] {
-        type(g.main->overview()->Text_infrequenz[11], QStringLiteral("3000"));
-        leave(g, g.main->overview()->Check_Gain[11]);
-        notice = g.main->notice();
-    });
-    Form_Uebersicht* f = g.openOverview();
-    QCOMPARE(notice, InputMessage.mid(7));
-    QCOMPARE(g.sim.messages.texts(), QStringList{InputMessage});
-    QCOMPARE(f->Label_Typ->text(), QStringLiteral("MC 1200"));  // the read went on to the end
 }
 
 void TstOverview::saveKeepsABackupFirst_data() {
