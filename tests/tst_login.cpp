@@ -33,8 +33,6 @@ class TstLogin : public QObject {
     void onlyTheExactPasswordOpens_data();
     void onlyTheExactPasswordOpens();
     void enterIsOkAndEscIsCancel();
-    void laterOpenings_data();
-    void laterOpenings();
 };
 
 void TstLogin::onlyTheExactPasswordOpens_data() {
@@ -84,36 +82,20 @@ void TstLogin::enterIsOkAndEscIsCancel() {
         QCOMPARE(messages.texts(), QStringList{InvalidBox});
         QCOMPARE(dlg.answer(), frmLogin::Answer::Password);
     }
+    // After the password was accepted once, Cancel (Esc) takes it back; closing the window
+    // does not.
     frmLogin dlg(messages);
     QCOMPARE(runModal(dlg, QStringLiteral("41986"), Qt::Key_Escape), int(QDialog::Rejected));
     QCOMPARE(dlg.answer(), frmLogin::Answer::Cancel);
     QCOMPARE(messages.shown.size(), 1);
-}
-
-void TstLogin::laterOpenings_data() {
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("Cancel") << QStringLiteral("cancel") << false;
-    QTest::newRow("window close") << QStringLiteral("close") << true;
-}
-
-// After the password was accepted once, Cancel takes it back; closing the window does not.
-void TstLogin::laterOpenings() {
-    QFETCH(QString, how);
-    QFETCH(bool, accepted);
-    RecordingMessages messages;
-    frmLogin dlg(messages);
-    dlg.show();
-    QVERIFY(dlg.txtPassword->text().isEmpty());
-    QTest::keyClicks(dlg.txtPassword, QStringLiteral("41986"));
-    if (how == QLatin1String("cancel")) {
-        QTest::mouseClick(dlg.cmdCancel, Qt::LeftButton);
-    } else {
-        QVERIFY(dlg.close());
-    }
-    QVERIFY(!dlg.isVisible());
-    QCOMPARE(dlg.result(), int(QDialog::Rejected));
-    QCOMPARE(dlg.passwordAccepted(true), accepted);
+    QVERIFY(!dlg.passwordAccepted(true));
+    frmLogin closed(messages);
+    closed.show();
+    QVERIFY(closed.txtPassword->text().isEmpty());
+    QTest::keyClicks(closed.txtPassword, "41986");
+    QVERIFY(closed.close());
+    QCOMPARE(closed.result(), int(QDialog::Rejected));
+    QVERIFY(closed.passwordAccepted(true));
 }
 
 QTEST_MAIN(TstLogin)
