@@ -52,8 +52,6 @@ class TstActivity : public QObject {
         QTest::addColumn<float>("radius");
         QTest::newRow("38 square: whole 18 less 1") << QSize(38, 38) << 17.f;
         QTest::newRow("31 square: 14.5 less 1") << QSize(31, 31) << 13.5f;
-        QTest::newRow("wide: the height decides") << QSize(60, 33) << 15.5f;
-        QTest::newRow("tall: the width decides") << QSize(31, 60) << 13.5f;
         QTest::newRow("5 square: the smallest symbol") << QSize(5, 5) << 1.5f;
         QTest::newRow("4 square: no room") << QSize(4, 4) << 0.f;
     }

@@ -17,10 +17,6 @@ FileSizeLimit::FileSizeLimit(rlim_t bytes) {
     ::setrlimit(RLIMIT_FSIZE, &lim);
 }
 
-FileSizeLimit::~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old);
-}
-
 QByteArray writeImage(const QString& path, qint64 size, const QDateTime& modified) {
     QByteArray data(size, '\0');
     for (qint64 k = 0; k < size; ++k)

@@ -22,14 +22,10 @@ namespace meridan::test {
 class FakeFileDialogs final : public ui::FileDialogs {
   public:
     QString getOpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
-        ++asked;
-        return answer;
+        return ++asked, answer;
     }
-    QString getSaveFileName(QWidget*, const QString&, const QString&,
-                            const QString& initial) override {
-        ++asked;
-        proposed = initial;
-        return answer;
+    QString getSaveFileName(QWidget*, const QString&, const QString&, const QString& i) override {
+        return ++asked, proposed = i, answer;
     }
     QString answer;
     QString proposed;
@@ -53,7 +49,7 @@ class ExchangeCheckedMessages final : public MessageService {
 // No file of this process may grow past `bytes` while it lives: a disk that is full.
 struct FileSizeLimit {
     explicit FileSizeLimit(rlim_t bytes);
-    ~FileSizeLimit();
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old); }
     rlimit old{};
 };
 
