@@ -144,7 +144,6 @@ void TstMainWindow::storedPort_data() {
     QTest::addColumn<int>("expected");  // stored at exit
     QTest::newRow("stored port opens") << 5 << 5 << 0 << 5;
     QTest::newRow("stored port gone, none chosen: kept") << 7 << 0 << 0 << 7;
-    QTest::newRow("nothing stored, none chosen") << 0 << 0 << 0 << 0;
     QTest::newRow("nothing stored, one chosen") << 0 << 0 << 5 << 5;
     QTest::newRow("changed port") << 2 << 2 << 5 << 5;
 }

@@ -666,7 +666,6 @@ void TstOverview::readBackNamesWhatTheUnitDidNotTake() {
     type(f->Text_infrequenz[6], QStringLiteral("1300"));
     type(f->Text_infrequenz[1], QStringLiteral("1250"));
     QTest::mouseClick(f->Check_Gain[6], Qt::LeftButton);
-    QCOMPARE(f->Text_infrequenz[1]->toolTip(), QStringLiteral("unit: 1054 MHz"));
     QVERIFY(f->mark(1, ChannelField::InFreq)->marked() &&
             !f->mark(0, ChannelField::InFreq)->marked());
     g.onCommand(33, [&](double) {

@@ -392,8 +392,7 @@ void TstUpdate::noDialogDuringATransfer() {
     }
     QCOMPARE(g.fileDialogs.asked, 0);
     const QString password =
-        "An update is running: the expert password can be given once it "
-        "has ended.";
+        "An update is running: the expert password can be given once it has ended.";
     const QString files = "An update is running: files can be added once it has ended.";
     QCOMPARE(notices, QStringList({password, moduleCheck ? files : password}) +
                           QStringList({password, moduleCheck ? files : password}));
