@@ -38,11 +38,7 @@ void leave(GuiRig& g, QWidget* to) {
 void type(FrequencyBox* box, const QString& text) {
     box->setFocus(Qt::TabFocusReason);
     box->selectAll();
-    if (text.isEmpty()) {
-        QTest::keyClick(box, Qt::Key_Backspace);
-    } else {
-        QTest::keyClicks(box, text);
-    }
+    text.isEmpty() ? QTest::keyClick(box, Qt::Key_Backspace) : QTest::keyClicks(box, text);
 }
 
 // Another child window becomes active, then the overview again: it reads the unit anew.

@@ -342,9 +342,7 @@ void TstUpdate::everyWayOutRestoresThePointerAndThePanel() {
         hourglassDuring = ui::hourglassShown();
         if (way == QLatin1String("close")) g.main->updateWindow()->parentWidget()->close();
         if (way == QLatin1String("program")) g.main->close();
-        if (way == QLatin1String("escape")) {
-            QTest::keyClick(g.main->updateWindow()->Label_title, Qt::Key_Escape);
-        }
+        if (way == "escape") QTest::keyClick(g.main->updateWindow()->Label_title, Qt::Key_Escape);
     });
     u->Form_KeyDown(Qt::Key_F1);  // the module check, then the transfer
     g.settle();
@@ -385,11 +383,8 @@ void TstUpdate::noDialogDuringATransfer() {
             notices << g.main->notice();
         });
     }
-    if (moduleCheck) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
-    } else {
-        u->button(4)->trigger();
-    }
+    moduleCheck ? QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1)
+                : u->button(4)->trigger();
     QCOMPARE(g.fileDialogs.asked, 0);
     const QString password =
         "An update is running: the expert password can be given once it has ended.";
