@@ -69,11 +69,9 @@ struct Harness {
 // When the first block of a sector was handed to the port.
 double firstBlockSent(const WireLog& wire, int sector = 0) {
     int block = sector * BlocksPerSector;
-    for (const auto& c : wire.chunks) {
-        if (c.direction == WireDirection::ToDevice && c.bytes.size() == 16384 && block-- == 0) {
+    for (const auto& c : wire.chunks)
+        if (c.direction == WireDirection::ToDevice && c.bytes.size() == 16384 && block-- == 0)
             return c.time;
-        }
-    }
     return -1;
 }
 
@@ -201,10 +199,9 @@ void TstFirmware::progressFollowsTheLine() {
     h.rig.pump.at(3.6 + 2.5 * Block, [&] { h.rig.link.abort(); });
     QCOMPARE(h.run(), Outcome::Aborted);
     QList<double> sent;
-    for (int k = 0; k < h.view.steps.size(); ++k) {
+    for (int k = 0; k < h.view.steps.size(); ++k)
         if (h.view.steps[k].step == TransferProgress::Step::Sent)
             sent << h.view.stepTimes[k] - start;
-    }
     QCOMPARE(sent.size(), 2);
     for (int k = 0; k < 2; ++k)
         QVERIFY2(qAbs(sent[k] - (k + 1) * Block) < 0.01, qPrintable(QString::number(sent[k])));

@@ -67,10 +67,9 @@ QStringList marked(Form_Uebersicht* f) {
     QStringList out;
     for (int i = 0; i < ConverterCount; ++i) {
         for (const ChannelField field : {ChannelField::Polarisation, ChannelField::InFreq,
-                                         ChannelField::Gain, ChannelField::Carrier}) {
+                                         ChannelField::Gain, ChannelField::Carrier})
             if (f->mark(i, field)->marked())
                 out << QStringLiteral("%1:%2").arg(i + 1).arg(int(field));
-        }
     }
     return out;
 }
@@ -252,9 +251,8 @@ void TstMainWindow::childWindowsFitAndAreListed() {
         return entries;
     };
     QCOMPARE(listed(), (QStringList{"  &1 Overview", "  &2 Diagnostic", "* &3 Update Utility"}));
-    for (QAction* a : g.main->WindowMenu->actions()) {
+    for (QAction* a : g.main->WindowMenu->actions())
         if (a->text() == QLatin1String("&1 Overview")) a->trigger();
-    }
     g.settle();
     QCOMPARE(mdi->activeSubWindow()->widget(), g.main->overview());
     QCOMPARE(listed(), (QStringList{"* &1 Overview", "  &2 Diagnostic", "  &3 Update Utility"}));

@@ -57,9 +57,8 @@ void contextMenu(QWidget* box, const QString& entry) {
     QCoreApplication::sendEvent(box, &event);
     auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     QVERIFY(menu);
-    for (QAction* a : menu->actions()) {
+    for (QAction* a : menu->actions())
         if (a->text().remove(QLatin1Char('&')).startsWith(entry)) a->trigger();
-    }
     menu->close();
 }
 
