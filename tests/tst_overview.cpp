@@ -22,10 +22,8 @@ using namespace meridan;
 using namespace meridan::test;
 
 namespace {
-const QString InputMessage =
-    QStringLiteral("Error: Input Frequency must be in the range 950 to 2150MHz!");
-const QString OutputMessage =
-    QStringLiteral("Error: Output Frequency must be in the range 270 to 710MHz!");
+const QString InputMessage = "Error: Input Frequency must be in the range 950 to 2150MHz!";
+const QString OutputMessage = "Error: Output Frequency must be in the range 270 to 710MHz!";
 const QString SaveQuestion = QStringLiteral("Meridan Converter: Save Settings?");
 
 // Moves the focus from the box to another control of the window, as a Tab would.

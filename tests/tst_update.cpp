@@ -25,10 +25,6 @@ QByteArray readAll(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QString imagePath(GuiRig& g, const QString& name) {
-    return g.programDir.filePath(name);
-}
-
 // Types into the password dialog once it is up, then presses Enter.
 void answerPassword(const QString& password) {
     QTimer::singleShot(0, [password] {
@@ -81,12 +77,12 @@ class TstUpdate : public QObject {
 void TstUpdate::choosesTheNewestImage() {
     GuiRig g;
     const QDateTime now = QDateTime::currentDateTime();
-    writeImage(imagePath(g, QStringLiteral("VELNO_S100.bin")), 10, now.addDays(-2));
-    writeImage(imagePath(g, QStringLiteral("VELNO_S200.bin")), 10, now.addDays(-1));
-    writeImage(imagePath(g, QStringLiteral("VELNO_S050.bin")), 10, now.addDays(-3));
-    writeImage(imagePath(g, QStringLiteral("OTHER.bin")), 10, now);
+    writeImage(g.programDir.filePath("VELNO_S100.bin"), 10, now.addDays(-2));
+    writeImage(g.programDir.filePath("VELNO_S200.bin"), 10, now.addDays(-1));
+    writeImage(g.programDir.filePath("VELNO_S050.bin"), 10, now.addDays(-3));
+    writeImage(g.programDir.filePath("OTHER.bin"), 10, now);
     Form_Update* u = g.startUpdate();
-    QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_S200.bin")));
+    QCOMPARE(g.data.FirmwareFile, g.programDir.filePath("VELNO_S200.bin"));
     QCOMPARE(u->Text_Filename->text(), QDir::toNativeSeparators(g.data.FirmwareFile));
     g.data.ExpertMode = true;
     QStringList listed;
@@ -100,7 +96,7 @@ void TstUpdate::choosesTheNewestImage() {
     u->SelectFirmwareFile(true);
     QCOMPARE(listed, (QStringList{"VELNO_S200.bin", "VELNO_S100.bin", "VELNO_S050.bin"}));
     QVERIFY(!ui::hourglassShown());  // chosen outside an update: the usual pointer stays
-    QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_S100.bin")));
+    QCOMPARE(g.data.FirmwareFile, g.programDir.filePath("VELNO_S100.bin"));
 
     // Closed without a choice: the earlier one stays.
     QTimer::singleShot(0, [] {
@@ -108,7 +104,7 @@ void TstUpdate::choosesTheNewestImage() {
             list->reject();
     });
     u->SelectFirmwareFile(true);
-    QCOMPARE(g.data.FirmwareFile, imagePath(g, QStringLiteral("VELNO_S100.bin")));
+    QCOMPARE(g.data.FirmwareFile, g.programDir.filePath("VELNO_S100.bin"));
 }
 
 // Without an image the update is refused and said; Exit then closes the window and clears the
@@ -141,7 +137,7 @@ void TstUpdate::noImageIsSaidAndRefused() {
 
 void TstUpdate::updateFromTheToolbar() {
     GuiRig g;
-    const QByteArray image = writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 65536 + 5);
+    const QByteArray image = writeImage(g.programDir.filePath("VELNO_S1.bin"), 65536 + 5);
     Form_Update* u = g.startUpdate();
     QStringList seen;
     bool onlyCancel = false;  // during the handshake
@@ -178,7 +174,7 @@ void TstUpdate::restartAndEnd_data() {
 void TstUpdate::restartAndEnd() {
     QFETCH(bool, cancel);
     GuiRig g;
-    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 3 * 65536);
+    writeImage(g.programDir.filePath("VELNO_S1.bin"), 3 * 65536);
     g.sim.model.faults().stallSector = 1;
     g.sim.model.faults().stallAttempts = cancel ? 1 : 4;
     Form_Update* u = g.startUpdate();
@@ -218,7 +214,7 @@ void TstUpdate::restartAndEnd() {
 // Xvfb test presses F1, F2 and Esc in the overview and in the password dialog of the real program.)
 void TstUpdate::keysBelongToTheWindow() {
     GuiRig g;
-    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 100);
+    writeImage(g.programDir.filePath("VELNO_S1.bin"), 100);
     Form_Update* u = g.startUpdate();
     QTimer::singleShot(0, [] {  // the Expert button's dialog keeps its keys to itself
         auto* login = qobject_cast<frmLogin*>(QApplication::activeModalWidget());
@@ -263,7 +259,7 @@ void TstUpdate::addFile() {
     const QString source = elsewhere.filePath(QStringLiteral("VELNO_S9.bin"));
     writeImage(source, 300);
     Form_Update* u = g.startUpdate();
-    const QString dest = imagePath(g, QStringLiteral("VELNO_S9.bin"));
+    const QString dest = g.programDir.filePath("VELNO_S9.bin");
 
     g.fileDialogs.answer = source;
     u->Toolbar1_ButtonClick(3);
@@ -315,7 +311,7 @@ void TstUpdate::addFile() {
     u->Toolbar1_ButtonClick(3);
     QCOMPARE(g.sim.messages.shown.size(), 1);
     QVERIFY(g.sim.messages.shown[0].text.endsWith(QStringLiteral("it is not a regular file")));
-    QVERIFY(!QFileInfo::exists(imagePath(g, QStringLiteral("VELNO_S7.bin"))));
+    QVERIFY(!QFileInfo::exists(g.programDir.filePath("VELNO_S7.bin")));
 }
 
 void TstUpdate::everyWayOutRestoresThePointerAndThePanel_data() {
@@ -331,7 +327,7 @@ void TstUpdate::everyWayOutRestoresThePointerAndThePanel() {
     QFETCH(QString, way);
     QFETCH(double, at);
     GuiRig g;
-    writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 2 * 65536);
+    writeImage(g.programDir.filePath("VELNO_S1.bin"), 2 * 65536);
     Form_Update* u = g.startUpdate();
     QString panelDuring;
     bool hourglassDuring = false;
@@ -370,7 +366,7 @@ void TstUpdate::noDialogDuringATransfer_data() {
 void TstUpdate::noDialogDuringATransfer() {
     QFETCH(bool, moduleCheck);
     GuiRig g;
-    const QByteArray image = writeImage(imagePath(g, QStringLiteral("VELNO_S1.bin")), 2 * 65536);
+    const QByteArray image = writeImage(g.programDir.filePath("VELNO_S1.bin"), 2 * 65536);
     g.sim.model.setPaced(true);
     Form_Update* u = g.startUpdate();
     QStringList notices;
@@ -401,14 +397,14 @@ void TstUpdate::noDialogDuringATransfer() {
 // shows what it sends.
 void TstUpdate::restartsSendTheImageChosenAtTheStart() {
     GuiRig g;
-    const QString first = imagePath(g, QStringLiteral("VELNO_S1.bin"));
+    const QString first = g.programDir.filePath("VELNO_S1.bin");
     const QByteArray sent = writeImage(first, 2 * 65536);
     g.sim.model.faults().stallSector = 1;
     g.sim.model.faults().stallAttempts = 1;
     Form_Update* u = g.startUpdate();
     QString shown;
     g.sim.pump.at(5.0, [&] {
-        writeImage(imagePath(g, QStringLiteral("VELNO_S2.bin")), 3 * 65536,
+        writeImage(g.programDir.filePath("VELNO_S2.bin"), 3 * 65536,
                    QDateTime::currentDateTime().addDays(1));
         writeImage(first, 65536);
         u->Form_Activate();  // the window chooses again: not for the update that runs
