@@ -230,8 +230,7 @@ void TstFirmware::imageThatCannotBeReadWhole() {
         QSKIP("no file that reads shorter than its length");
     QCOMPARE(h.run(), Outcome::Refused);
     QVERIFY(h.rig.wire.sent().isEmpty());  // read before the first byte: nothing at all
-    QVERIFY2(h.view.detail.contains(h.view.image +
-                                    QStringLiteral(" could not be read whole: only 4 of its 4096")),
+    QVERIFY2(h.view.detail.contains(h.view.image + " could not be read whole: only 4 of its 4096"),
              qPrintable(h.view.detail));
 }
 
